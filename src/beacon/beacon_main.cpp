@@ -1,0 +1,26 @@
+#include "beacon/beacon_main.h"
+
+#include <unistd.h>
+
+#include "beacon/cycle.h"
+#include "beacon/sender.h"
+#include "probe/usb_census.h"
+
+namespace quorvellan {
+
+int beacon_main()
+{
+    const int socket = sender_open();
+    if (socket < 0) {
+        return 1;
+    }
+    const sockaddr_in limited_broadcast = limited_broadcast_destination();
+    const cycle_sources sources{DEVICE_IDENTITY_PATHS, USB_DEVICES_DIR};
+    for (;;) {
+        beacon_cycle(socket, limited_broadcast, sources, send_announcement);
+        // Measured from the end of the sends: no catching up after a slow cycle.
+        sleep(BEACON_PERIOD);
+    }
+}
+
+}  // namespace quorvellan

@@ -1,0 +1,27 @@
+// One beacon cycle: gather the facts, render them once, send the same bytes
+// to every directed broadcast and then to the limited broadcast.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstddef>
+
+#include "probe/identity.h"
+
+namespace quorvellan {
+
+constexpr unsigned BEACON_PERIOD = 3;  // seconds of sleep after each cycle's sends
+
+// Where a cycle reads the device's facts; the daemon passes the real ones.
+struct cycle_sources {
+    const identity_paths& identity;
+    const char* usb_directory;
+};
+
+using send_function = void (*)(int socket, const char* text, std::size_t length,
+                               const sockaddr_in& destination);
+
+void beacon_cycle(int socket, const sockaddr_in& limited_broadcast, const cycle_sources& sources,
+                  send_function send);
+
+}  // namespace quorvellan

@@ -1,0 +1,89 @@
+#include "probe/identity.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace quorvellan {
+
+const identity_paths DEVICE_IDENTITY_PATHS = {
+    "/etc/quorvellan-name",
+    "/proc/sys/kernel/hostname",
+    "/etc/quorvellan-version",
+    "/sys/class/net/phy0-ap0/address",
+    "/sys/class/net/br-lan/address",
+};
+
+namespace {
+
+void cut_at(char* text, char c)
+{
+    if (char* at = std::strchr(text, c)) {
+        *at = '\0';
+    }
+}
+
+template <std::size_t N>
+void set_text(char (&field)[N], const char* text)
+{
+    std::strncpy(field, text, N - 1);
+    field[N - 1] = '\0';
+}
+
+// Name and host name: never left empty, and a carriage return ends them,
+// since a file written on another system may end its line with CR LF.
+template <std::size_t N>
+void read_display_text(char (&field)[N], const char* path, const char* fallback)
+{
+    if (read_first_line(path, field, N) != line_result::read) {
+        set_text(field, fallback);
+        return;
+    }
+    cut_at(field, '\n');
+    cut_at(field, '\r');
+    if (field[0] == '\0') {
+        set_text(field, fallback);
+    }
+}
+
+}  // namespace
+
+line_result read_first_line(const char* path, char* buffer, std::size_t capacity)
+{
+    buffer[0] = '\0';
+    std::FILE* file = std::fopen(path, "r");
+    if (file == nullptr) {
+        return line_result::unopened;
+    }
+    const bool got_line = std::fgets(buffer, static_cast<int>(capacity), file) != nullptr;
+    std::fclose(file);
+    if (!got_line) {
+        buffer[0] = '\0';  // fgets leaves the buffer undefined after a read error
+        return line_result::no_line;
+    }
+    return line_result::read;
+}
+
+void read_identity(announcement& facts, const identity_paths& paths)
+{
+    read_display_text(facts.name, paths.name, "Quorvellan Link");
+    read_display_text(facts.hostname, paths.hostname, "quorvellan");
+
+    // An empty first line is a deliberate empty version, not a missing one.
+    if (read_first_line(paths.version, facts.version, sizeof facts.version) == line_result::read) {
+        cut_at(facts.version, '\n');
+    } else {
+        set_text(facts.version, "unknown");
+    }
+
+    line_result mac = read_first_line(paths.mac, facts.mac, sizeof facts.mac);
+    if (mac == line_result::unopened) {
+        mac = read_first_line(paths.mac_fallback, facts.mac, sizeof facts.mac);
+    }
+    if (mac == line_result::read) {
+        cut_at(facts.mac, '\n');
+    } else {
+        facts.mac[0] = '\0';
+    }
+}
+
+}  // namespace quorvellan
