@@ -50,22 +50,22 @@ std::size_t utf8_sequence_length(const unsigned char* s, std::size_t available)
 char short_escape(unsigned char c)
 {
     switch (c) {
-    case '\b':
-        return 'b';
-    case '\t':
-        return 't';
-    case '\n':
-        return 'n';
-    case '\f':
-        return 'f';
-    case '\r':
-        return 'r';
-    case '"':
-        return '"';
-    case '\\':
-        return '\\';
-    default:
-        return 0;
+        case '\b':
+            return 'b';
+        case '\t':
+            return 't';
+        case '\n':
+            return 'n';
+        case '\f':
+            return 'f';
+        case '\r':
+            return 'r';
+        case '"':
+            return '"';
+        case '\\':
+            return '\\';
+        default:
+            return 0;
     }
 }
 
@@ -93,7 +93,8 @@ std::size_t json_string_append(char* out, std::size_t max_bytes, const char* tex
             piece[4] = hex[c >> 4];
             piece[5] = hex[c & 0x0F];
             piece_length = 6;
-        } else if (const std::size_t n = utf8_sequence_length(s, static_cast<std::size_t>(end - s))) {
+        } else if (const std::size_t n =
+                       utf8_sequence_length(s, static_cast<std::size_t>(end - s))) {
             std::memcpy(piece, s, n);
             piece_length = n;
             consumed = n;

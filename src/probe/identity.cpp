@@ -6,10 +6,8 @@
 namespace quorvellan {
 
 const identity_paths DEVICE_IDENTITY_PATHS = {
-    "/etc/quorvellan-name",
-    "/proc/sys/kernel/hostname",
-    "/etc/quorvellan-version",
-    "/sys/class/net/phy0-ap0/address",
+    "/etc/quorvellan-name",          "/proc/sys/kernel/hostname",
+    "/etc/quorvellan-version",       "/sys/class/net/phy0-ap0/address",
     "/sys/class/net/br-lan/address",
 };
 
