@@ -1,0 +1,69 @@
+#!/usr/bin/env python3
+"""Installs the build tree into a scratch prefix and compares what lands
+there with the install layout we promise, file for file.
+
+Usage: check_install_tree.py BUILD_DIR WITH_DISCOVER(0|1)
+"""
+import os
+import stat
+import subprocess
+import sys
+import tempfile
+
+DOCS = ["README.md", "announcement.md", "announcement.schema.json"]
+
+
+def expected_files(with_discover):
+    files = {"sbin/quorvellan-beacon": "program"}
+    if with_discover:
+        files["bin/quorvellan-discover"] = "program"
+    for doc in DOCS:
+        files["share/doc/quorvellan/" + doc] = "doc"
+    return files
+
+
+def installed_files(prefix):
+    found = set()
+    for root, _, names in os.walk(prefix):
+        for name in names:
+            found.add(os.path.relpath(os.path.join(root, name), prefix))
+    return found
+
+
+def has_symbols(path):
+    # --strip must have removed the symbol table, or the device pays for it.
+    sections = subprocess.run(["readelf", "-S", "-W", path], check=True,
+                              capture_output=True, text=True).stdout
+    return ".symtab" in sections
+
+
+def main():
+    build_dir, with_discover = sys.argv[1], sys.argv[2] == "1"
+    expected = expected_files(with_discover)
+    problems = []
+    with tempfile.TemporaryDirectory() as prefix:
+        subprocess.run(["cmake", "--install", build_dir, "--prefix", prefix, "--strip"],
+                       check=True, stdout=subprocess.DEVNULL)
+        found = installed_files(prefix)
+        for extra in sorted(found - set(expected)):
+            problems.append("unexpected file installed: " + extra)
+        for missing in sorted(set(expected) - found):
+            problems.append("expected file not installed: " + missing)
+        for name in sorted(found & set(expected)):
+            path = os.path.join(prefix, name)
+            mode = stat.S_IMODE(os.lstat(path).st_mode)
+            if expected[name] == "program":
+                if mode != 0o755:
+                    problems.append(f"{name}: mode {mode:o}, want 755")
+                if has_symbols(path):
+                    problems.append(f"{name}: not stripped")
+            elif mode != 0o644:
+                problems.append(f"{name}: mode {mode:o}, want 644")
+    for problem in problems:
+        print("FAIL:", problem)
+    print(f"{len(expected)} files expected, {len(problems)} problems")
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
