@@ -1,0 +1,456 @@
+#!/usr/bin/env python3
+"""Runs the real daemon on a simulated device and checks what it sends.
+
+  harness.py --daemon PATH [--emulator CMD] [--libc any|glibc|musl]
+             [--fail-syscall PATH] [-v] (--scenario NAME | --all | --list)
+
+Each scenario (see scenarios.py) runs in fresh network, mount, UTS and PID
+namespaces of its own, built by scripts/lib/devicenet.py; nothing is ever
+sent on the machine's own network.  --emulator prefixes the daemon's
+command, e.g. "qemu-mipsel" for a static MIPS build.
+
+Needs root.  Without it the harness exits with 77, which CTest reports as a
+skip, unless QUORVELLAN_E2E_REQUIRED=1, which makes it a failure; the same
+holds for a missing tool (unshare, ip, strace, setpriv, the emulator).
+
+Start-up failures are expected as text built from an errno name.  The
+daemon prints strerror(), whose wording depends on its C library, so by
+default the texts of every C library in STRERROR are accepted; --libc
+glibc or --libc musl accepts only that one's.
+
+Exit status: 0 passed, 1 failed, 77 skipped.
+"""
+
+import argparse
+import errno
+import os
+import pwd
+import re
+import shlex
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+# No __pycache__ in the source tree, whoever runs us.
+sys.dont_write_bytecode = True
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "scripts", "lib"))
+sys.path.insert(0, HERE)
+
+import devicenet  # noqa: E402
+import scenarios  # noqa: E402
+
+SKIP = 77
+
+# The messages the daemon's C library has for the errors we inject.
+STRERROR = {
+    "glibc": {"EMFILE": "Too many open files", "ENOPROTOOPT": "Protocol not available"},
+    "musl": {"EMFILE": "No file descriptors available", "ENOPROTOOPT": "Protocol not available"},
+}
+
+# Datagrams further apart than this belong to different cycles.
+CYCLE_BREAK = 1.0
+CYCLE_GAP_RANGE = (2.5, 4.5)
+
+SCENARIO_KEYS = {"name", "about", "hostname", "files", "links", "addresses", "routes", "usb",
+                 "user", "fail", "strace", "actions", "duration", "expect"}
+EXPECT_KEYS = {"cycles", "sendto", "exit", "stderr", "uid"}
+LINK_KEYS = {"name", "mac", "kind", "up"}
+
+
+def by_name():
+    table = {}
+    for sc in scenarios.SCENARIOS:
+        unknown = (set(sc) - SCENARIO_KEYS) | (set(sc.get("expect", {})) - EXPECT_KEYS)
+        for link in sc.get("links", []):
+            unknown |= set(link) - LINK_KEYS
+        if unknown or "name" not in sc or "duration" not in sc or sc["name"] in table:
+            raise SystemExit("harness: scenario %r is malformed (%s)"
+                             % (sc.get("name"), ", ".join(sorted(unknown)) or "name/duration"))
+        table[sc["name"]] = sc
+    return table
+
+
+# Outside the namespaces ------------------------------------------------------
+
+def required():
+    return os.environ.get("QUORVELLAN_E2E_REQUIRED") == "1"
+
+
+def cannot_run(reason):
+    """Skips, or fails where end-to-end tests are required."""
+    if required():
+        print("harness: %s (QUORVELLAN_E2E_REQUIRED=1, so this fails)" % reason, file=sys.stderr)
+        return 1
+    print("harness: %s; skipped" % reason, file=sys.stderr)
+    return SKIP
+
+
+def missing_tools(scenario_list, options):
+    tools = {"unshare", "ip", "mount"}
+    for sc in scenario_list:
+        if sc.get("strace"):
+            tools.add("strace")
+        if sc.get("user"):
+            tools.add("setpriv")
+        if sc.get("fail") and not options.fail_syscall:
+            tools.add("cc")
+    if options.emulator:
+        tools.add(shlex.split(options.emulator)[0])
+    return sorted(tool for tool in tools if shutil.which(tool) is None)
+
+
+def run_all(table, options):
+    results = {}
+    started = time.monotonic()
+    for name in table:
+        command = [sys.executable, os.path.abspath(__file__), "--daemon", options.daemon,
+                   "--libc", options.libc, "--scenario", name]
+        if options.emulator:
+            command += ["--emulator", options.emulator]
+        if options.fail_syscall:
+            command += ["--fail-syscall", options.fail_syscall]
+        if options.verbose:
+            command.append("-v")
+        results[name] = subprocess.call(command)
+    failed = [name for name, status in results.items() if status not in (0, SKIP)]
+    skipped = [name for name, status in results.items() if status == SKIP]
+    print("%d scenarios in %.1f s: %d passed, %d failed, %d skipped"
+          % (len(results), time.monotonic() - started,
+             len(results) - len(failed) - len(skipped), len(failed), len(skipped)))
+    for name in failed:
+        print("  failed: %s" % name)
+    if failed:
+        return 1
+    return SKIP if len(skipped) == len(results) else 0
+
+
+# Inside the namespaces -------------------------------------------------------
+
+class Run:
+    """What one run of the daemon produced."""
+
+    def __init__(self):
+        self.datagrams = []
+        self.sendto = []          # (time, destination, result) from strace
+        self.trace_text = ""
+        self.stderr = b""
+        self.status = None        # exit status, or None if it had to be stopped
+        self.uid = None
+        self.start = 0.0
+
+
+def build_device(sc):
+    dev = devicenet.DeviceNet()
+    dev.set_hostname(sc.get("hostname", ""))
+    for path, content in sc.get("files", {}).items():
+        dev.write_file(path, content)
+    for link in sc.get("links", []):
+        dev.add_link(link["name"], kind=link.get("kind", "bridge"), mac=link.get("mac"),
+                     up=link.get("up", True))
+    for link, cidr, broadcast in sc.get("addresses", []):
+        dev.add_address(link, cidr, broadcast)
+    for route in sc.get("routes", []):
+        dev.add_route(route)
+    dev.set_usb(sc.get("usb"))
+    return dev
+
+
+def fail_syscall_launcher(options):
+    if options.fail_syscall:
+        return options.fail_syscall
+    # Run by hand without the CMake-built helper: build it here, in scratch.
+    built = os.path.join(devicenet.SCRATCH, "fail_syscall")
+    devicenet.run("cc", "-O2", "-o", built, os.path.join(HERE, "fail_syscall.c"))
+    return built
+
+
+def daemon_command(sc, options, trace_path):
+    command = []
+    if sc.get("strace"):
+        # -qq: nothing of strace's own on the stderr we compare.
+        command += ["strace", "-f", "-qq", "-ttt", "-e", "trace=sendto", "-o", trace_path]
+    if sc.get("user"):
+        account = pwd.getpwnam(sc["user"])
+        command += ["setpriv", "--reuid=%d" % account.pw_uid, "--regid=%d" % account.pw_gid,
+                    "--clear-groups"]
+    if sc.get("fail"):
+        call, errno_name = sc["fail"]
+        command += [fail_syscall_launcher(options), call, str(getattr(errno, errno_name))]
+    if options.emulator:
+        command += shlex.split(options.emulator)
+    return command + [options.daemon]
+
+
+def descendant_leaf(pid):
+    """The innermost process below pid: the daemon behind strace or setpriv."""
+    children = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open("/proc/%s/stat" % entry) as f:
+                    parent = int(f.read().rsplit(")", 1)[1].split()[1])
+            except (OSError, IndexError, ValueError):
+                continue
+            children.setdefault(parent, []).append(int(entry))
+    while children.get(pid):
+        pid = min(children[pid])
+    return pid
+
+
+def real_uid(pid):
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                if line.startswith("Uid:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return None
+
+
+SENDTO_LINE = re.compile(
+    r'^(?:\d+\s+)?(?P<time>\d+\.\d+) sendto\(.*sin_port=htons\((?P<port>\d+)\), '
+    r'sin_addr=inet_addr\("(?P<address>[0-9.]+)"\)\}, \d+\)\s+=\s+(?P<result>.*)$')
+
+
+def parse_trace(text):
+    calls = []
+    for line in text.splitlines():
+        match = SENDTO_LINE.match(line)
+        if match and int(match.group("port")) == devicenet.BEACON_PORT:
+            calls.append((float(match.group("time")), match.group("address"),
+                          match.group("result")))
+    return calls
+
+
+def run_daemon(sc, options, dev):
+    run = Run()
+    trace_path = os.path.join(devicenet.SCRATCH, "sendto.trace")
+    stderr_path = os.path.join(devicenet.SCRATCH, "daemon.stderr")
+    command = daemon_command(sc, options, trace_path)
+    if options.verbose:
+        print("device:\n" + dev.describe(), end="")
+        print("command: " + " ".join(shlex.quote(word) for word in command))
+    receiver = devicenet.Receiver()
+    expect_exit = "exit" in sc["expect"]
+    with open(stderr_path, "w+b") as stderr:
+        run.start = time.monotonic()
+        process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                   stderr=stderr, start_new_session=True)
+        try:
+            for at, method, *arguments in sorted(sc.get("actions", []), key=lambda a: a[0]):
+                time.sleep(max(0.0, run.start + at - time.monotonic()))
+                getattr(dev, method)(*arguments)
+            remaining = max(0.0, run.start + sc["duration"] - time.monotonic())
+            if expect_exit:
+                try:
+                    run.status = process.wait(timeout=remaining)
+                except subprocess.TimeoutExpired:
+                    pass
+            else:
+                time.sleep(remaining)
+                run.status = process.poll()
+                if run.status is None:
+                    run.uid = real_uid(descendant_leaf(process.pid))
+        finally:
+            if process.poll() is None:
+                # The whole group, leaf included: strace would otherwise
+                # detach and leave the daemon running until PID 1 exits.
+                os.killpg(process.pid, signal.SIGTERM)
+                try:
+                    process.wait(timeout=5)
+                except subprocess.TimeoutExpired:
+                    os.killpg(process.pid, signal.SIGKILL)
+                    process.wait()
+            receiver.close()
+        stderr.seek(0)
+        run.stderr = stderr.read()
+    run.datagrams = receiver.datagrams()
+    if sc.get("strace"):
+        with open(trace_path) as f:
+            run.trace_text = f.read()
+        run.sendto = parse_trace(run.trace_text)
+    return run
+
+
+def group_cycles(items, time_of):
+    cycles = []
+    for item in items:
+        if cycles and time_of(item) - time_of(cycles[-1][-1]) <= CYCLE_BREAK:
+            cycles[-1].append(item)
+        else:
+            cycles.append([item])
+    return cycles
+
+
+def check_gaps(cycles, time_of, what, problems):
+    starts = [time_of(cycle[0]) for cycle in cycles]
+    for earlier, later in zip(starts, starts[1:]):
+        gap = later - earlier
+        if not CYCLE_GAP_RANGE[0] <= gap <= CYCLE_GAP_RANGE[1]:
+            problems.append("%s cycles %.2f s apart, not %.1f-%.1f s"
+                            % (what, gap, CYCLE_GAP_RANGE[0], CYCLE_GAP_RANGE[1]))
+
+
+def expected_stderr(template, libc):
+    names = set(re.findall(r"\{(\w+)\}", template))
+    libcs = sorted(STRERROR) if libc == "any" else [libc]
+    return {template.format(**{name: STRERROR[c][name] for name in names}).encode()
+            for c in libcs}
+
+
+def check(sc, options, run):
+    expect = sc["expect"]
+    problems = []
+
+    if "exit" in expect:
+        if run.status is None:
+            problems.append("daemon still running after %.1f s, expected exit status %d"
+                            % (sc["duration"], expect["exit"]))
+        elif run.status != expect["exit"]:
+            problems.append("exit status %d, expected %d" % (run.status, expect["exit"]))
+    elif run.status is not None:
+        problems.append("daemon exited (status %d) instead of running on" % run.status)
+
+    accepted = expected_stderr(expect.get("stderr", ""), options.libc)
+    if run.stderr not in accepted:
+        problems.append("stderr %r, expected %s"
+                        % (run.stderr, " or ".join(repr(a) for a in sorted(accepted))))
+
+    if "uid" in expect:
+        wanted = pwd.getpwnam(expect["uid"]).pw_uid
+        if run.uid != wanted:
+            problems.append("daemon ran as uid %s, expected %d (%s)"
+                            % (run.uid, wanted, expect["uid"]))
+
+    ports = sorted({d.source_port for d in run.datagrams})
+    if len(ports) > 1:
+        problems.append("datagrams from several source ports: %s" % ports)
+    for d in run.datagrams:
+        if not d.payload.endswith(b"}") or b"\n" in d.payload or b"\0" in d.payload:
+            problems.append("malformed payload %r" % d.payload)
+            break
+
+    cycles = group_cycles(run.datagrams, lambda d: d.time)
+    wanted_cycles = expect.get("cycles", [])
+    if len(cycles) != len(wanted_cycles):
+        problems.append("%d cycles received, expected %d" % (len(cycles), len(wanted_cycles)))
+    for index, (got, wanted) in enumerate(zip(cycles, wanted_cycles)):
+        destinations = [d.destination for d in got]
+        if destinations != wanted["destinations"]:
+            problems.append("cycle %d went to %s, expected %s"
+                            % (index, destinations, wanted["destinations"]))
+        for payload in sorted({d.payload for d in got}):
+            if payload != wanted["payload"].encode():
+                problems.append("cycle %d payload\n      %s\n    expected\n      %s"
+                                % (index, payload.decode(errors="replace"), wanted["payload"]))
+    check_gaps(cycles, lambda d: d.time, "received", problems)
+
+    if "sendto" in expect:
+        traced = group_cycles(run.sendto, lambda call: call[0])
+        if len(traced) != len(expect["sendto"]):
+            problems.append("%d cycles of sendto calls, expected %d"
+                            % (len(traced), len(expect["sendto"])))
+        for index, (got, wanted) in enumerate(zip(traced, expect["sendto"])):
+            destinations = [call[1] for call in got]
+            wanted_destinations = [w if isinstance(w, str) else w[0] for w in wanted]
+            if destinations != wanted_destinations:
+                problems.append("cycle %d called sendto for %s, expected %s"
+                                % (index, destinations, wanted_destinations))
+                continue
+            for (_, destination, result), w in zip(got, wanted):
+                if not isinstance(w, str) and not result.startswith("-1 %s " % w[1]):
+                    problems.append("cycle %d: sendto for %s returned %s, expected -1 %s"
+                                    % (index, destination, result, w[1]))
+        check_gaps(traced, lambda call: call[0], "sendto", problems)
+    return problems
+
+
+def report(sc, run, problems, verbose):
+    if problems or verbose:
+        print("  datagrams (seconds after start, destination, source, payload):")
+        for d in run.datagrams:
+            print("    %6.3f  %-15s  %s:%d  %s" % (d.time - run.start, d.destination,
+                                                  d.source_address, d.source_port,
+                                                  d.payload.decode(errors="replace")))
+        if run.sendto:
+            first = run.sendto[0][0]
+            print("  sendto calls (seconds after the first):")
+            for at, destination, result in run.sendto:
+                print("    %6.3f  %-15s  = %s" % (at - first, destination, result))
+        if run.stderr:
+            print("  stderr: %r" % run.stderr)
+    for problem in problems:
+        print("  problem: " + problem)
+    print("%s %s (%d datagrams)" % ("FAIL" if problems else "PASS", sc["name"],
+                                    len(run.datagrams)))
+
+
+def run_inside(sc, options):
+    print("scenario %s: %s" % (sc["name"], sc.get("about", "")))
+    dev = build_device(sc)
+    run = run_daemon(sc, options, dev)
+    problems = check(sc, options, run)
+    report(sc, run, problems, options.verbose)
+    return 1 if problems else 0
+
+
+def main():
+    parser = argparse.ArgumentParser(description="End-to-end tests of quorvellan-beacon.")
+    parser.add_argument("--daemon", help="the daemon executable to test")
+    parser.add_argument("--emulator", default="",
+                        help="command that runs the daemon, e.g. qemu-mipsel")
+    parser.add_argument("--libc", choices=["any"] + sorted(STRERROR), default="any",
+                        help="C library of the daemon, for its error messages")
+    parser.add_argument("--fail-syscall", default="",
+                        help="the fail_syscall launcher (else built from source with cc)")
+    parser.add_argument("-v", "--verbose", action="store_true")
+    which = parser.add_mutually_exclusive_group(required=True)
+    which.add_argument("--scenario", metavar="NAME")
+    which.add_argument("--all", action="store_true")
+    which.add_argument("--list", action="store_true")
+    options = parser.parse_args()
+    table = by_name()
+
+    if options.list:
+        print("\n".join(table))
+        return 0
+    if not options.daemon:
+        parser.error("--daemon is required to run scenarios")
+    if options.scenario and options.scenario not in table:
+        parser.error("no scenario %r (see --list)" % options.scenario)
+
+    if devicenet.inside():
+        sys.stdout.reconfigure(line_buffering=True)
+        # As PID 1 we would ignore a plain SIGTERM; stop, and clean up.
+        signal.signal(signal.SIGTERM, lambda signum, frame: sys.exit(1))
+        return run_inside(table[options.scenario], options)
+
+    if os.geteuid() != 0:
+        return cannot_run("end-to-end tests need root")
+    options.daemon = os.path.abspath(options.daemon)
+    if not os.access(options.daemon, os.X_OK):
+        print("harness: %s is not an executable" % options.daemon, file=sys.stderr)
+        return 1
+    if options.fail_syscall:
+        options.fail_syscall = os.path.abspath(options.fail_syscall)
+    chosen = list(table.values()) if options.all else [table[options.scenario]]
+    missing = missing_tools(chosen, options)
+    if missing:
+        return cannot_run("missing %s" % ", ".join(missing))
+    refused = devicenet.cannot_enter()
+    if refused:
+        return cannot_run("cannot create namespaces here: %s" % refused)
+    if options.all:
+        return run_all(table, options)
+    argv = [os.path.abspath(__file__)] + sys.argv[1:]
+    argv += ["--daemon", options.daemon, "--fail-syscall", options.fail_syscall]
+    devicenet.enter(argv)  # does not return here, but in the namespaces
+    return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
