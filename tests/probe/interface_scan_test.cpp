@@ -183,6 +183,27 @@ TEST(ScanInterfaces, AddressFieldsAndDestinations)
     }
 }
 
+// The address text must be inet_ntop's, digit for digit, for every octet.
+TEST(ScanInterfaces, AddressTextMatchesInetNtop)
+{
+    for (unsigned octet = 0; octet < 256; ++octet) {
+        const std::string samples[] = {
+            std::to_string(octet) + ".0.0.0",
+            "1." + std::to_string(octet) + ".10.100",
+            "255.99." + std::to_string(octet) + ".9",
+            "100.10.1." + std::to_string(octet),
+        };
+        for (const std::string& text : samples) {
+            fake_list list({{"br-lan", family::ipv4, text.c_str(), BRIDGE, nullptr}});
+            announcement facts;
+            std::memset(&facts, 'Z', sizeof facts);
+            facts.ip_ap[0] = '\0';
+            scan_fill_addresses(list.head(), facts);
+            ASSERT_EQ(std::string(facts.ip_ap), text);
+        }
+    }
+}
+
 TEST(ScanInterfaces, UnavailableScanHasNoDestinations)
 {
     fake_list list({{"br-lan", family::ipv4, "192.168.8.1", BRIDGE, "192.168.8.255"}});
