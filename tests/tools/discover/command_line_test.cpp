@@ -1,0 +1,102 @@
+// Runs the built tool: exit codes and what reaches stdout and stderr are its
+// contract with scripts.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+struct run_result {
+    int exit_code;
+    std::string out;
+    std::string err;
+};
+
+std::string slurp(const std::string& path)
+{
+    std::stringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+}
+
+// args is pasted into a shell command: only plain words belong in it.
+run_result run_tool(const std::string& args)
+{
+    const std::string base = ::testing::TempDir() + "discover_" + std::to_string(getpid());
+    const int status = std::system((std::string(DISCOVER_BINARY) + " " + args + " </dev/null >" +
+                                    base + ".out 2>" + base + ".err")
+                                       .c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(base + ".out"),
+            slurp(base + ".err")};
+}
+
+TEST(command_line, bad_invocations_exit_2_naming_the_option)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"--bogus", "'--bogus'"},          {"-x", "'-x'"},
+        {"--json stray", "'stray'"},       {"--timeout", "'--timeout'"},
+        {"--timeout soon", "'--timeout'"}, {"--timeout 0", "'--timeout'"},
+        {"--timeout=1e9", "'--timeout'"},  {"--port 65536", "'--port'"},
+        {"--port=0x50", "'--port'"},       {"--port 99999999999999999999", "'--port'"},
+        {"--json=yes", "'--json'"},
+    };
+    for (const auto& [args, named] : cases) {
+        const run_result r = run_tool(args);
+        const std::string first_line = r.err.substr(0, r.err.find('\n'));
+        EXPECT_EQ(r.exit_code, 2) << args;
+        EXPECT_NE(first_line.find(named), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("\nUsage: quorvellan-discover"), first_line.size()) << r.err;
+        EXPECT_EQ(r.out, "") << args;
+    }
+    EXPECT_EQ(run_tool("--help").out.rfind("Usage: quorvellan-discover", 0), 0u);
+}
+
+// Holds a port without sharing it, so that the tool cannot bind it.
+struct held_port {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    std::uint16_t port = 0;
+
+    held_port()
+    {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        socklen_t length = sizeof address;
+        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(address.sin_port);
+    }
+    ~held_port()
+    {
+        close(fd);
+    }
+};
+
+TEST(command_line, port_in_use_exits_1_and_a_quiet_timeout_exits_0)
+{
+    std::string port;
+    {
+        const held_port held;
+        port = std::to_string(held.port);
+        const run_result busy = run_tool("--json --timeout 5 --port " + port);
+        EXPECT_EQ(busy.exit_code, 1);
+        EXPECT_NE(busy.err.find("port " + port), std::string::npos) << busy.err;
+        EXPECT_EQ(busy.err.find('\n'), busy.err.size() - 1) << busy.err;
+    }
+    const run_result json = run_tool("--json --timeout 0.3 --port " + port);
+    EXPECT_EQ(json.exit_code, 0);
+    EXPECT_EQ(json.out, "");
+    const run_result table = run_tool("--timeout=0.3 --port=" + port);
+    EXPECT_EQ(table.exit_code, 0);
+    EXPECT_NE(table.out.find("0 devices, 0 online | datagrams: 0 accepted, 0 rejected"),
+              std::string::npos)
+        << table.out;
+}
+
+}  // namespace

@@ -1,0 +1,139 @@
+// Holds the published schema and the documented examples to what the
+// daemon's renderer really sends, and to what the listener accepts.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <sstream>
+
+#include "announcement_parser.h"
+#include "rendered_payload.h"
+
+namespace quorvellan::discover {
+namespace {
+
+using nlohmann::json;
+
+std::string read_doc(const char* name)
+{
+    std::stringstream text;
+    text << std::ifstream(std::string(DOCS_DIR) + "/" + name).rdbuf();
+    return text.str();
+}
+
+bool has_type(const json& value, const std::string& type)
+{
+    if (type == "integer") {
+        return value.is_number() && std::floor(value.get<double>()) == value.get<double>();
+    }
+    return (type == "string" && value.is_string()) || (type == "object" && value.is_object());
+}
+
+// Checks the draft 2020-12 keywords the schema uses and fails on any other,
+// so the schema cannot grow a rule that goes unchecked here.
+std::string violation(const json& schema, const json& value)
+{
+    std::string found;
+    for (const auto& [keyword, arg] : schema.items()) {
+        bool ok = true;
+        if (keyword == "type") {
+            ok = has_type(value, arg.get<std::string>());
+        } else if (keyword == "const") {
+            ok = value == arg;
+        } else if (keyword == "required") {
+            for (const auto& member : arg) {
+                ok = ok && value.contains(member.get<std::string>());
+            }
+        } else if (keyword == "properties") {
+            for (const auto& [member, sub] : arg.items()) {
+                found += value.contains(member) ? violation(sub, value.at(member)) : "";
+            }
+        } else if (keyword == "maxLength") {
+            std::size_t characters = 0;
+            for (const unsigned char c : value.is_string() ? value.get<std::string>() : "") {
+                characters += (c & 0xC0) != 0x80;
+            }
+            ok = characters <= arg.get<std::size_t>();
+        } else if (keyword == "pattern") {
+            ok = !value.is_string() ||
+                 std::regex_search(value.get<std::string>(), std::regex(arg.get<std::string>()));
+        } else if (keyword == "minimum" || keyword == "maximum") {
+            ok = !value.is_number() || (keyword == "minimum" ? value >= arg : value <= arg);
+        } else if (keyword != "$schema" && keyword != "$id" && keyword != "title" &&
+                   keyword != "description") {
+            ADD_FAILURE() << "schema keyword not checked here: " << keyword;
+        }
+        found += ok ? "" : keyword + " " + arg.dump() + " fails on " + value.dump() + "; ";
+    }
+    return found;
+}
+
+std::string schema_violation(const std::string& payload)
+{
+    static const json schema = json::parse(read_doc("announcement.schema.json"));
+    return violation(schema, json::parse(payload));
+}
+
+TEST(schema, daemon_payloads_conform_and_are_accepted)
+{
+    const testing::device_facts payloads[] = {
+        {},
+        {"Bench", "link-east", "1.4.2", "02:42:ac:11:00:02", "192.168.8.1", "10.20.0.17", 2},
+        {testing::HOSTILE_NAME, "\r\n", "\x7f\xff", "\x01", "0.0.0.0", "255.255.255.255",
+         2147483647},
+        // Every byte escapes, so the renderer's caps decide the lengths.
+        {std::string(63, '\x01'), std::string(63, '"'), std::string(31, '\xff'),
+         std::string(31, '\\'), "100.200.250.199", "", 1000},
+    };
+    for (const testing::device_facts& facts : payloads) {
+        const std::string payload = testing::rendered(facts);
+        EXPECT_LE(payload.size(), 511u);
+        EXPECT_EQ(schema_violation(payload), "") << payload;
+        EXPECT_TRUE(parse_announcement(payload).accepted()) << payload;
+    }
+}
+
+TEST(schema, catches_payloads_the_daemon_must_not_send)
+{
+    const auto changed = [](const char* member, const json& value) {
+        json object = json::parse(testing::rendered({}));
+        object[member] = value;
+        return object.dump();
+    };
+    const std::string bad[] = {
+        changed("id", "quorvellan"),
+        changed("http", 8080),
+        changed("usbip", "3240"),
+        changed("usb_devices", 1.5),
+        changed("usb_devices", -1),
+        changed("mac", 5),
+        changed("name", std::string(97, 'n')),
+        changed("ip_ap", "192.168.1"),
+        changed("ip_lan", "10.0.0.256"),
+        changed("ip_ap", "010.0.0.1"),
+        "{}",
+    };
+    for (const std::string& payload : bad) {
+        EXPECT_NE(schema_violation(payload), "") << payload;
+    }
+}
+
+TEST(schema, documented_examples_conform_and_are_accepted)
+{
+    std::istringstream doc(read_doc("announcement.md"));
+    std::vector<std::string> examples;
+    for (std::string line; std::getline(doc, line);) {
+        if (line.rfind("{\"id\":", 0) == 0) {
+            examples.push_back(line);
+            EXPECT_EQ(schema_violation(line), "") << line;
+            EXPECT_TRUE(parse_announcement(line).accepted()) << line;
+        }
+    }
+    ASSERT_GE(examples.size(), 2u);
+    EXPECT_EQ(examples[0], testing::rendered({})) << "what a device with nothing set sends";
+}
+
+}  // namespace
+}  // namespace quorvellan::discover

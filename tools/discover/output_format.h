@@ -1,0 +1,48 @@
+// Everything the tool prints, as strings: the live table, the one-line
+// change reports and the NDJSON objects. Values from the network pass
+// through terminal_safe (or JSON escaping to pure ASCII) on the way.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "announcement_parser.h"
+#include "device_table.h"
+
+namespace quorvellan::discover {
+
+struct listen_stats {
+    std::uint64_t accepted = 0;
+    std::uint64_t rejected = 0;
+    rejection last_reason = rejection::none;
+    std::string last_member;
+    std::string last_rejected_from;
+
+    void count(const parse_result& result, const std::string& source);
+};
+
+// Seconds precision, e.g. 2025-12-08T14:00:03Z.
+std::string rfc3339_utc(std::chrono::system_clock::time_point when);
+
+// One NDJSON object: the announcement's members, "source" and "last_seen".
+// Non-ASCII is written as \u escapes, so that even this output is safe on a
+// terminal.
+std::string json_line(const device_row& row);
+
+// One line for a new, changed or revived device, with its whole announcement.
+std::string change_line(const hearing& heard);
+
+// when: the moment the device was found silent.
+std::string offline_line(const device_row& row, std::chrono::system_clock::time_point when);
+
+std::string status_line(std::size_t devices, std::size_t online, const listen_stats& stats);
+
+// A header and one line per device. Lines are cut to max_width columns and
+// rows beyond max_rows are summarised in one line; 0 lifts either limit.
+std::vector<std::string> table_lines(const std::vector<const device_row*>& rows, clock_reading now,
+                                     std::size_t max_width, std::size_t max_rows);
+
+}  // namespace quorvellan::discover
