@@ -17,4 +17,5 @@ install(FILES
   ${PROJECT_SOURCE_DIR}/README.md
   ${PROJECT_SOURCE_DIR}/docs/announcement.md
   ${PROJECT_SOURCE_DIR}/docs/announcement.schema.json
+  ${PROJECT_SOURCE_DIR}/docs/discover.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR})

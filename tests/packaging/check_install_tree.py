@@ -10,7 +10,7 @@ import subprocess
 import sys
 import tempfile
 
-DOCS = ["README.md", "announcement.md", "announcement.schema.json"]
+DOCS = ["README.md", "announcement.md", "announcement.schema.json", "discover.md"]
 
 
 def expected_files(with_discover):
