@@ -12,13 +12,19 @@ bridge-type links with chosen names and MACs, IPv4 addresses with explicit
 broadcast addresses, routes, identity files under /etc, a host name and
 /sys/bus/usb/devices entries.  Receiver listens for the announcements.
 
+Peer adds another machine (a second device, a laptop) with network, mount,
+UTS and PID namespaces of its own, made from inside ours so that they can
+never be the machine's own, and joined to ours by a veth pair.
+
 Python 3 standard library only.
 """
 
 import collections
+import json
 import os
 import select
 import shutil
+import signal
 import socket
 import struct
 import subprocess
@@ -30,6 +36,7 @@ BEACON_PORT = 32400
 
 # Set in the environment of the re-executed program: the identity of the
 # network namespace it was started from, so that it can prove it left it.
+# A Peer's program gets a comma-separated list: every namespace above it.
 _HOST_NETNS_VARIABLE = "QUORVELLAN_DEVICENET_HOST_NETNS"
 
 # Private scratch space inside the namespaces: holds the /etc overlay's upper
@@ -46,8 +53,9 @@ class NotIsolated(RuntimeError):
     """The program is not where enter() should have put it."""
 
 
-def _netns_identity():
-    st = os.stat("/proc/self/ns/net")
+def _namespace_identity(kind="net"):
+    """Tells namespaces apart; kind is a name under /proc/self/ns."""
+    st = os.stat("/proc/self/ns/" + kind)
     return "%d:%d" % (st.st_dev, st.st_ino)
 
 
@@ -56,12 +64,18 @@ def inside():
     return _HOST_NETNS_VARIABLE in os.environ
 
 
-def enter(argv=None):
+def enter(argv=None, forward_signals=False):
     """Re-executes this program in fresh namespaces; returns only there.
 
     argv defaults to the current command line.  Needs root.  The process
     that calls this is replaced by unshare, which waits for the re-executed
     program and exits with its status.
+
+    unshare itself ignores SIGINT and SIGTERM, so a `kill` of the caller's
+    PID or `timeout` would go unheard.  With forward_signals the caller
+    stays instead: it passes SIGINT, SIGTERM and SIGHUP on to the program
+    (PID 1 in there, which needs handlers for them), and exits with its
+    status.  Should the caller die, unshare and everything below go too.
     """
     if inside():
         _check_isolated()
@@ -69,13 +83,50 @@ def enter(argv=None):
     if argv is None:
         argv = [os.path.abspath(sys.argv[0])] + sys.argv[1:]
     env = dict(os.environ)
-    env[_HOST_NETNS_VARIABLE] = _netns_identity()
+    env[_HOST_NETNS_VARIABLE] = _namespace_identity()
     sys.stdout.flush()
     sys.stderr.flush()
     # --kill-child: should unshare itself be killed (a test timeout), the
     # namespace's PID 1 dies too and takes every process of the run with it.
-    os.execvpe("unshare", ["unshare", "--net", "--mount", "--uts", "--pid", "--fork",
-                           "--mount-proc", "--kill-child", sys.executable] + list(argv), env)
+    command = ["unshare", "--net", "--mount", "--uts", "--pid", "--fork", "--mount-proc",
+               "--kill-child", sys.executable] + list(argv)
+    if not forward_signals:
+        os.execvpe("unshare", command, env)
+    unshare = subprocess.Popen(command, env=env, preexec_fn=_die_with_parent)
+
+    def forward(signum, frame):
+        for pid in _children(unshare.pid):
+            try:
+                os.kill(pid, signum)
+            except ProcessLookupError:
+                pass
+
+    for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signum, forward)
+    status = unshare.wait()
+    sys.exit(status if status >= 0 else 128 - status)
+
+
+def _die_with_parent():
+    """In a child before exec: SIGKILL when the parent dies."""
+    import ctypes  # only here: most callers never need it
+    pr_set_pdeathsig = 1
+    if ctypes.CDLL(None, use_errno=True).prctl(pr_set_pdeathsig, signal.SIGKILL) != 0:
+        raise OSError(ctypes.get_errno(), "prctl(PR_SET_PDEATHSIG)")
+
+
+def _children(pid):
+    children = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open("/proc/%s/stat" % entry) as f:
+                    parent = int(f.read().rsplit(")", 1)[1].split()[1])
+            except (OSError, IndexError, ValueError):
+                continue
+            if parent == pid:
+                children.append(int(entry))
+    return children
 
 
 def cannot_enter():
@@ -90,20 +141,21 @@ def cannot_enter():
     return None
 
 
-def _check_isolated():
+def _check_isolated(fresh=True):
+    """fresh: the network namespace must still hold nothing but loopback."""
     if os.getpid() != 1:
         raise NotIsolated("not PID 1 of a fresh PID namespace")
-    if _netns_identity() == os.environ[_HOST_NETNS_VARIABLE]:
+    if _namespace_identity() in os.environ[_HOST_NETNS_VARIABLE].split(","):
         raise NotIsolated("still in the network namespace we were started from")
     names = sorted(name for _, name in socket.if_nameindex())
-    if names != ["lo"]:
+    if fresh and names != ["lo"]:
         raise NotIsolated("network namespace is not fresh: it holds %s" % ", ".join(names))
 
 
-def run(*command):
+def run(*command, pass_fds=()):
     """Runs a set-up command; a failure raises with the command's own message."""
     result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            universal_newlines=True)
+                            universal_newlines=True, pass_fds=pass_fds)
     if result.returncode != 0:
         raise RuntimeError("%s failed (%d): %s" % (" ".join(command), result.returncode,
                                                    result.stderr.strip()))
@@ -212,6 +264,13 @@ class DeviceNet:
         """route: the words after "ip route add", e.g. "default dev br-lan"."""
         run("ip", "route", "add", *route.split())
 
+    def add_port(self, bridge, link):
+        """Makes link a port of bridge, forwarding at once."""
+        # Even without STP a new port would only learn for 15 s before it
+        # forwards, and the first announcements would be lost meanwhile.
+        run("ip", "link", "set", "dev", bridge, "type", "bridge", "forward_delay", "0")
+        run("ip", "link", "set", "dev", link, "master", bridge)
+
     # USB ------------------------------------------------------------------
 
     USB_DEVICES = "/sys/bus/usb/devices"
@@ -241,6 +300,43 @@ class DeviceNet:
     def describe(self):
         """The device as `ip` sees it, for logs."""
         return run("ip", "-br", "addr") + run("ip", "route")
+
+
+def wait_until_listening(process, port=BEACON_PORT, timeout=5.0):
+    """Waits until process holds a UDP socket bound to port, so that a
+    sender started next is heard from its first datagram on.  True if it
+    does within timeout; False if not, or if the process ended."""
+    deadline = time.monotonic() + timeout
+    while process.poll() is None:
+        if _udp_port_held(process.pid, port):
+            return True
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+    return False
+
+
+def _udp_port_held(pid, port):
+    """Whether pid has a UDP socket bound to port, in whichever network
+    namespace pid is in (as /proc/PID/net shows it)."""
+    try:
+        sockets = set()
+        for fd in os.listdir("/proc/%d/fd" % pid):
+            try:
+                target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
+            except OSError:
+                continue
+            if target.startswith("socket:["):
+                sockets.add(target[len("socket:["):-1])
+        with open("/proc/%d/net/udp" % pid) as table:
+            next(table)
+            for line in table:
+                fields = line.split()
+                if int(fields[1].rsplit(":", 1)[1], 16) == port and fields[9] in sockets:
+                    return True
+    except (OSError, StopIteration):
+        pass
+    return False
 
 
 Datagram = collections.namedtuple(
@@ -306,3 +402,167 @@ class Receiver:
         self._socket.close()
         os.close(self._stop_read)
         os.close(self._stop_write)
+
+
+class Peer:
+    """Another machine on the simulated network, such as a second device.
+
+    Made from inside the namespaces of enter(): fresh network, mount, UTS
+    and PID namespaces of its own, with a DeviceNet built there by a small
+    agent (this file run as a program, PID 1 of the new PID namespace).
+    DeviceNet's methods called on a Peer run in the agent, so the peer is
+    shaped like the device here.  connect() joins the two networks with a
+    veth pair; popen() starts a program in the peer's network, mounts and
+    host name, as a child of ours: it dies with our PID namespace whatever
+    happens, and close() stops it first.
+    """
+
+    _NAMESPACES = (("net", "--net"), ("mnt", "--mount"), ("uts", "--uts"))
+
+    def __init__(self):
+        # Ours may hold links already; the peer's is checked by its agent.
+        _check_isolated(fresh=False)
+        ours, theirs = socket.socketpair()
+        env = dict(os.environ)
+        env[_HOST_NETNS_VARIABLE] = ",".join([os.environ[_HOST_NETNS_VARIABLE],
+                                              _namespace_identity()])
+        # A session of its own: Ctrl-C is ours to handle, not the agent's.
+        self._unshare = subprocess.Popen(
+            ["unshare", "--net", "--mount", "--uts", "--pid", "--fork", "--mount-proc",
+             "--kill-child", sys.executable, os.path.abspath(__file__), "--peer-agent"],
+            stdin=theirs, env=env, start_new_session=True)
+        theirs.close()
+        self._control = ours.makefile("rw", encoding="utf-8")
+        self._socket = ours
+        self._processes = []
+        self._namespace_fds = {}
+        try:
+            reported = self._exchange({"hello": True})
+            # unshare(1) made the namespaces in its own process before it
+            # forked the agent, so they can be held open from here; checked
+            # against what the agent saw, so that nothing is ever aimed at
+            # another namespace (our own, say) by mistake.
+            for kind, _ in self._NAMESPACES:
+                fd = os.open("/proc/%d/ns/%s" % (self._unshare.pid, kind),
+                             os.O_RDONLY | os.O_CLOEXEC)
+                self._namespace_fds[kind] = fd
+                st = os.fstat(fd)
+                if "%d:%d" % (st.st_dev, st.st_ino) != reported[kind]:
+                    raise NotIsolated("the peer's %s namespace is not the one its agent is in"
+                                      % kind)
+                if reported[kind] == _namespace_identity(kind):
+                    raise NotIsolated("the peer shares our %s namespace" % kind)
+        except BaseException:
+            self.close()
+            raise
+
+    def _exchange(self, request):
+        self._control.write(json.dumps(request) + "\n")
+        self._control.flush()
+        line = self._control.readline()
+        if not line:
+            raise RuntimeError("the peer's agent ended (status %s)" % self._unshare.wait())
+        reply = json.loads(line)
+        if "error" in reply:
+            raise RuntimeError("peer: " + reply["error"])
+        return reply["result"]
+
+    def call(self, method, *arguments, **keywords):
+        """Calls a DeviceNet method in the peer; returns what it returns."""
+        return self._exchange({"method": method, "arguments": list(arguments),
+                               "keywords": keywords})
+
+    def __getattr__(self, name):
+        if name.startswith("_") or not callable(getattr(DeviceNet, name, None)):
+            raise AttributeError(name)
+        return lambda *arguments, **keywords: self.call(name, *arguments, **keywords)
+
+    def _namespace_path(self, kind):
+        return "/proc/self/fd/%d" % self._namespace_fds[kind]
+
+    def connect(self, here, there):
+        """Adds a veth pair: link `here` in our network namespace, up, and
+        link `there` in the peer's, down until the peer brings it up."""
+        run("ip", "link", "add", here, "type", "veth", "peer", "name", there,
+            "netns", self._namespace_path("net"), pass_fds=(self._namespace_fds["net"],))
+        run("ip", "link", "set", "dev", here, "up")
+
+    def popen(self, command, **options):
+        """subprocess.Popen of command in the peer's namespaces (but ours
+        for PIDs)."""
+        fds = tuple(self._namespace_fds.values())
+        options["pass_fds"] = tuple(options.get("pass_fds", ())) + fds
+        enter = ["nsenter"] + ["%s=%s" % (option, self._namespace_path(kind))
+                               for kind, option in self._NAMESPACES]
+        process = subprocess.Popen(enter + ["--"] + list(command), **options)
+        self._processes.append(process)
+        return process
+
+    def close(self):
+        """Stops what popen() started and ends the peer's namespaces."""
+        for process in self._processes:
+            stop(process)
+        for fd in self._namespace_fds.values():
+            os.close(fd)
+        self._namespace_fds = {}
+        # The agent ends at end of input; as PID 1 it takes its namespace
+        # with it.
+        self._control.close()
+        self._socket.close()
+        try:
+            self._unshare.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            self._unshare.kill()
+            self._unshare.wait()
+
+
+def stop(process, timeout=5):
+    """Ends a process started with start_new_session=True, or popen(): its
+    whole group, so that nothing it started stays behind."""
+    if process.poll() is not None:
+        return process.returncode
+    for signum in (signal.SIGTERM, signal.SIGKILL):
+        try:
+            os.killpg(process.pid, signum)
+        except (ProcessLookupError, PermissionError):
+            # Not a group leader: the process alone.
+            process.send_signal(signum)
+        try:
+            return process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            pass
+    return process.wait()
+
+
+def _serve_peer():
+    """The agent of a Peer: builds the DeviceNet, then runs the methods
+    asked for on standard input, a socket, until it closes."""
+    # As PID 1, a signal without a handler of ours would be ignored.
+    signal.signal(signal.SIGTERM, lambda signum, frame: sys.exit(1))
+    control = socket.socket(fileno=0)
+    stream = control.makefile("rw", encoding="utf-8")
+    dev = None
+    for line in stream:
+        request = json.loads(line)
+        try:
+            if "hello" in request:
+                dev = DeviceNet()
+                result = {kind: _namespace_identity(kind) for kind in ("net", "mnt", "uts")}
+            else:
+                method = request["method"]
+                if method.startswith("_") or not callable(getattr(DeviceNet, method, None)):
+                    raise ValueError("no DeviceNet method %r" % method)
+                result = getattr(dev, method)(*request["arguments"], **request["keywords"])
+            reply = {"result": result}
+        except Exception as problem:  # noqa: BLE001 - reported to the caller, who raises it
+            reply = {"error": "%s: %s" % (type(problem).__name__, problem)}
+        stream.write(json.dumps(reply) + "\n")
+        stream.flush()
+    return 0
+
+
+if __name__ == "__main__" and sys.argv[1:] == ["--peer-agent"]:
+    sys.dont_write_bytecode = True
+    if not inside():
+        raise SystemExit("devicenet: --peer-agent runs only inside a Peer's namespaces")
+    sys.exit(_serve_peer())

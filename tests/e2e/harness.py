@@ -2,16 +2,23 @@
 """Runs the real daemon on a simulated device and checks what it sends.
 
   harness.py --daemon PATH [--emulator CMD] [--libc any|glibc|musl]
-             [--fail-syscall PATH] [-v] (--scenario NAME | --all | --list)
+             [--fail-syscall PATH] [--discover PATH] [-v]
+             (--scenario NAME | --all | --list [--without-discover])
 
 Each scenario (see scenarios.py) runs in fresh network, mount, UTS and PID
 namespaces of its own, built by scripts/lib/devicenet.py; nothing is ever
 sent on the machine's own network.  --emulator prefixes the daemon's
 command, e.g. "qemu-mipsel" for a static MIPS build.
 
+Scenarios with "discover" also run the listener, quorvellan-discover, in the
+namespace beside the daemon: --discover gives its path (a host build: the
+emulator is for the daemon only).  Without --discover they cannot run, and
+--list --without-discover leaves them out.
+
 Needs root.  Without it the harness exits with 77, which CTest reports as a
 skip, unless QUORVELLAN_E2E_REQUIRED=1, which makes it a failure; the same
-holds for a missing tool (unshare, ip, strace, setpriv, the emulator).
+holds for a missing tool (unshare, ip, strace, setpriv, the emulator,
+quorvellan-discover).
 
 Start-up failures are expected as text built from an errno name.  The
 daemon prints strerror(), whose wording depends on its C library, so by
@@ -23,6 +30,7 @@ Exit status: 0 passed, 1 failed, 77 skipped.
 
 import argparse
 import errno
+import json
 import os
 import pwd
 import re
@@ -55,8 +63,15 @@ CYCLE_BREAK = 1.0
 CYCLE_GAP_RANGE = (2.5, 4.5)
 
 SCENARIO_KEYS = {"name", "about", "hostname", "files", "links", "addresses", "routes", "usb",
-                 "user", "fail", "strace", "actions", "duration", "expect"}
-EXPECT_KEYS = {"cycles", "sendto", "exit", "stderr", "uid"}
+                 "user", "fail", "strace", "discover", "actions", "duration", "expect"}
+EXPECT_KEYS = {"cycles", "sendto", "exit", "stderr", "uid", "discover"}
+DISCOVER_EXPECT_KEYS = {"announcement", "sources"}
+
+# How much longer than its --timeout the listener may take to finish.
+DISCOVER_GRACE = 5.0
+
+# quorvellan-discover's last_seen: RFC 3339 UTC, whole seconds.
+LAST_SEEN = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
 LINK_KEYS = {"name", "mac", "kind", "up"}
 
 
@@ -66,6 +81,9 @@ def by_name():
         unknown = (set(sc) - SCENARIO_KEYS) | (set(sc.get("expect", {})) - EXPECT_KEYS)
         for link in sc.get("links", []):
             unknown |= set(link) - LINK_KEYS
+        unknown |= set(sc.get("expect", {}).get("discover", {})) - DISCOVER_EXPECT_KEYS
+        if bool(sc.get("discover")) != ("discover" in sc.get("expect", {})):
+            unknown.add("discover without its expectation, or the reverse")
         if unknown or "name" not in sc or "duration" not in sc or sc["name"] in table:
             raise SystemExit("harness: scenario %r is malformed (%s)"
                              % (sc.get("name"), ", ".join(sorted(unknown)) or "name/duration"))
@@ -112,6 +130,8 @@ def run_all(table, options):
             command += ["--emulator", options.emulator]
         if options.fail_syscall:
             command += ["--fail-syscall", options.fail_syscall]
+        if options.discover:
+            command += ["--discover", options.discover]
         if options.verbose:
             command.append("-v")
         results[name] = subprocess.call(command)
@@ -140,6 +160,10 @@ class Run:
         self.status = None        # exit status, or None if it had to be stopped
         self.uid = None
         self.start = 0.0
+        self.discover_listening = None  # whether the listener bound its port in time
+        self.discover_status = None     # its exit status, None if it had to be stopped
+        self.discover_stdout = b""
+        self.discover_stderr = b""
 
 
 def build_device(sc):
@@ -226,6 +250,34 @@ def parse_trace(text):
     return calls
 
 
+def start_listener(sc, options):
+    """quorvellan-discover beside the daemon, bound before the daemon starts
+    so that it hears the first cycle too."""
+    stdout = open(os.path.join(devicenet.SCRATCH, "discover.stdout"), "w+b")
+    stderr = open(os.path.join(devicenet.SCRATCH, "discover.stderr"), "w+b")
+    process = subprocess.Popen([options.discover] + list(sc["discover"]),
+                               stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr,
+                               start_new_session=True)
+    listening = devicenet.wait_until_listening(process)
+    return process, stdout, stderr, listening
+
+
+def finish_listener(listener, run):
+    """Lets the listener end at its --timeout, which falls within the
+    scenario's duration, and collects what it printed."""
+    process, stdout, stderr, run.discover_listening = listener
+    try:
+        run.discover_status = process.wait(timeout=DISCOVER_GRACE)
+    except subprocess.TimeoutExpired:
+        devicenet.stop(process)
+    for f in (stdout, stderr):
+        f.seek(0)
+    run.discover_stdout = stdout.read()
+    run.discover_stderr = stderr.read()
+    stdout.close()
+    stderr.close()
+
+
 def run_daemon(sc, options, dev):
     run = Run()
     trace_path = os.path.join(devicenet.SCRATCH, "sendto.trace")
@@ -235,6 +287,7 @@ def run_daemon(sc, options, dev):
         print("device:\n" + dev.describe(), end="")
         print("command: " + " ".join(shlex.quote(word) for word in command))
     receiver = devicenet.Receiver()
+    listener = start_listener(sc, options) if sc.get("discover") else None
     expect_exit = "exit" in sc["expect"]
     with open(stderr_path, "w+b") as stderr:
         run.start = time.monotonic()
@@ -266,6 +319,8 @@ def run_daemon(sc, options, dev):
                     os.killpg(process.pid, signal.SIGKILL)
                     process.wait()
             receiver.close()
+            if listener:
+                finish_listener(listener, run)
         stderr.seek(0)
         run.stderr = stderr.read()
     run.datagrams = receiver.datagrams()
@@ -366,7 +421,56 @@ def check(sc, options, run):
                     problems.append("cycle %d: sendto for %s returned %s, expected -1 %s"
                                     % (index, destination, result, w[1]))
         check_gaps(traced, lambda call: call[0], "sendto", problems)
+
+    if "discover" in expect:
+        check_listener(expect["discover"], run, problems)
     return problems
+
+
+def canonical(value):
+    """JSON text that tells 80 from 80.0 and true from 1."""
+    return json.dumps(value, sort_keys=True)
+
+
+def check_listener(expect, run, problems):
+    """quorvellan-discover --json must have reported the one device with
+    exactly the daemon's facts, from one of its addresses."""
+    if not run.discover_listening:
+        problems.append("quorvellan-discover was not listening when the daemon started")
+    if run.discover_status is None:
+        problems.append("quorvellan-discover did not end by itself; stopped")
+    elif run.discover_status != 0:
+        problems.append("quorvellan-discover exited with status %d, expected 0"
+                        % run.discover_status)
+    if run.discover_stderr:
+        problems.append("quorvellan-discover wrote to stderr: %r" % run.discover_stderr)
+    wanted = json.loads(expect["announcement"])
+    lines = run.discover_stdout.decode("utf-8", errors="replace").splitlines()
+    # The announcement never changes here, so the device is reported once,
+    # however many of its addresses the copies arrive from.
+    if len(lines) != 1:
+        problems.append("quorvellan-discover printed %d lines, expected one:\n      %s"
+                        % (len(lines), "\n      ".join(lines)))
+    for number, line in enumerate(lines, 1):
+        try:
+            record = json.loads(line)
+        except ValueError:
+            record = None
+        if not isinstance(record, dict):
+            problems.append("quorvellan-discover line %d is not a JSON object: %r"
+                            % (number, line))
+            continue
+        source = record.pop("source", None)
+        last_seen = record.pop("last_seen", None)
+        if canonical(record) != canonical(wanted):
+            problems.append("quorvellan-discover line %d reports\n      %s\n    expected\n      %s"
+                            % (number, canonical(record), canonical(wanted)))
+        if source not in expect["sources"]:
+            problems.append("quorvellan-discover line %d: source %r, expected one of %s"
+                            % (number, source, ", ".join(expect["sources"])))
+        if not isinstance(last_seen, str) or not LAST_SEEN.match(last_seen):
+            problems.append("quorvellan-discover line %d: last_seen %r is not RFC 3339 UTC"
+                            % (number, last_seen))
 
 
 def report(sc, run, problems, verbose):
@@ -383,6 +487,12 @@ def report(sc, run, problems, verbose):
                 print("    %6.3f  %-15s  = %s" % (at - first, destination, result))
         if run.stderr:
             print("  stderr: %r" % run.stderr)
+        if run.discover_stdout or run.discover_stderr:
+            print("  quorvellan-discover printed:")
+            for line in run.discover_stdout.decode("utf-8", errors="replace").splitlines():
+                print("    " + line)
+            if run.discover_stderr:
+                print("  and on stderr: %r" % run.discover_stderr)
     for problem in problems:
         print("  problem: " + problem)
     print("%s %s (%d datagrams)" % ("FAIL" if problems else "PASS", sc["name"],
@@ -407,6 +517,10 @@ def main():
                         help="C library of the daemon, for its error messages")
     parser.add_argument("--fail-syscall", default="",
                         help="the fail_syscall launcher (else built from source with cc)")
+    parser.add_argument("--discover", default="",
+                        help="the quorvellan-discover executable, for the scenarios with it")
+    parser.add_argument("--without-discover", action="store_true",
+                        help="with --list: leave out the scenarios that need quorvellan-discover")
     parser.add_argument("-v", "--verbose", action="store_true")
     which = parser.add_mutually_exclusive_group(required=True)
     which.add_argument("--scenario", metavar="NAME")
@@ -416,7 +530,8 @@ def main():
     table = by_name()
 
     if options.list:
-        print("\n".join(table))
+        print("\n".join(name for name, sc in table.items()
+                        if not (options.without_discover and sc.get("discover"))))
         return 0
     if not options.daemon:
         parser.error("--daemon is required to run scenarios")
@@ -437,7 +552,15 @@ def main():
         return 1
     if options.fail_syscall:
         options.fail_syscall = os.path.abspath(options.fail_syscall)
+    if options.discover:
+        options.discover = os.path.abspath(options.discover)
+        if not os.access(options.discover, os.X_OK):
+            print("harness: %s is not an executable" % options.discover, file=sys.stderr)
+            return 1
     chosen = list(table.values()) if options.all else [table[options.scenario]]
+    if not options.all and chosen[0].get("discover") and not options.discover:
+        return cannot_run("scenario %s needs quorvellan-discover (--discover PATH)"
+                          % options.scenario)
     missing = missing_tools(chosen, options)
     if missing:
         return cannot_run("missing %s" % ", ".join(missing))
@@ -447,7 +570,8 @@ def main():
     if options.all:
         return run_all(table, options)
     argv = [os.path.abspath(__file__)] + sys.argv[1:]
-    argv += ["--daemon", options.daemon, "--fail-syscall", options.fail_syscall]
+    argv += ["--daemon", options.daemon, "--fail-syscall", options.fail_syscall,
+             "--discover", options.discover]
     devicenet.enter(argv)  # does not return here, but in the namespaces
     return 1
 

@@ -16,6 +16,8 @@ Each scenario is plain data, read by harness.py:
   user        run the daemon as this user instead of root
   fail        (call, errno name): make a start-up call fail, see fail_syscall.c
   strace      trace the daemon's sendto calls
+  discover    arguments for quorvellan-discover, run beside the daemon (bound
+              before it starts); its --timeout must end within the duration
   actions     [(seconds after start, DeviceNet method, *arguments)]
   duration    seconds the daemon runs (or has, to exit)
   expect      cycles:  per cycle, in order: the exact payload and the exact
@@ -28,6 +30,12 @@ Each scenario is plain data, read by harness.py:
               stderr:  exact text; {ERRNO_NAME} stands for that error's
                        message in the daemon's C library (see harness --libc)
               uid:     user the daemon must be running as
+              discover: the listener's --json report:
+                       announcement: the payload every line must carry,
+                                     member for member, plus
+                       sources: the addresses its "source" may name;
+                       it must exit 0 with nothing on stderr, having
+                       printed exactly one line
 
 Cycles are ~3 s apart and the first comes at start, so a 4.5 s run sees two
 and an action at 1.5 s lands between them.  Every run also checks, without
@@ -77,6 +85,10 @@ TWO_USB_DEVICES = ["usb1", "1-0:1.0", "1-1", "1-1:1.0", "1-1.3", "1-1.3:1.0"]
 
 TYPICAL_DESTINATIONS = ["192.168.8.255", "10.0.0.255", LIMITED]
 TYPICAL_PAYLOAD = payload(mac=AP_MAC, ip_ap="192.168.8.1", ip_lan="10.0.0.23", usb=2)
+
+# Every member set, none of them a default, for the listener to reproduce.
+DISCOVER_PAYLOAD = payload(name="Living Room Link", hostname="ql-7f3a", version="2.3.1",
+                           mac=AP_MAC, ip_ap="192.168.8.1", ip_lan="10.0.0.23", usb=2)
 
 
 def scenario(*parts, **fields):
@@ -263,6 +275,24 @@ SCENARIOS = [
         expect={"cycles": 2 * [{"payload": TYPICAL_PAYLOAD,
                                 "destinations": TYPICAL_DESTINATIONS}],
                 "uid": "nobody"},
+    ),
+    scenario(
+        TYPICAL_NETWORK,
+        name="discover",
+        about="quorvellan-discover beside the daemon reports the one device with its facts",
+        hostname="ql-7f3a",
+        files={"/etc/quorvellan-name": "Living Room Link\n",
+               "/etc/quorvellan-version": "2.3.1\n"},
+        usb=TWO_USB_DEVICES,
+        discover=["--json", "--timeout", "7"],
+        duration=7.5,
+        expect={"cycles": 3 * [{"payload": DISCOVER_PAYLOAD,
+                                "destinations": TYPICAL_DESTINATIONS}],
+                # Each cycle's copies come from br-lan's address, then twice
+                # from the uplink's (its own broadcast and the limited one,
+                # routed there): the listener reports that move every time.
+                "discover": {"announcement": DISCOVER_PAYLOAD,
+                             "sources": ["192.168.8.1", "10.0.0.23"]}},
     ),
     scenario(
         TYPICAL_NETWORK,

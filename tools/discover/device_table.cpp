@@ -34,8 +34,10 @@ std::string key_of(const announcement_record& announcement, const std::string& s
     return key;
 }
 
-std::vector<std::string> differences(const device_row& row, const announcement_record& now,
-                                     const std::string& source)
+// The source is not an announced fact: a device on two networks, or heard
+// through both its directed and its limited broadcast, reaches a listener
+// from several addresses each cycle, and that is no change of the device.
+std::vector<std::string> differences(const device_row& row, const announcement_record& now)
 {
     const announcement_record& was = row.announcement;
     std::vector<std::string> changed;
@@ -53,7 +55,6 @@ std::vector<std::string> differences(const device_row& row, const announcement_r
     note(was.http != now.http, "http");
     note(was.usbip != now.usbip, "usbip");
     note(was.usb_devices != now.usb_devices, "usb_devices");
-    note(row.source != source, "source");
     return changed;
 }
 
@@ -86,7 +87,7 @@ hearing device_table::hear(const announcement_record& announcement, const std::s
         result.kind = change::new_device;
     } else {
         device_row& row = found->second;
-        result.changed_members = differences(row, announcement, source);
+        result.changed_members = differences(row, announcement);
         result.kind = !result.changed_members.empty() ? change::changed
                       : row.online                    ? change::unchanged
                                                       : change::back_online;

@@ -31,9 +31,12 @@ TEST_F(device_table_test, one_row_per_mac_whatever_the_copies_spelling_or_addres
     EXPECT_EQ(table.hear(device("aa:bb"), "192.168.8.1").kind, change::unchanged);
     const hearing moved = table.hear(device("AA:BB"), "10.0.0.9");
     EXPECT_EQ(moved.kind, change::changed);
-    EXPECT_EQ(moved.changed_members, (std::vector<std::string>{"mac", "source"}));
+    EXPECT_EQ(moved.changed_members, (std::vector<std::string>{"mac"}));
     ASSERT_EQ(table.rows().size(), 1u);
     EXPECT_EQ(table.rows()[0]->source, "10.0.0.9");
+    // Heard again from its other network: the row follows, but nothing changed.
+    EXPECT_EQ(table.hear(device("AA:BB"), "192.168.8.1").kind, change::unchanged);
+    EXPECT_EQ(table.rows()[0]->source, "192.168.8.1");
 }
 
 TEST_F(device_table_test, without_mac_the_source_address_tells_devices_apart)
