@@ -95,7 +95,7 @@ def enter(argv=None, forward_signals=False):
     unshare = subprocess.Popen(command, env=env, preexec_fn=_die_with_parent)
 
     def forward(signum, frame):
-        for pid in _children(unshare.pid):
+        for pid in children_of(unshare.pid):
             try:
                 os.kill(pid, signum)
             except ProcessLookupError:
@@ -115,7 +115,8 @@ def _die_with_parent():
         raise OSError(ctypes.get_errno(), "prctl(PR_SET_PDEATHSIG)")
 
 
-def _children(pid):
+def children_of(pid):
+    """The processes whose parent is pid."""
     children = []
     for entry in os.listdir("/proc"):
         if entry.isdigit():

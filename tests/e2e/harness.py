@@ -210,18 +210,11 @@ def daemon_command(sc, options, trace_path):
 
 def descendant_leaf(pid):
     """The innermost process below pid: the daemon behind strace or setpriv."""
-    children = {}
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                with open("/proc/%s/stat" % entry) as f:
-                    parent = int(f.read().rsplit(")", 1)[1].split()[1])
-            except (OSError, IndexError, ValueError):
-                continue
-            children.setdefault(parent, []).append(int(entry))
-    while children.get(pid):
-        pid = min(children[pid])
-    return pid
+    while True:
+        children = devicenet.children_of(pid)
+        if not children:
+            return pid
+        pid = min(children)
 
 
 def real_uid(pid):

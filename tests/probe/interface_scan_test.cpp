@@ -14,7 +14,7 @@ namespace {
 
 enum class family { none, ipv4, ipv6, link };
 
-struct entry_spec {
+struct entry_shape {
     const char* name;
     family kind;
     const char* address;  // for ipv4 entries
@@ -25,26 +25,26 @@ struct entry_spec {
 // Owns a hand-built ifaddrs list shaped like the one the kernel gives.
 class fake_list {
    public:
-    explicit fake_list(const std::vector<entry_spec>& specs)
+    explicit fake_list(const std::vector<entry_shape>& shapes)
     {
-        entries_.resize(specs.size());
-        for (std::size_t i = 0; i < specs.size(); ++i) {
-            const entry_spec& spec = specs[i];
+        entries_.resize(shapes.size());
+        for (std::size_t i = 0; i < shapes.size(); ++i) {
+            const entry_shape& shape = shapes[i];
             ifaddrs& e = entries_[i];
             std::memset(&e, 0, sizeof e);
-            e.ifa_name = const_cast<char*>(spec.name);
-            e.ifa_flags = spec.flags;
-            e.ifa_next = i + 1 < specs.size() ? &entries_[i + 1] : nullptr;
-            if (spec.kind == family::ipv4) {
-                e.ifa_addr = ipv4(spec.address);
-            } else if (spec.kind != family::none) {
+            e.ifa_name = const_cast<char*>(shape.name);
+            e.ifa_flags = shape.flags;
+            e.ifa_next = i + 1 < shapes.size() ? &entries_[i + 1] : nullptr;
+            if (shape.kind == family::ipv4) {
+                e.ifa_addr = ipv4(shape.address);
+            } else if (shape.kind != family::none) {
                 sockaddr_storage& other = storage_.emplace_back();
                 std::memset(&other, 0, sizeof other);
-                other.ss_family = spec.kind == family::ipv6 ? AF_INET6 : AF_PACKET;
+                other.ss_family = shape.kind == family::ipv6 ? AF_INET6 : AF_PACKET;
                 e.ifa_addr = reinterpret_cast<sockaddr*>(&other);
             }
-            if (spec.broadcast != nullptr) {
-                e.ifa_broadaddr = ipv4(spec.broadcast);
+            if (shape.broadcast != nullptr) {
+                e.ifa_broadaddr = ipv4(shape.broadcast);
             }
         }
     }
@@ -87,10 +87,10 @@ std::vector<std::string> destinations_of(const ifaddrs* list)
 
 TEST(ScanInterfaces, AddressFieldsAndDestinations)
 {
-    const entry_spec lo = {"lo", family::ipv4, "127.0.0.1", LOOPBACK, nullptr};
+    const entry_shape lo = {"lo", family::ipv4, "127.0.0.1", LOOPBACK, nullptr};
     struct {
         const char* what;
-        std::vector<entry_spec> list;
+        std::vector<entry_shape> list;
         std::string ip_ap;
         std::string ip_lan;
         std::vector<std::string> destinations;
