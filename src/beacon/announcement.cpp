@@ -7,6 +7,38 @@
 namespace quorvellan {
 namespace {
 
+// The template's fixed text, the pieces around its seven values in order.
+constexpr const char* TEMPLATE_PIECES[] = {
+    "{\"id\":\"quorvellan_link\",\"name\":\"",
+    "\",\"hostname\":\"",
+    "\",\"version\":\"",
+    "\",\"mac\":\"",
+    "\",\"ip_ap\":\"",
+    "\",\"ip_lan\":\"",
+    "\",\"http\":80,\"usbip\":3240,\"usb_devices\":",
+    "}",
+};
+
+constexpr std::size_t fixed_text_length()
+{
+    std::size_t length = 0;
+    for (const char* piece : TEMPLATE_PIECES) {
+        while (piece[0] != '\0') {
+            ++length;
+            ++piece;
+        }
+    }
+    return length;
+}
+
+constexpr std::size_t LONGEST_COUNT = 11;  // "-2147483648"
+
+// Every value at its carried maximum must still fit: the payload is never cut.
+static_assert(fixed_text_length() + 2 * CARRIED_NAME_MAX + CARRIED_VERSION_MAX + CARRIED_MAC_MAX +
+                      2 * CARRIED_ADDRESS_MAX + LONGEST_COUNT <=
+                  ANNOUNCE_CAPACITY - 1,
+              "carried caps too large for the announcement capacity");
+
 struct text_writer {
     char* out;
     std::size_t length;
@@ -49,24 +81,22 @@ struct text_writer {
 
 std::size_t render_announcement(const announcement& facts, char (&out)[ANNOUNCE_CAPACITY])
 {
-    // The fixed text is 131 bytes; with every value at its carried maximum
-    // and an 11-byte count the payload is 460 bytes, inside the capacity.
     text_writer w{out, 0};
-    w.literal("{\"id\":\"quorvellan_link\",\"name\":\"");
+    w.literal(TEMPLATE_PIECES[0]);
     w.value(facts.name, CARRIED_NAME_MAX);
-    w.literal("\",\"hostname\":\"");
+    w.literal(TEMPLATE_PIECES[1]);
     w.value(facts.hostname, CARRIED_NAME_MAX);
-    w.literal("\",\"version\":\"");
+    w.literal(TEMPLATE_PIECES[2]);
     w.value(facts.version, CARRIED_VERSION_MAX);
-    w.literal("\",\"mac\":\"");
-    w.value(facts.mac, CARRIED_VERSION_MAX);
-    w.literal("\",\"ip_ap\":\"");
+    w.literal(TEMPLATE_PIECES[3]);
+    w.value(facts.mac, CARRIED_MAC_MAX);
+    w.literal(TEMPLATE_PIECES[4]);
     w.value(facts.ip_ap, CARRIED_ADDRESS_MAX);
-    w.literal("\",\"ip_lan\":\"");
+    w.literal(TEMPLATE_PIECES[5]);
     w.value(facts.ip_lan, CARRIED_ADDRESS_MAX);
-    w.literal("\",\"http\":80,\"usbip\":3240,\"usb_devices\":");
+    w.literal(TEMPLATE_PIECES[6]);
     w.integer(facts.usb_devices);
-    w.literal("}");
+    w.literal(TEMPLATE_PIECES[7]);
     out[w.length] = '\0';
     return w.length;
 }

@@ -25,6 +25,7 @@ struct announcement {
 // a value that needs no escaping is never cut.
 constexpr std::size_t CARRIED_NAME_MAX = 96;
 constexpr std::size_t CARRIED_VERSION_MAX = 48;
+constexpr std::size_t CARRIED_MAC_MAX = 48;
 constexpr std::size_t CARRIED_ADDRESS_MAX = 15;
 
 // Writes the one-line JSON object into out (NUL-terminated) and returns its

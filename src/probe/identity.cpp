@@ -66,7 +66,9 @@ void read_identity(announcement& facts, const identity_paths& paths)
     read_display_text(facts.name, paths.name, "Quorvellan Link");
     read_display_text(facts.hostname, paths.hostname, "quorvellan");
 
-    // An empty first line is a deliberate empty version, not a missing one.
+    // Version and MAC are reported byte for byte up to the line feed, a
+    // carriage return included; an empty first line is a deliberate empty
+    // version, not a missing one.
     if (read_first_line(paths.version, facts.version, sizeof facts.version) == line_result::read) {
         cut_at(facts.version, '\n');
     } else {

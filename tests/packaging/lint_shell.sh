@@ -30,7 +30,8 @@ checked=$((checked + 1))
 
 list=$(mktemp)
 trap 'rm -f "$list"' EXIT
-find "$source_dir/scripts" "$source_dir/tests/packaging" -type f | sort >"$list"
+find "$source_dir/scripts" "$source_dir/tests/packaging" "$source_dir/tests/beacon" \
+    "$source_dir/.ci" -type f | sort >"$list"
 while IFS= read -r script; do
     first=$(head -n 1 "$script")
     case $first in

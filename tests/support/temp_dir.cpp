@@ -27,10 +27,14 @@ std::string temp_dir::write(const std::string& name, const std::string& contents
 {
     const std::string full = file(name);
     std::FILE* f = std::fopen(full.c_str(), "wb");
-    if (f == nullptr || std::fwrite(contents.data(), 1, contents.size(), f) != contents.size()) {
+    const bool written =
+        f != nullptr && std::fwrite(contents.data(), 1, contents.size(), f) == contents.size();
+    if (f != nullptr && std::fclose(f) != 0) {
+        throw std::runtime_error("cannot close " + full);
+    }
+    if (!written) {
         throw std::runtime_error("cannot write " + full);
     }
-    std::fclose(f);
     return full;
 }
 
