@@ -2,50 +2,10 @@
 
 #include <cstring>
 
+#include "beacon/utf8.h"
+
 namespace quorvellan {
 namespace {
-
-// Length of the well-formed UTF-8 sequence at s, or 0 when the byte at s does
-// not start one. Overlong forms, surrogates and code points above U+10FFFF
-// are rejected, as is a sequence cut short by the end of the text.
-std::size_t utf8_sequence_length(const unsigned char* s, std::size_t available)
-{
-    const unsigned char b0 = s[0];
-    if (b0 < 0x80) {
-        return 1;
-    }
-    std::size_t length = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-        length = 2;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-        length = 3;
-        if (b0 == 0xE0) {
-            low = 0xA0;  // below is overlong
-        } else if (b0 == 0xED) {
-            high = 0x9F;  // above is a surrogate
-        }
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-        length = 4;
-        if (b0 == 0xF0) {
-            low = 0x90;  // below is overlong
-        } else if (b0 == 0xF4) {
-            high = 0x8F;  // above is past U+10FFFF
-        }
-    } else {
-        return 0;
-    }
-    if (available < length || s[1] < low || s[1] > high) {
-        return 0;
-    }
-    for (std::size_t i = 2; i < length; ++i) {
-        if (s[i] < 0x80 || s[i] > 0xBF) {
-            return 0;
-        }
-    }
-    return length;
-}
 
 char short_escape(unsigned char c)
 {

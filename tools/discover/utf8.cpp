@@ -1,44 +1,21 @@
 #include "utf8.h"
 
+#include "beacon/utf8.h"
+
 namespace quorvellan::discover {
 
 utf8_char decode_utf8(std::string_view text, std::size_t position)
 {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[position + i]); };
-    const unsigned char b0 = byte(0);
-    if (b0 < 0x80) {
-        return {b0, 1};
-    }
-    std::size_t length = 0;
-    std::uint32_t code_point = 0;
-    // The second byte's range is narrowed where a wider one would admit an
-    // overlong form, a surrogate or a value past U+10FFFF.
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-        length = 2;
-        code_point = b0 & 0x1Fu;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-        length = 3;
-        code_point = b0 & 0x0Fu;
-        low = b0 == 0xE0 ? 0xA0 : low;
-        high = b0 == 0xED ? 0x9F : high;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-        length = 4;
-        code_point = b0 & 0x07u;
-        low = b0 == 0xF0 ? 0x90 : low;
-        high = b0 == 0xF4 ? 0x8F : high;
-    } else {
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data()) + position;
+    const std::size_t length = utf8_sequence_length(s, text.size() - position);
+    if (length == 0) {
         return {0, 0};
     }
-    if (text.size() - position < length || byte(1) < low || byte(1) > high) {
-        return {0, 0};
-    }
+    // The lead byte keeps 7, 5, 4 or 3 payload bits; each further byte 6.
+    static const unsigned char lead_mask[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+    std::uint32_t code_point = s[0] & lead_mask[length];
     for (std::size_t i = 1; i < length; ++i) {
-        if (byte(i) < 0x80 || byte(i) > 0xBF) {
-            return {0, 0};
-        }
-        code_point = (code_point << 6) | (byte(i) & 0x3Fu);
+        code_point = (code_point << 6) | (s[i] & 0x3Fu);
     }
     return {code_point, length};
 }
