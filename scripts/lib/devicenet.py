@@ -45,8 +45,15 @@ _HOST_NETNS_VARIABLE = "QUORVELLAN_DEVICENET_HOST_NETNS"
 # namespace disappears with it.
 SCRATCH = "/run"
 
-# Python before 3.12 lacks the constant; the value is Linux's.
+# One spelling for enter(), cannot_enter() and Peer, so that the probe tries
+# exactly what the others will ask for.  --mount-proc: /proc must show the
+# new PID namespace, for the PID 1 check and for children_of().
+_UNSHARE = ["unshare", "--net", "--mount", "--uts", "--pid", "--fork", "--mount-proc"]
+
+# Python before 3.12 lacks these constants; the values are Linux's.
 _IP_PKTINFO = getattr(socket, "IP_PKTINFO", 8)
+_SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)
+_STAMP = struct.Struct("@ll")
 
 
 class NotIsolated(RuntimeError):
@@ -88,8 +95,7 @@ def enter(argv=None, forward_signals=False):
     sys.stderr.flush()
     # --kill-child: should unshare itself be killed (a test timeout), the
     # namespace's PID 1 dies too and takes every process of the run with it.
-    command = ["unshare", "--net", "--mount", "--uts", "--pid", "--fork", "--mount-proc",
-               "--kill-child", sys.executable] + list(argv)
+    command = _UNSHARE + ["--kill-child", sys.executable] + list(argv)
     if not forward_signals:
         os.execvpe("unshare", command, env)
     unshare = subprocess.Popen(command, env=env, preexec_fn=_die_with_parent)
@@ -133,9 +139,7 @@ def children_of(pid):
 def cannot_enter():
     """Why enter() would fail here (say, in a container without the right
     to make namespaces), or None when it would not."""
-    probe = subprocess.run(["unshare", "--net", "--mount", "--uts", "--pid", "--fork",
-                            "--mount-proc", "true"],
-                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+    probe = subprocess.run(_UNSHARE + ["true"], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                            universal_newlines=True)
     if probe.returncode != 0:
         return probe.stderr.strip() or "unshare failed with status %d" % probe.returncode
@@ -344,19 +348,33 @@ Datagram = collections.namedtuple(
     "Datagram", "time payload source_address source_port destination interface")
 
 
+def monotonic_from_realtime(stamp):
+    """A CLOCK_REALTIME time (a kernel or strace timestamp) of the recent
+    past on the time.monotonic() scale, so that it can be compared with
+    times taken here and with other stamps converted alike."""
+    return time.monotonic() - (time.time() - stamp)
+
+
 class Receiver:
     """Records every datagram arriving on port 32400 of any address.
 
     Bound to 0.0.0.0 with IP_PKTINFO, so it receives directed and limited
     broadcasts alike and learns the destination address each was sent to.
-    Times are time.monotonic().  on_datagram, if given, is called from the
-    receiving thread for each datagram as it arrives.
+    Times are on the time.monotonic() scale but taken by the kernel as each
+    datagram arrived: on a loaded machine this thread may get to run late,
+    and its own clock readings would stretch or shrink the gaps between
+    cycles.  on_datagram, if given, is called from the receiving thread for
+    each datagram as it is read.
     """
+
+    # Room for an in_pktinfo and a time stamp (seconds, nanoseconds).
+    _ANCILLARY_SIZE = socket.CMSG_SPACE(12) + socket.CMSG_SPACE(_STAMP.size)
 
     def __init__(self, port=BEACON_PORT, on_datagram=None):
         self._socket = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self._socket.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self._socket.setsockopt(socket.IPPROTO_IP, _IP_PKTINFO, 1)
+        self._socket.setsockopt(socket.SOL_SOCKET, _SO_TIMESTAMPNS, 1)
         self._socket.bind(("0.0.0.0", port))
         self._on_datagram = on_datagram
         self._lock = threading.Lock()
@@ -373,19 +391,24 @@ class Receiver:
                 self._socket.setblocking(False)
                 try:
                     while True:
-                        self._record(*self._socket.recvmsg(65535, socket.CMSG_SPACE(12)))
+                        self._record(*self._socket.recvmsg(65535, self._ANCILLARY_SIZE))
                 except BlockingIOError:
                     return
-            self._record(*self._socket.recvmsg(65535, socket.CMSG_SPACE(12)))
+            self._record(*self._socket.recvmsg(65535, self._ANCILLARY_SIZE))
 
     def _record(self, payload, ancillary, _flags, source):
-        arrived = time.monotonic()
+        arrived = None
         destination, interface = None, None
         for level, kind, data in ancillary:
             if level == socket.IPPROTO_IP and kind == _IP_PKTINFO:
                 # struct in_pktinfo: ifindex, local address, header destination
                 interface, _, header_destination = struct.unpack("i4s4s", data[:12])
                 destination = socket.inet_ntoa(header_destination)
+            elif level == socket.SOL_SOCKET and kind == _SO_TIMESTAMPNS:
+                seconds, nanoseconds = _STAMP.unpack(data[:_STAMP.size])
+                arrived = monotonic_from_realtime(seconds + nanoseconds / 1e9)
+        if arrived is None:
+            raise RuntimeError("the kernel gave no receive time for a datagram")
         datagram = Datagram(arrived, payload, source[0], source[1], destination, interface)
         with self._lock:
             self._datagrams.append(datagram)
@@ -429,8 +452,8 @@ class Peer:
                                               _namespace_identity()])
         # A session of its own: Ctrl-C is ours to handle, not the agent's.
         self._unshare = subprocess.Popen(
-            ["unshare", "--net", "--mount", "--uts", "--pid", "--fork", "--mount-proc",
-             "--kill-child", sys.executable, os.path.abspath(__file__), "--peer-agent"],
+            _UNSHARE + ["--kill-child", sys.executable, os.path.abspath(__file__),
+                        "--peer-agent"],
             stdin=theirs, env=env, start_new_session=True)
         theirs.close()
         self._control = ours.makefile("rw", encoding="utf-8")

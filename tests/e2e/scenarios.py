@@ -18,8 +18,10 @@ Each scenario is plain data, read by harness.py:
   strace      trace the daemon's sendto calls
   discover    arguments for quorvellan-discover, run beside the daemon (bound
               before it starts); its --timeout must end within the duration
-  actions     [(seconds after start, DeviceNet method, *arguments)]
-  duration    seconds the daemon runs (or has, to exit)
+  actions     [(seconds after the first cycle, DeviceNet method, *arguments)]
+  duration    seconds the run lasts after the first cycle (a daemon that must
+              exit at start-up sends none: it has harness.py's
+              FIRST_CYCLE_LIMIT to exit)
   expect      cycles:  per cycle, in order: the exact payload and the exact
                        list of destination addresses it arrived at
               sendto:  per cycle, the destinations of the daemon's sendto
@@ -37,10 +39,12 @@ Each scenario is plain data, read by harness.py:
                        it must exit 0 with nothing on stderr, having
                        printed exactly one line
 
-Cycles are ~3 s apart and the first comes at start, so a 4.5 s run sees two
-and an action at 1.5 s lands between them.  Every run also checks, without
-being asked: one source port for everything, payloads ending in '}' with no
-newline or NUL, cycles 2.5-4.5 s apart, silence on stderr.
+Times count from the daemon's first cycle as observed (its first datagram
+received, or its first sendto in the trace), not from its start, which an
+emulator on a loaded machine can delay.  Cycles are ~3 s apart, so a 4.5 s
+run sees two and an action at 1.5 s lands between them.  Every run also
+checks, without being asked: one source port for everything, payloads ending
+in '}' with no newline or NUL, cycles 2.5-4.5 s apart, silence on stderr.
 """
 
 LIMITED = "255.255.255.255"

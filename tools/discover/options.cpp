@@ -35,7 +35,8 @@ std::string usage_text()
            "\n"
            "  --json             print one JSON object per line for each device, when it is\n"
            "                     first heard and whenever its announcement changes\n"
-           "  --timeout SECONDS  listen for SECONDS, print the final table and exit\n"
+           "  --timeout SECONDS  listen for SECONDS, then exit; without --json the final\n"
+           "                     table is printed\n"
            "  --port PORT        listen on this UDP port (default 32400)\n"
            "  --help             show this help and exit\n"
            "  --version          show the version and exit\n";

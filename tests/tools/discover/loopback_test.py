@@ -1,16 +1,32 @@
-"""Runs two quorvellan-discover listeners side by side in a network namespace
-of this test's own and broadcasts datagrams to them there; nothing leaves the
-namespace. Exits 77 (skipped) where no namespace can be made, unless
-QUORVELLAN_E2E_REQUIRED=1 makes that a failure."""
-import json, os, re, socket, subprocess, sys, time
+"""Runs two quorvellan-discover listeners side by side in namespaces of this
+test's own (scripts/lib/devicenet.py) and broadcasts datagrams to them there;
+nothing leaves the namespace. Exits 77 (skipped) where no namespace can be
+made, unless QUORVELLAN_E2E_REQUIRED=1 makes that a failure."""
+import json, os, re, signal, socket, subprocess, sys, time
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                "..", "..", "..", "scripts", "lib"))
+import devicenet  # noqa: E402
+
+
+def cannot_enter():
+    if os.geteuid() != 0:
+        return "needs root"
+    return None if devicenet.inside() else devicenet.cannot_enter()
+
 
 tool = os.path.realpath(sys.argv[1])
-if os.environ.get("DISCOVER_IN_NAMESPACE") != "1":
-    if subprocess.run(["unshare", "-n", "true"], stderr=subprocess.DEVNULL).returncode != 0:
-        print("cannot create a network namespace (needs root)", file=sys.stderr)
-        sys.exit(1 if os.environ.get("QUORVELLAN_E2E_REQUIRED") == "1" else 77)
-    os.environ["DISCOVER_IN_NAMESPACE"] = "1"
-    sys.exit(subprocess.run(["unshare", "-n", sys.executable] + sys.argv).returncode)
+refused = cannot_enter()
+if refused:
+    print("cannot create a network namespace (%s)" % refused, file=sys.stderr)
+    sys.exit(1 if os.environ.get("QUORVELLAN_E2E_REQUIRED") == "1" else 77)
+# Returns only as PID 1 of new namespaces whose network holds nothing but
+# lo, whatever the environment claims: the links below and the broadcasts
+# must never reach this machine's own network.
+devicenet.enter()
+# As PID 1, a SIGTERM without a handler of ours would be ignored.
+signal.signal(signal.SIGTERM, lambda signum, frame: sys.exit(1))
 
 # A veth pair gives the namespace a broadcast address, so that both listeners
 # sharing the port receive each datagram, as from a real device.
