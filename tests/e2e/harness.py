@@ -69,7 +69,8 @@ CYCLE_GAP_RANGE = (2.5, 4.5)
 FIRST_CYCLE_LIMIT = 15.0
 
 SCENARIO_KEYS = {"name", "about", "hostname", "files", "links", "addresses", "routes", "usb",
-                 "user", "fail", "strace", "discover", "actions", "duration", "expect"}
+                 "user", "fail", "strace", "args", "discover", "actions", "duration",
+                 "expect"}
 EXPECT_KEYS = {"cycles", "sendto", "exit", "stderr", "uid", "discover"}
 DISCOVER_EXPECT_KEYS = {"announcement", "sources"}
 
@@ -214,7 +215,7 @@ def daemon_command(sc, options, trace_path):
         command += [fail_syscall_launcher(options), call, str(getattr(errno, errno_name))]
     if options.emulator:
         command += shlex.split(options.emulator)
-    return command + [options.daemon]
+    return command + [options.daemon] + list(sc.get("args", []))
 
 
 def descendant_leaf(pid):

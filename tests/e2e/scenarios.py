@@ -16,6 +16,7 @@ Each scenario is plain data, read by harness.py:
   user        run the daemon as this user instead of root
   fail        (call, errno name): make a start-up call fail, see fail_syscall.c
   strace      trace the daemon's sendto calls
+  args        command-line arguments for the daemon (it must ignore them)
   discover    arguments for quorvellan-discover, run beside the daemon (bound
               before it starts); its --timeout must end within the duration
   actions     [(seconds after the first cycle, DeviceNet method, *arguments)]
@@ -189,6 +190,16 @@ SCENARIOS = [
         expect={"cycles": 2 * [{"payload": TYPICAL_PAYLOAD,
                                 "destinations": TYPICAL_DESTINATIONS}],
                 "sendto": 2 * [TYPICAL_DESTINATIONS]},
+    ),
+    scenario(
+        TYPICAL_NETWORK,
+        name="arguments-ignored",
+        about="options and operands on the command line change nothing",
+        usb=TWO_USB_DEVICES,
+        args=["--help", "-p", "9999", "/etc/quorvellan.conf"],
+        duration=4.5,
+        expect={"cycles": 2 * [{"payload": TYPICAL_PAYLOAD,
+                                "destinations": TYPICAL_DESTINATIONS}]},
     ),
     scenario(
         TYPICAL_NETWORK,
