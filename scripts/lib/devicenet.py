@@ -307,6 +307,25 @@ class DeviceNet:
         return run("ip", "-br", "addr") + run("ip", "route")
 
 
+def build_device(description):
+    """A DeviceNet shaped as a description says, with the keys "hostname",
+    "files", "links", "addresses", "routes" and "usb" (see the end-to-end
+    scenarios, which are such descriptions); other keys are not looked at."""
+    dev = DeviceNet()
+    dev.set_hostname(description.get("hostname", ""))
+    for path, content in description.get("files", {}).items():
+        dev.write_file(path, content)
+    for link in description.get("links", []):
+        dev.add_link(link["name"], kind=link.get("kind", "bridge"), mac=link.get("mac"),
+                     up=link.get("up", True))
+    for link, cidr, broadcast in description.get("addresses", []):
+        dev.add_address(link, cidr, broadcast)
+    for route in description.get("routes", []):
+        dev.add_route(route)
+    dev.set_usb(description.get("usb"))
+    return dev
+
+
 def wait_until_listening(process, port=BEACON_PORT, timeout=5.0):
     """Waits until process holds a UDP socket bound to port, so that a
     sender started next is heard from its first datagram on.  True if it

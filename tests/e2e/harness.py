@@ -176,22 +176,6 @@ class Run:
         self.discover_stderr = b""
 
 
-def build_device(sc):
-    dev = devicenet.DeviceNet()
-    dev.set_hostname(sc.get("hostname", ""))
-    for path, content in sc.get("files", {}).items():
-        dev.write_file(path, content)
-    for link in sc.get("links", []):
-        dev.add_link(link["name"], kind=link.get("kind", "bridge"), mac=link.get("mac"),
-                     up=link.get("up", True))
-    for link, cidr, broadcast in sc.get("addresses", []):
-        dev.add_address(link, cidr, broadcast)
-    for route in sc.get("routes", []):
-        dev.add_route(route)
-    dev.set_usb(sc.get("usb"))
-    return dev
-
-
 def fail_syscall_launcher(options):
     if options.fail_syscall:
         return options.fail_syscall
@@ -349,15 +333,9 @@ def run_daemon(sc, options, dev):
                     run.uid = real_uid(descendant_leaf(process.pid))
             run.ended = time.monotonic()
         finally:
-            if process.poll() is None:
-                # The whole group, leaf included: strace would otherwise
-                # detach and leave the daemon running until PID 1 exits.
-                os.killpg(process.pid, signal.SIGTERM)
-                try:
-                    process.wait(timeout=5)
-                except subprocess.TimeoutExpired:
-                    os.killpg(process.pid, signal.SIGKILL)
-                    process.wait()
+            # The whole group, leaf included: strace would otherwise detach
+            # and leave the daemon running until PID 1 exits.
+            devicenet.stop(process)
             receiver.close()
             if listener:
                 finish_listener(listener, run)
@@ -547,7 +525,7 @@ def report(sc, run, problems, verbose):
 
 def run_inside(sc, options):
     print("scenario %s: %s" % (sc["name"], sc.get("about", "")))
-    dev = build_device(sc)
+    dev = devicenet.build_device(sc)
     run = run_daemon(sc, options, dev)
     problems = check(sc, options, run)
     report(sc, run, problems, options.verbose)
