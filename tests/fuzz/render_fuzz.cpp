@@ -1,53 +1,197 @@
-// Fuzz target for the renderer: any six field values and any count must give
-// one JSON object of at most 511 bytes that a strict parser accepts, with the
-// ten members in their fixed order.
+// Fuzz target for the renderer. Any bytes in the six texts (up to a NUL, or
+// filling the buffer with none) and any count must give one compact JSON
+// object of at most 511 bytes with the ten members in their fixed order. Each
+// text must come back as the longest prefix of its bytes, with every byte that
+// is not well-formed UTF-8 replaced by U+FFFD, whose escaped form fits the
+// member's cap; the count must come back exactly.
+#include <algorithm>
+#include <array>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
 
 #include "beacon/announcement.h"
+#include "utf8_reference.h"
 
 namespace {
 
-// Splits the input at NUL bytes into the fields, in record order; whatever
-// is left over fills the count.
-quorvellan::announcement facts_from(const std::uint8_t* data, std::size_t size)
+using json = nlohmann::ordered_json;
+using quorvellan::announcement;
+
+// Bytes after a text's NUL are not the text's; filled with this, a renderer
+// that reads past the NUL shows it in the value.
+constexpr char PAST_TERMINATOR = '#';
+
+constexpr const char* MEMBERS[] = {"id",    "name",   "hostname", "version", "mac",
+                                   "ip_ap", "ip_lan", "http",     "usbip",   "usb_devices"};
+
+// The caps on each value's escaped bytes, as docs/announcement.md publishes them.
+constexpr std::size_t CAPS[] = {96, 96, 48, 48, 15, 15};
+static_assert(quorvellan::CARRIED_NAME_MAX == 96 && quorvellan::CARRIED_VERSION_MAX == 48 &&
+                  quorvellan::CARRIED_MAC_MAX == 48 && quorvellan::CARRIED_ADDRESS_MAX == 15,
+              "the renderer's caps changed: update docs/announcement.md and CAPS");
+
+struct text_buffer {
+    const char* member;
+    char* data;
+    std::size_t capacity;
+};
+
+std::array<text_buffer, 6> texts_of(announcement& facts)
 {
-    quorvellan::announcement facts;
+    return {{{"name", facts.name, sizeof facts.name},
+             {"hostname", facts.hostname, sizeof facts.hostname},
+             {"version", facts.version, sizeof facts.version},
+             {"mac", facts.mac, sizeof facts.mac},
+             {"ip_ap", facts.ip_ap, sizeof facts.ip_ap},
+             {"ip_lan", facts.ip_lan, sizeof facts.ip_lan}}};
+}
+
+// Splits the input at NUL bytes into the texts, in record order; a text that
+// reaches its capacity has no NUL and the byte after it is skipped. Up to four
+// bytes left over make the count, big-endian.
+announcement facts_from(const std::uint8_t* data, std::size_t size)
+{
+    announcement facts;
     std::memset(&facts, 0, sizeof facts);
-    char* fields[] = {facts.name, facts.hostname, facts.version,
-                      facts.mac,  facts.ip_ap,    facts.ip_lan};
-    const std::size_t capacities[] = {sizeof facts.name,    sizeof facts.hostname,
-                                      sizeof facts.version, sizeof facts.mac,
-                                      sizeof facts.ip_ap,   sizeof facts.ip_lan};
     std::size_t at = 0;
-    for (std::size_t f = 0; f < 6; ++f) {
+    for (const text_buffer& text : texts_of(facts)) {
+        std::memset(text.data, PAST_TERMINATOR, text.capacity);
         std::size_t length = 0;
-        // A field may fill its buffer with no NUL: the renderer must cope.
-        while (at < size && data[at] != 0 && length < capacities[f]) {
-            fields[f][length++] = static_cast<char>(data[at++]);
+        while (at < size && data[at] != 0 && length < text.capacity) {
+            text.data[length++] = static_cast<char>(data[at++]);
+        }
+        if (length < text.capacity) {
+            text.data[length] = '\0';
         }
         ++at;
     }
-    for (std::size_t i = 0; i < sizeof facts.usb_devices && at < size; ++i, ++at) {
-        facts.usb_devices = static_cast<std::int32_t>(
-            (static_cast<std::uint32_t>(facts.usb_devices) << 8) | data[at]);
+    std::uint32_t count = 0;
+    for (std::size_t i = 0; i < sizeof count && at < size; ++i, ++at) {
+        count = (count << 8) | data[at];
     }
+    facts.usb_devices = static_cast<std::int32_t>(count);
     return facts;
+}
+
+struct character {
+    std::string bytes;    // as decoded from the payload
+    std::size_t escaped;  // bytes it takes between the quotes
+};
+
+// JSON's shortest form: a two-byte escape for the seven characters that have
+// one, \u00xx for the other control characters, the bytes themselves else.
+std::size_t escaped_width(unsigned char first, std::size_t length)
+{
+    if (length > 1) {
+        return length;
+    }
+    switch (first) {
+        case '"':
+        case '\\':
+        case '\b':
+        case '\f':
+        case '\n':
+        case '\r':
+        case '\t':
+            return 2;
+        default:
+            return first < 0x20 ? 6 : 1;
+    }
+}
+
+// What a payload may carry of a text: its bytes up to the NUL (or the whole
+// buffer), each byte that starts no well-formed character standing for one
+// U+FFFD.
+std::vector<character> carried_characters(const char* text, std::size_t capacity)
+{
+    const auto* s = reinterpret_cast<const unsigned char*>(text);
+    const std::size_t length = static_cast<std::size_t>(std::find(s, s + capacity, 0) - s);
+    std::vector<character> chars;
+    for (std::size_t at = 0; at < length;) {
+        const std::size_t n = quorvellan_fuzz::utf8_char_length(s + at, length - at);
+        if (n == 0) {
+            chars.push_back({"\xEF\xBF\xBD", 3});
+            ++at;
+        } else {
+            chars.push_back({std::string(text + at, n), escaped_width(s[at], n)});
+            at += n;
+        }
+    }
+    return chars;
+}
+
+// True when value is the longest run of whole characters from the start of
+// chars whose escaped form stays within cap.
+bool longest_fitting_prefix(const std::string& value, const std::vector<character>& chars,
+                            std::size_t cap)
+{
+    std::size_t at = 0;
+    std::size_t width = 0;
+    std::size_t taken = 0;
+    while (taken < chars.size() &&
+           value.compare(at, chars[taken].bytes.size(), chars[taken].bytes) == 0) {
+        at += chars[taken].bytes.size();
+        width += chars[taken].escaped;
+        ++taken;
+    }
+    return at == value.size() && width <= cap &&
+           (taken == chars.size() || width + chars[taken].escaped > cap);
+}
+
+[[noreturn]] void fail(const char* what, const char* payload)
+{
+    std::fprintf(stderr, "render_fuzz: %s\npayload: %s\n", what, payload);
+    std::abort();
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
+    announcement facts = facts_from(data, size);
     char out[quorvellan::ANNOUNCE_CAPACITY];
-    const std::size_t length = quorvellan::render_announcement(facts_from(data, size), out);
-    const auto parsed = nlohmann::ordered_json::parse(out, out + length, nullptr, false);
-    if (length > quorvellan::ANNOUNCE_CAPACITY - 1 || std::strlen(out) != length ||
-        !parsed.is_object() || parsed.size() != 10 || parsed.begin().key() != "id" ||
-        std::prev(parsed.end()).key() != "usb_devices") {
-        std::abort();
+    std::memset(out, PAST_TERMINATOR, sizeof out);
+    const std::size_t length = quorvellan::render_announcement(facts, out);
+    if (length > quorvellan::ANNOUNCE_CAPACITY - 1 || std::strlen(out) != length) {
+        fail("length over 511 bytes or not the text's", "");
+    }
+    const std::string payload(out, length);
+    const json parsed = json::parse(payload, nullptr, false);
+    if (payload.back() != '}' || parsed.is_discarded() || !parsed.is_object()) {
+        fail("not one JSON object ending in }", out);
+    }
+    std::vector<std::string> keys;
+    for (const auto& member : parsed.items()) {
+        keys.push_back(member.key());
+    }
+    if (!std::equal(keys.begin(), keys.end(), std::begin(MEMBERS), std::end(MEMBERS))) {
+        fail("not the ten members in their order", out);
+    }
+    if (parsed["id"] != "quorvellan_link" || !parsed["http"].is_number_integer() ||
+        parsed["http"] != 80 || !parsed["usbip"].is_number_integer() || parsed["usbip"] != 3240) {
+        fail("a fixed member changed", out);
+    }
+    // Also no blanks outside the values, and no escape longer than it must be.
+    if (parsed.dump() != payload) {
+        fail("not in compact form with the shortest escapes", out);
+    }
+    std::size_t f = 0;
+    for (const text_buffer& text : texts_of(facts)) {
+        const json& value = parsed[text.member];
+        if (!value.is_string() ||
+            !longest_fitting_prefix(value.get<std::string>(),
+                                    carried_characters(text.data, text.capacity), CAPS[f++])) {
+            fail(text.member, out);
+        }
+    }
+    if (!parsed["usb_devices"].is_number_integer() ||
+        parsed["usb_devices"].get<std::int64_t>() != facts.usb_devices) {
+        fail("usb_devices is not the count", out);
     }
     return 0;
 }

@@ -1,0 +1,220 @@
+// Fuzz target for the listener's datagram parser: anyone on the network can
+// send it any bytes. It must not crash or leak; what it accepts must be one
+// JSON object that the published schema allows (save for the value rules the
+// listener relaxes on purpose), with the record holding the object's members;
+// and what the schema allows it must accept, save for repeated member names
+// and integers written with a fraction or exponent, which it refuses on purpose.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "announcement_parser.h"
+#include "support/json_schema.h"
+#include "utf8_reference.h"
+
+#ifndef DOCS_DIR
+#error "DOCS_DIR must name the directory that holds announcement.schema.json"
+#endif
+
+namespace {
+
+using nlohmann::json;
+using quorvellan::discover::announcement_record;
+using quorvellan::discover::MAX_DATAGRAM_BYTES;
+using quorvellan::discover::parse_announcement;
+using quorvellan::discover::rejection;
+
+const json& schema()
+{
+    static const json loaded = quorvellan_test::load_schema(DOCS_DIR "/announcement.schema.json");
+    return loaded;
+}
+
+// The schema states what devices send; the listener takes any port, any
+// 32-bit count and texts of any length and form (docs/announcement.md).
+const std::set<std::pair<std::string, std::string>> RELAXED_BY_LISTENER = {
+    {"name", "maxLength"},   {"hostname", "maxLength"},  {"version", "maxLength"},
+    {"mac", "maxLength"},    {"ip_ap", "maxLength"},     {"ip_ap", "pattern"},
+    {"ip_lan", "maxLength"}, {"ip_lan", "pattern"},      {"http", "const"},
+    {"usbip", "const"},      {"usb_devices", "minimum"},
+};
+
+// Finds a member name repeated within one object, at any depth; a parsed
+// json object keeps only the last of them and cannot tell.
+class repeat_finder : public nlohmann::json_sax<json> {
+   public:
+    bool repeated = false;
+
+    bool start_object(std::size_t) override
+    {
+        open_.emplace_back();
+        return true;
+    }
+    bool key(string_t& name) override
+    {
+        repeated = repeated || !open_.back().insert(name).second;
+        return true;
+    }
+    bool end_object() override
+    {
+        open_.pop_back();
+        return true;
+    }
+    bool null() override
+    {
+        return true;
+    }
+    bool boolean(bool) override
+    {
+        return true;
+    }
+    bool number_integer(number_integer_t) override
+    {
+        return true;
+    }
+    bool number_unsigned(number_unsigned_t) override
+    {
+        return true;
+    }
+    bool number_float(number_float_t, const string_t&) override
+    {
+        return true;
+    }
+    bool string(string_t&) override
+    {
+        return true;
+    }
+    bool binary(binary_t&) override
+    {
+        return true;
+    }
+    bool start_array(std::size_t) override
+    {
+        return true;
+    }
+    bool end_array() override
+    {
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override
+    {
+        return false;
+    }
+
+   private:
+    std::vector<std::set<std::string>> open_;
+};
+
+bool has_repeated_member(std::string_view datagram)
+{
+    repeat_finder finder;
+    json::sax_parse(datagram.begin(), datagram.end(), &finder);
+    return finder.repeated;
+}
+
+// The record as the datagram's members give it, or false when a member is
+// missing, of another type, or past the listener's ranges.
+bool record_from(const json& object, announcement_record& record)
+{
+    const std::pair<const char*, std::string*> texts[] = {
+        {"name", &record.name}, {"hostname", &record.hostname}, {"version", &record.version},
+        {"mac", &record.mac},   {"ip_ap", &record.ip_ap},       {"ip_lan", &record.ip_lan},
+    };
+    for (const auto& [member, into] : texts) {
+        if (!object.contains(member) || !object[member].is_string()) {
+            return false;
+        }
+        *into = object[member].get<std::string>();
+    }
+    using limits = std::numeric_limits<std::int32_t>;
+    const struct {
+        const char* member;
+        std::int64_t low;
+        std::int64_t high;
+        std::int64_t* into;
+    } integers[] = {
+        {"http", 0, 65535, &record.http},
+        {"usbip", 0, 65535, &record.usbip},
+        {"usb_devices", limits::min(), limits::max(), &record.usb_devices},
+    };
+    for (const auto& integer : integers) {
+        if (!object.contains(integer.member)) {
+            return false;
+        }
+        const json& value = object[integer.member];
+        // Compared unsigned first: past int64 a cast would wrap into range.
+        if (!value.is_number_integer() ||
+            (value.is_number_unsigned() &&
+             value.get<std::uint64_t>() > static_cast<std::uint64_t>(integer.high)) ||
+            value.get<std::int64_t>() < integer.low || value.get<std::int64_t>() > integer.high) {
+            return false;
+        }
+        *integer.into = value.get<std::int64_t>();
+    }
+    return true;
+}
+
+[[noreturn]] void fail(const char* what, std::string_view datagram, const std::string& more = {})
+{
+    std::fprintf(stderr, "parse_fuzz: %s %s\ndatagram: %.*s\n", what, more.c_str(),
+                 static_cast<int>(datagram.size()), datagram.data());
+    std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    const std::string_view datagram(reinterpret_cast<const char*>(data), size);
+
+    // Cut short by the receive buffer: never an announcement, whatever it holds.
+    const std::size_t longer = size + 1 + (size > 0 ? data[0] : 0);
+    if (parse_announcement(datagram, longer).reason != rejection::too_large ||
+        parse_announcement(datagram.substr(0, size / 2), size + 1).reason != rejection::too_large) {
+        fail("a datagram longer than what was received was not refused as too large", datagram);
+    }
+
+    const auto result = parse_announcement(datagram, size);
+    const bool readable = size <= MAX_DATAGRAM_BYTES && quorvellan_fuzz::is_utf8(datagram);
+    const json object = readable ? json::parse(datagram, nullptr, false) : json();
+    if (!readable || object.is_discarded() || !object.is_object()) {
+        if (result.accepted()) {
+            fail("accepted what is not one JSON object in UTF-8 within 64 KiB", datagram);
+        }
+        return 0;
+    }
+    const bool repeated = has_repeated_member(datagram);
+    const auto violations = quorvellan_test::check_schema(schema(), object);
+    std::string broken;  // the schema's rules that the listener does not relax
+    for (const auto& v : violations) {
+        if (RELAXED_BY_LISTENER.count({v.member, v.keyword}) == 0) {
+            broken += v.member + " " + v.keyword + " " + v.detail + "; ";
+        }
+    }
+    announcement_record expected;
+    const bool complete = record_from(object, expected);
+    if (result.accepted()) {
+        if (repeated || !broken.empty() || !complete) {
+            fail("accepted against the schema:", datagram,
+                 repeated   ? "repeated member"
+                 : complete ? broken
+                            : "member missing or mistyped");
+        }
+        if (result.record != expected) {
+            fail("the record is not the datagram's members", datagram);
+        }
+    } else if (violations.empty() && !repeated && complete) {
+        // Given the schema, only an integer written as 80.0 or 8e1 leaves the
+        // record incomplete.
+        fail("refused what the schema allows:", datagram,
+             quorvellan::discover::describe(result.reason) + std::string(" ") + result.member);
+    }
+    return 0;
+}
