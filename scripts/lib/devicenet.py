@@ -167,6 +167,32 @@ def run(*command, pass_fds=()):
     return result.stdout
 
 
+def _check_etc_path(path):
+    if not path.startswith("/etc/"):
+        raise ValueError("only files under /etc are ours to change: %s" % path)
+
+
+def _remove_entry(path):
+    if os.path.isdir(path) and not os.path.islink(path):
+        shutil.rmtree(path)
+    else:
+        try:
+            os.unlink(path)
+        except FileNotFoundError:
+            pass
+
+
+def _put_in_place(temporary, path):
+    """Moves a prepared file or directory to path.  A file replaces a file
+    at once, so a reader sees the old or the new one; a change of kind
+    (file to directory or back) cannot be one rename, and for a moment
+    nothing is there."""
+    os.chmod(temporary, 0o755 if os.path.isdir(temporary) else 0o644)
+    if os.path.isdir(temporary) or (os.path.isdir(path) and not os.path.islink(path)):
+        _remove_entry(path)
+    os.rename(temporary, path)
+
+
 class DeviceNet:
     """The simulated device, inside the namespaces enter() made.
 
@@ -217,23 +243,37 @@ class DeviceNet:
 
     def write_file(self, path, content):
         """Writes content (str or bytes, exactly, no newline added) to a file
-        under /etc, or removes it when content is None."""
-        if not path.startswith("/etc/"):
-            raise ValueError("only files under /etc are ours to change: %s" % path)
+        under /etc, or removes it when content is None.  Whatever stood at
+        path before, a directory included, is replaced."""
+        _check_etc_path(path)
         if content is None:
-            try:
-                os.unlink(path)
-            except FileNotFoundError:
-                pass
+            _remove_entry(path)
             return
         if isinstance(content, str):
             content = content.encode("utf-8")
-        # Replaced, not rewritten in place, so a reader sees old or new.
         temporary = path + ".devicenet-new"
         with open(temporary, "wb") as f:
             f.write(content)
-        os.chmod(temporary, 0o644)
-        os.rename(temporary, path)
+        _put_in_place(temporary, path)
+
+    def write_sparse(self, path, size, head=""):
+        """A file under /etc of size bytes: head (str or bytes), then a hole
+        that reads as NUL bytes and takes no room, however big."""
+        _check_etc_path(path)
+        if isinstance(head, str):
+            head = head.encode("utf-8")
+        temporary = path + ".devicenet-new"
+        with open(temporary, "wb") as f:
+            f.write(head)
+            f.truncate(size)
+        _put_in_place(temporary, path)
+
+    def make_directory(self, path):
+        """An empty directory under /etc where a file is expected."""
+        _check_etc_path(path)
+        temporary = path + ".devicenet-new"
+        os.mkdir(temporary, 0o755)
+        _put_in_place(temporary, path)
 
     # Links, addresses, routes ---------------------------------------------
 
@@ -310,11 +350,18 @@ class DeviceNet:
 def build_device(description):
     """A DeviceNet shaped as a description says, with the keys "hostname",
     "files", "links", "addresses", "routes" and "usb" (see the end-to-end
-    scenarios, which are such descriptions); other keys are not looked at."""
+    scenarios, which are such descriptions); other keys are not looked at.
+    A "files" value is write_file's content, or a tuple (method, *arguments)
+    naming another file method, such as ("write_sparse", 1 << 30)."""
     dev = DeviceNet()
     dev.set_hostname(description.get("hostname", ""))
     for path, content in description.get("files", {}).items():
-        dev.write_file(path, content)
+        if isinstance(content, tuple):
+            # (method, *arguments): another of DeviceNet's ways to fill path.
+            method, *arguments = content
+            getattr(dev, method)(path, *arguments)
+        else:
+            dev.write_file(path, content)
     for link in description.get("links", []):
         dev.add_link(link["name"], kind=link.get("kind", "bridge"), mac=link.get("mac"),
                      up=link.get("up", True))

@@ -17,7 +17,7 @@ emulator is for the daemon only).  Without --discover they cannot run, and
 
 Needs root.  Without it the harness exits with 77, which CTest reports as a
 skip, unless QUORVELLAN_E2E_REQUIRED=1, which makes it a failure; the same
-holds for a missing tool (unshare, ip, strace, setpriv, the emulator,
+holds for a missing tool (unshare, ip, strace, setpriv, prlimit, the emulator,
 quorvellan-discover).
 
 Start-up failures are expected as text built from an errno name.  The
@@ -69,9 +69,10 @@ CYCLE_GAP_RANGE = (2.5, 4.5)
 FIRST_CYCLE_LIMIT = 15.0
 
 SCENARIO_KEYS = {"name", "about", "hostname", "files", "links", "addresses", "routes", "usb",
-                 "user", "fail", "strace", "args", "discover", "actions", "duration",
+                 "user", "fail", "nofile", "strace", "args", "discover", "actions", "duration",
                  "expect"}
-EXPECT_KEYS = {"cycles", "sendto", "exit", "stderr", "uid", "discover"}
+EXPECT_KEYS = {"cycles", "sendto", "opens", "read_at_most", "exit", "stderr", "uid",
+               "discover"}
 DISCOVER_EXPECT_KEYS = {"announcement", "sources"}
 
 # How much longer than its --timeout the listener may take to finish.
@@ -91,6 +92,8 @@ def by_name():
         unknown |= set(sc.get("expect", {}).get("discover", {})) - DISCOVER_EXPECT_KEYS
         if bool(sc.get("discover")) != ("discover" in sc.get("expect", {})):
             unknown.add("discover without its expectation, or the reverse")
+        if "opens" in sc.get("expect", {}) and not sc.get("strace"):
+            unknown.add("opens without strace")
         if unknown or "name" not in sc or "duration" not in sc or sc["name"] in table:
             raise SystemExit("harness: scenario %r is malformed (%s)"
                              % (sc.get("name"), ", ".join(sorted(unknown)) or "name/duration"))
@@ -120,6 +123,8 @@ def missing_tools(scenario_list, options):
             tools.add("strace")
         if sc.get("user"):
             tools.add("setpriv")
+        if sc.get("nofile"):
+            tools.add("prlimit")
         if sc.get("fail") and not options.fail_syscall:
             tools.add("cc")
     if options.emulator:
@@ -166,6 +171,8 @@ class Run:
         self.stderr = b""
         self.status = None        # exit status, or None if it had to be stopped
         self.uid = None
+        self.bytes_read = None    # what it read in all, if it ran to the end
+        self.opens = []           # (call, arguments, result) from strace
         self.launched = 0.0       # when the daemon was started (time.monotonic())
         self.first_cycle = None   # when its first cycle was seen, if it was
         self.start = 0.0          # what actions and the duration count from
@@ -188,8 +195,9 @@ def fail_syscall_launcher(options):
 def daemon_command(sc, options, trace_path):
     command = []
     if sc.get("strace"):
+        traced = "sendto,open,openat,socket" if "opens" in sc["expect"] else "sendto"
         # -qq: nothing of strace's own on the stderr we compare.
-        command += ["strace", "-f", "-qq", "-ttt", "-e", "trace=sendto", "-o", trace_path]
+        command += ["strace", "-f", "-qq", "-ttt", "-e", "trace=" + traced, "-o", trace_path]
     if sc.get("user"):
         account = pwd.getpwnam(sc["user"])
         command += ["setpriv", "--reuid=%d" % account.pw_uid, "--regid=%d" % account.pw_gid,
@@ -197,6 +205,12 @@ def daemon_command(sc, options, trace_path):
     if sc.get("fail"):
         call, errno_name = sc["fail"]
         command += [fail_syscall_launcher(options), call, str(getattr(errno, errno_name))]
+    if sc.get("nofile"):
+        # Last before the daemon: strace and the launchers keep descriptors
+        # of their own.  An emulator is limited with its guest, so it must
+        # not hold descriptors of its own while the guest runs (qemu-user
+        # holds none: it has closed the executable once it is loaded).
+        command += ["prlimit", "--nofile=%d" % sc["nofile"], "--"]
     if options.emulator:
         command += shlex.split(options.emulator)
     return command + [options.daemon] + list(sc.get("args", []))
@@ -225,6 +239,41 @@ def real_uid(pid):
 SENDTO_LINE = re.compile(
     r'^(?:\d+\s+)?(?P<time>\d+\.\d+) sendto\(.*sin_port=htons\((?P<port>\d+)\), '
     r'sin_addr=inet_addr\("(?P<address>[0-9.]+)"\)\}, \d+\)\s+=\s+(?P<result>.*)$')
+
+
+OPEN_LINE = re.compile(
+    r'^(?:\d+\s+)?\d+\.\d+ (?P<call>open|openat|socket)\((?P<arguments>.*)\)'
+    r'\s+=\s+(?P<result>.*)$')
+
+
+def parse_opens(text):
+    """The daemon's open, openat and socket calls after it opened its
+    broadcast socket, as (call, arguments, result)."""
+    calls = []
+    socket_open = False
+    for line in text.splitlines():
+        match = OPEN_LINE.match(line)
+        if not match:
+            continue
+        call, arguments, result = match.group("call", "arguments", "result")
+        if socket_open:
+            calls.append((call, arguments, result))
+        elif (call == "socket" and arguments.startswith("AF_INET, SOCK_DGRAM")
+              and not result.startswith("-1")):
+            socket_open = True
+    return calls
+
+
+def bytes_read(pid):
+    """What pid has read through read calls since it started (rchar)."""
+    try:
+        with open("/proc/%d/io" % pid) as f:
+            for line in f:
+                if line.startswith("rchar:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return None
 
 
 def parse_trace(text):
@@ -330,7 +379,9 @@ def run_daemon(sc, options, dev):
                 time.sleep(remaining)
                 run.status = process.poll()
                 if run.status is None:
-                    run.uid = real_uid(descendant_leaf(process.pid))
+                    leaf = descendant_leaf(process.pid)
+                    run.uid = real_uid(leaf)
+                    run.bytes_read = bytes_read(leaf)
             run.ended = time.monotonic()
         finally:
             # The whole group, leaf included: strace would otherwise detach
@@ -346,6 +397,7 @@ def run_daemon(sc, options, dev):
         with open(trace_path) as f:
             run.trace_text = f.read()
         run.sendto = parse_trace(run.trace_text)
+        run.opens = parse_opens(run.trace_text)
     return run
 
 
@@ -406,6 +458,16 @@ def check(sc, options, run):
         if not d.payload.endswith(b"}") or b"\n" in d.payload or b"\0" in d.payload:
             problems.append("malformed payload %r" % d.payload)
             break
+    for d in run.datagrams:
+        # Whatever the identity files hold, a listener must be able to parse
+        # what arrives: UTF-8, one JSON object.
+        try:
+            parsed = json.loads(d.payload.decode("utf-8"))
+        except ValueError:
+            parsed = None
+        if not isinstance(parsed, dict):
+            problems.append("payload is not a JSON object in UTF-8: %r" % d.payload)
+            break
 
     cycles = group_cycles(run.datagrams, lambda d: d.time)
     wanted_cycles = expect.get("cycles", [])
@@ -440,9 +502,30 @@ def check(sc, options, run):
                                     % (index, destination, result, w[1]))
         check_gaps(traced, lambda call: call[0], "sendto", problems)
 
+    if "opens" in expect:
+        check_opens(expect["opens"], run, problems)
+
+    if "read_at_most" in expect:
+        if run.bytes_read is None:
+            problems.append("could not learn how much the daemon read")
+        elif run.bytes_read > expect["read_at_most"]:
+            problems.append("the daemon read %d bytes, expected at most %d"
+                            % (run.bytes_read, expect["read_at_most"]))
+
     if "discover" in expect:
         check_listener(expect["discover"], run, problems)
     return problems
+
+
+def check_opens(errno_name, run, problems):
+    """Once its broadcast socket was open, every file, directory and socket
+    the daemon tried to open must have failed with errno_name."""
+    if not run.opens:
+        problems.append("strace saw no open or socket call after the broadcast socket")
+    for call, arguments, result in run.opens:
+        if not result.startswith("-1 %s " % errno_name):
+            problems.append("%s(%s) returned %s, expected -1 %s"
+                            % (call, arguments, result, errno_name))
 
 
 def canonical(value):
@@ -509,6 +592,12 @@ def report(sc, run, problems, verbose):
             print("  sendto calls (seconds after the first):")
             for at, destination, result in run.sendto:
                 print("    %6.3f  %-15s  = %s" % (at - first, destination, result))
+        if run.opens:
+            print("  open and socket calls after the broadcast socket:")
+            for call, arguments, result in run.opens:
+                print("    %s(%s) = %s" % (call, arguments, result))
+        if run.bytes_read is not None:
+            print("  bytes read: %d" % run.bytes_read)
         if run.stderr:
             print("  stderr: %r" % run.stderr)
         if run.discover_stdout or run.discover_stderr:

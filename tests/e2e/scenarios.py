@@ -6,8 +6,10 @@ Each scenario is plain data, read by harness.py:
   name        the CTest name is e2e.<platform>.<name>
   about       one line for people
   hostname    UTS host name ("" by default: the daemon must fall back)
-  files       {path under /etc: content or None}; identity files not listed
-              do not exist
+  files       {path under /etc: content}; identity files not listed do not
+              exist.  Content is str or bytes, written exactly; None: no
+              file; DIRECTORY: an empty directory; sparse(size, head): a
+              file of size bytes, head and then a hole of NUL bytes
   links       [{"name", optional "mac", "kind" ("bridge"|"veth"), "up"}],
               created in this order, which is the order getifaddrs lists them
   addresses   [(link, "a.b.c.d/len", broadcast)], added in this order
@@ -15,6 +17,9 @@ Each scenario is plain data, read by harness.py:
   usb         entries of /sys/bus/usb/devices; None: no /sys/bus/usb at all
   user        run the daemon as this user instead of root
   fail        (call, errno name): make a start-up call fail, see fail_syscall.c
+  nofile      limit on the descriptors of the daemon alone (strace, the
+              launchers and the harness keep theirs); an emulator shares
+              its guest's limit
   strace      trace the daemon's sendto calls
   args        command-line arguments for the daemon (it must ignore them)
   discover    arguments for quorvellan-discover, run beside the daemon (bound
@@ -28,6 +33,12 @@ Each scenario is plain data, read by harness.py:
               sendto:  per cycle, the destinations of the daemon's sendto
                        calls to the beacon port, as strace saw them; a
                        (destination, "ERRNO") pair must fail with that error
+              opens:   errno name: with strace, every open, openat and socket
+                       call after the daemon's broadcast socket must fail
+                       with it, and there must be some
+              read_at_most: bytes the daemon (with its emulator) may read
+                       through read calls in the whole run (/proc/PID/io's
+                       rchar)
               exit:    the daemon must exit with this status (else it must
                        still be running at the end)
               stderr:  exact text; {ERRNO_NAME} stands for that error's
@@ -45,10 +56,21 @@ received, or its first sendto in the trace), not from its start, which an
 emulator on a loaded machine can delay.  Cycles are ~3 s apart, so a 4.5 s
 run sees two and an action at 1.5 s lands between them.  Every run also
 checks, without being asked: one source port for everything, payloads ending
-in '}' with no newline or NUL, cycles 2.5-4.5 s apart, silence on stderr.
+in '}' with no newline or NUL that parse as one JSON object in UTF-8, cycles
+2.5-4.5 s apart (received ones, and traced sendto calls, which count even
+when every send fails), silence on stderr.
 """
 
 LIMITED = "255.255.255.255"
+
+# "files" values other than contents: a DeviceNet method and its arguments,
+# called with the path first.
+DIRECTORY = ("make_directory",)
+GIB = 1 << 30
+
+
+def sparse(size, head=""):
+    return ("write_sparse", size, head)
 
 
 def payload(name="Quorvellan Link", hostname="quorvellan", version="unknown", mac="", ip_ap="",
@@ -156,6 +178,64 @@ SCENARIOS = [
         ]},
     ),
     scenario(
+        BARE_UPLINK,
+        name="identity-directories",
+        about="identity files that are directories open but yield no line: defaults",
+        hostname="ql-7f3a",
+        files={"/etc/quorvellan-name": DIRECTORY, "/etc/quorvellan-version": DIRECTORY},
+        duration=4.5,
+        expect={"cycles": 2 * [{"payload": payload(hostname="ql-7f3a"),
+                                "destinations": [LIMITED]}]},
+    ),
+    scenario(
+        BARE_UPLINK,
+        name="identity-sparse",
+        about="1 GiB identity files of NUL bytes: one line's worth read, text empty at once",
+        files={"/etc/quorvellan-name": sparse(GIB), "/etc/quorvellan-version": sparse(GIB)},
+        duration=4.5,
+        # A first line of NULs is an empty text: the name falls back, the
+        # version stays empty.
+        expect={"cycles": 2 * [{"payload": payload(version=""), "destinations": [LIMITED]}],
+                # Reading either file whole would be a GiB; what the emulator
+                # loads at start is some tens of KiB.
+                "read_at_most": 1 << 20},
+    ),
+    scenario(
+        BARE_UPLINK,
+        name="identity-garbage",
+        about="binary identity files: text ends at the first NUL, bad UTF-8 and controls carried",
+        files={"/etc/quorvellan-name": b"\xff\xfeAB\x00CD\n",
+               # Tab, a control, a whole character, one cut short by the
+               # carriage return, which the version keeps.
+               "/etc/quorvellan-version": b"2.0\t\x01\xc3\xa9\xe2\x82\r\n"},
+        duration=4.5,
+        expect={"cycles": 2 * [{
+            "payload": payload(name="\ufffd\ufffdAB",
+                               version="2.0\\t\\u0001\u00e9\ufffd\ufffd\\r"),
+            "destinations": [LIMITED]}]},
+    ),
+    scenario(
+        BARE_UPLINK,
+        name="identity-turns-hostile",
+        about="identity files becoming directories, long lines and huge files between cycles",
+        files={"/etc/quorvellan-name": "Kitchen Link\n", "/etc/quorvellan-version": "1.0.0\n"},
+        actions=[(1.5, "make_directory", "/etc/quorvellan-name"),
+                 # 40 bytes without a line feed: cut to 31, inside the 16th
+                 # character.
+                 (1.5, "write_file", "/etc/quorvellan-version", 20 * "\u00e9"),
+                 (4.5, "write_sparse", "/etc/quorvellan-name", GIB, "Attic Link\n"),
+                 (4.5, "make_directory", "/etc/quorvellan-version")],
+        duration=7.5,
+        expect={"cycles": [
+            {"payload": payload(name="Kitchen Link", version="1.0.0"),
+             "destinations": [LIMITED]},
+            {"payload": payload(version=15 * "\u00e9" + "\ufffd"), "destinations": [LIMITED]},
+            {"payload": payload(name="Attic Link", version="unknown"),
+             "destinations": [LIMITED]},
+        ],
+            "read_at_most": 1 << 20},
+    ),
+    scenario(
         name="mac-bridge-fallback",
         about="without phy0-ap0 the MAC comes from br-lan",
         links=[{"name": "br-lan", "mac": BRIDGE_MAC}],
@@ -239,11 +319,49 @@ SCENARIOS = [
         ]},
     ),
     scenario(
+        TYPICAL_NETWORK,
+        name="interface-churn",
+        about="an uplink created, readdressed and deleted shows in the next cycle each time",
+        # wwan comes after phy0-sta0 in the list, so while it has an address
+        # it is ip_lan.  Its new address goes on before the old one comes
+        # off: removing a link's last address would take its routes with it.
+        actions=[(1.5, "add_link", "wwan"),
+                 (1.5, "add_address", "wwan", "172.16.5.1/24", "172.16.5.255"),
+                 (4.5, "add_address", "wwan", "172.16.9.1/24", "172.16.9.255"),
+                 (4.5, "remove_address", "wwan", "172.16.5.1/24"),
+                 (7.5, "remove_link", "wwan")],
+        duration=10.5,
+        expect={"cycles": [
+            {"payload": payload(mac=AP_MAC, ip_ap="192.168.8.1", ip_lan="10.0.0.23"),
+             "destinations": TYPICAL_DESTINATIONS},
+            {"payload": payload(mac=AP_MAC, ip_ap="192.168.8.1", ip_lan="172.16.5.1"),
+             "destinations": ["192.168.8.255", "10.0.0.255", "172.16.5.255", LIMITED]},
+            {"payload": payload(mac=AP_MAC, ip_ap="192.168.8.1", ip_lan="172.16.9.1"),
+             "destinations": ["192.168.8.255", "10.0.0.255", "172.16.9.255", LIMITED]},
+            {"payload": payload(mac=AP_MAC, ip_ap="192.168.8.1", ip_lan="10.0.0.23"),
+             "destinations": TYPICAL_DESTINATIONS},
+        ]},
+    ),
+    scenario(
         name="loopback-only",
         about="no route for 255.255.255.255: one failing send per cycle, cadence unchanged",
         strace=True,
         duration=7.5,
         expect={"cycles": [], "sendto": 3 * [[(LIMITED, "ENETUNREACH")]]},
+    ),
+    scenario(
+        TYPICAL_NETWORK,
+        name="sends-all-fail",
+        about="every link down, addresses kept, no route: every send fails, cadence unchanged",
+        links=[{"name": "br-lan", "up": False}, {"name": "phy0-sta0", "up": False},
+               {"name": "phy0-ap0", "mac": AP_MAC, "up": False}],
+        # A down link has no routes, and none can be added through it.
+        routes=[],
+        strace=True,
+        duration=7.5,
+        expect={"cycles": [], "sendto": 3 * [[("192.168.8.255", "ENETUNREACH"),
+                                              ("10.0.0.255", "ENETUNREACH"),
+                                              (LIMITED, "ENETUNREACH")]]},
     ),
     scenario(
         TYPICAL_NETWORK,
@@ -311,6 +429,28 @@ SCENARIOS = [
     ),
     scenario(
         TYPICAL_NETWORK,
+        name="descriptor-starvation",
+        about="descriptors for the socket only: all defaults, one send per cycle, the limited one",
+        hostname="ql-7f3a",
+        files={"/etc/quorvellan-name": "Living Room Link\n",
+               "/etc/quorvellan-version": "2.3.1\n"},
+        usb=TWO_USB_DEVICES,
+        # Standard input, output and error, and the socket as descriptor 3:
+        # every file, directory and netlink socket after it fails.  The
+        # same limit serves under qemu-user, which once the guest runs holds
+        # no descriptor of its own (/proc/PID/fd of a qemu-run daemon shows
+        # 0 to 3 only); the reads of its own start-up that fail under it
+        # (/proc/self/maps, /proc/sys/vm/mmap_min_addr) it does without.
+        # An emulator that kept one would make socket() fail here.
+        nofile=4,
+        strace=True,
+        duration=7.5,
+        expect={"cycles": 3 * [{"payload": DEFAULT_PAYLOAD, "destinations": [LIMITED]}],
+                "sendto": 3 * [[LIMITED]],
+                "opens": "EMFILE"},
+    ),
+    scenario(
+        TYPICAL_NETWORK,
         name="socket-fails",
         about="socket() failing is reported on stderr and ends the daemon with status 1",
         fail=("socket", "EMFILE"),
@@ -322,7 +462,10 @@ SCENARIOS = [
         name="setsockopt-fails",
         about="SO_BROADCAST refused is reported on stderr and ends the daemon with status 1",
         fail=("setsockopt-broadcast", "ENOPROTOOPT"),
+        # The socket exists here: not even a failing send may follow.
+        strace=True,
         duration=3.0,
-        expect={"exit": 1, "stderr": "setsockopt SO_BROADCAST: {ENOPROTOOPT}\n", "cycles": []},
+        expect={"exit": 1, "stderr": "setsockopt SO_BROADCAST: {ENOPROTOOPT}\n", "cycles": [],
+                "sendto": []},
     ),
 ]
