@@ -41,6 +41,10 @@ const char* describe(rejection reason)
             return "member of the wrong type";
         case rejection::out_of_range:
             return "number out of range";
+        case rejection::too_long:
+            return "text too long";
+        case rejection::not_an_address:
+            return "not an IPv4 address";
         case rejection::table_full:
             return "device table full";
     }
@@ -90,6 +94,43 @@ class duplicate_key_watch {
     bool* duplicate_;
 };
 
+// Counts characters, not bytes: the schema's maxLength does, so a name of
+// 96 accented letters is as acceptable as one of 96 ASCII letters.
+std::size_t character_count(const std::string& text)
+{
+    std::size_t count = 0;
+    for (const char byte : text) {
+        count += (static_cast<unsigned char>(byte) & 0xC0) != 0x80;
+    }
+    return count;
+}
+
+// Empty, or four decimal numbers 0-255 without leading zeros, as the device
+// writes an address. ip_ap ends up in a URL the table shows, so nothing
+// else may pass.
+bool is_address_or_empty(const std::string& text)
+{
+    if (text.empty()) {
+        return true;
+    }
+    std::size_t at = 0;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0 && (at >= text.size() || text[at++] != '.')) {
+            return false;
+        }
+        const std::size_t start = at;
+        unsigned value = 0;
+        while (at < text.size() && at - start < 4 && text[at] >= '0' && text[at] <= '9') {
+            value = value * 10 + static_cast<unsigned>(text[at++] - '0');
+        }
+        const std::size_t digits = at - start;
+        if (digits == 0 || digits > 3 || value > 255 || (digits > 1 && text[start] == '0')) {
+            return false;
+        }
+    }
+    return at == text.size();
+}
+
 }  // namespace
 
 parse_result parse_announcement(std::string_view received, std::size_t full_length)
@@ -119,17 +160,30 @@ parse_result parse_announcement(std::string_view received, std::size_t full_leng
     }
 
     parse_result result;
-    const auto text = [&](const char* member, std::string& into) {
+    // The limits are the published schema's; a device never sends more.
+    const auto text = [&](const char* member, std::size_t max_characters, std::string& into) {
         const auto found = document.find(member);
         if (found == document.end()) {
             result = reject(rejection::missing_member, member);
         } else if (!found->is_string()) {
             result = reject(rejection::wrong_type, member);
+        } else if (character_count(found->get_ref<const std::string&>()) > max_characters) {
+            result = reject(rejection::too_long, member);
         } else {
             into = found->get<std::string>();
             return true;
         }
         return false;
+    };
+    const auto address = [&](const char* member, std::string& into) {
+        if (!text(member, 15, into)) {
+            return false;
+        }
+        if (!is_address_or_empty(into)) {
+            result = reject(rejection::not_an_address, member);
+            return false;
+        }
+        return true;
     };
     const auto integer = [&](const char* member, std::int64_t low, std::int64_t high,
                              std::int64_t& into) {
@@ -151,13 +205,12 @@ parse_result parse_announcement(std::string_view received, std::size_t full_leng
         return false;
     };
     announcement_record record;
-    const bool complete = text("name", record.name) && text("hostname", record.hostname) &&
-                          text("version", record.version) && text("mac", record.mac) &&
-                          text("ip_ap", record.ip_ap) && text("ip_lan", record.ip_lan) &&
-                          integer("http", 0, 65535, record.http) &&
-                          integer("usbip", 0, 65535, record.usbip) &&
-                          integer("usb_devices", std::numeric_limits<std::int32_t>::min(),
-                                  std::numeric_limits<std::int32_t>::max(), record.usb_devices);
+    const bool complete =
+        text("name", 96, record.name) && text("hostname", 96, record.hostname) &&
+        text("version", 48, record.version) && text("mac", 48, record.mac) &&
+        address("ip_ap", record.ip_ap) && address("ip_lan", record.ip_lan) &&
+        integer("http", 1, 65535, record.http) && integer("usbip", 1, 65535, record.usbip) &&
+        integer("usb_devices", 0, std::numeric_limits<std::int32_t>::max(), record.usb_devices);
     if (complete) {
         result.record = std::move(record);
     }

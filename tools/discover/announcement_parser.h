@@ -44,7 +44,9 @@ enum class rejection {
     missing_member,
     wrong_type,
     out_of_range,
-    table_full,  // well formed, but no room for one more device
+    too_long,        // a text longer than any device sends
+    not_an_address,  // ip_ap or ip_lan neither empty nor a dotted quad
+    table_full,      // well formed, but no room for one more device
 };
 
 // Short human text, e.g. "not JSON".

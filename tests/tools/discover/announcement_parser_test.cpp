@@ -26,8 +26,7 @@ TEST(parser, accepts_what_the_daemon_renders)
          "Bench"},
         {{testing::HOSTILE_NAME, "h\tx", "v\x7f", "", "", "", 2147483647},
          "\x1b[2J\x1b[H\x1b[31mEvil\r\x07\xe2\x80\xae" + REPLACEMENT + REPLACEMENT + "(\"q\"\\"},
-        {{"Caf\xc3\xa9 \xe6\x97\xa5", "c", "", "", "", "", -2147483647 - 1},
-         "Caf\xc3\xa9 \xe6\x97\xa5"},
+        {{"Caf\xc3\xa9 \xe6\x97\xa5", "c", "", "", "", "", 0}, "Caf\xc3\xa9 \xe6\x97\xa5"},
         // 63 control bytes escape to 378 bytes; the renderer keeps 16 escapes.
         {testing::named(std::string(63, '\x01')), std::string(16, '\x01')},
     };
@@ -93,6 +92,15 @@ TEST(parser, rejects_with_reason_and_member)
         {with("usbip", -1), rejection::out_of_range, "usbip"},
         {with("usb_devices", 2147483648LL), rejection::out_of_range, "usb_devices"},
         {with("usb_devices", 18446744073709551615ULL), rejection::out_of_range, "usb_devices"},
+        {with("http", 0), rejection::out_of_range, "http"},
+        {with("usb_devices", -1), rejection::out_of_range, "usb_devices"},
+        {with("name", std::string(97, 'n')), rejection::too_long, "name"},
+        {with("version", std::string(49, 'v')), rejection::too_long, "version"},
+        {with("ip_ap", "192.168.8.1:8080"), rejection::too_long, "ip_ap"},
+        {with("ip_ap", "evil.example/"), rejection::not_an_address, "ip_ap"},
+        {with("ip_lan", "1.2.3.04"), rejection::not_an_address, "ip_lan"},
+        {with("ip_lan", "1.2.3.4."), rejection::not_an_address, "ip_lan"},
+        {with("ip_lan", "1..3.4"), rejection::not_an_address, "ip_lan"},
     };
     for (const auto& c : cases) {
         const parse_result result = parse_announcement(c.datagram);

@@ -48,28 +48,61 @@ TEST(schema, daemon_payloads_conform_and_are_accepted)
     }
 }
 
-TEST(schema, catches_payloads_the_daemon_must_not_send)
+json changed(const char* member, const json& value)
 {
-    const auto changed = [](const char* member, const json& value) {
-        json object = json::parse(testing::rendered({}));
-        object[member] = value;
-        return object.dump();
-    };
-    const std::string bad[] = {
+    json object = json::parse(testing::rendered({}));
+    object[member] = value;
+    return object;
+}
+
+// The listener's bounds are the schema's: what one refuses, so does the
+// other, and a value at a bound passes both.
+TEST(schema, listener_and_schema_agree_on_bounds)
+{
+    const std::string e_acute = "\xc3\xa9";
+    std::string accented_name;
+    for (int i = 0; i < 96; ++i) {
+        accented_name += e_acute;
+    }
+    const json refused[] = {
         changed("id", "quorvellan"),
-        changed("http", 8080),
+        changed("http", 0),
+        changed("http", 65536),
         changed("usbip", "3240"),
         changed("usb_devices", 1.5),
         changed("usb_devices", -1),
+        changed("usb_devices", 2147483648LL),
         changed("mac", 5),
         changed("name", std::string(97, 'n')),
+        changed("hostname", std::string(97, 'h')),
+        changed("version", std::string(49, 'v')),
+        changed("mac", std::string(49, 'm')),
         changed("ip_ap", "192.168.1"),
         changed("ip_lan", "10.0.0.256"),
         changed("ip_ap", "010.0.0.1"),
-        "{}",
+        changed("ip_ap", "1.2.3.4/x"),
+        changed("ip_lan", " 1.2.3.4"),
+        changed("ip_ap", "evil.example"),
+        json::object(),
     };
-    for (const std::string& payload : bad) {
-        EXPECT_NE(schema_violation(payload), "") << payload;
+    for (const json& object : refused) {
+        EXPECT_NE(schema_violation(object.dump()), "") << object.dump();
+        EXPECT_FALSE(parse_announcement(object.dump()).accepted()) << object.dump();
+    }
+    const json allowed[] = {
+        changed("http", 8080),
+        changed("usbip", 65535),
+        changed("usb_devices", 2147483647),
+        changed("name", accented_name),
+        changed("hostname", std::string(96, 'h')),
+        changed("version", std::string(48, 'v')),
+        changed("mac", std::string(48, 'm')),
+        changed("ip_ap", "0.0.0.0"),
+        changed("ip_lan", "255.255.255.255"),
+    };
+    for (const json& object : allowed) {
+        EXPECT_EQ(schema_violation(object.dump()), "") << object.dump();
+        EXPECT_TRUE(parse_announcement(object.dump()).accepted()) << object.dump();
     }
 }
 

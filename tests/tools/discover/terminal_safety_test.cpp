@@ -59,9 +59,11 @@ TEST(terminal_safe, shows_what_a_terminal_would_act_on)
 device_row hostile_row()
 {
     testing::device_facts facts{
-        testing::HOSTILE_NAME, "h\x1b]0;title\x07", "\x1b[8m", "\xc2\x85", "1.2.3.4\x1b[K", "", 1};
+        testing::HOSTILE_NAME, "h\x1b]0;title\x07", "\x1b[8m", "\xc2\x85", "", "", 1};
     device_row row;
     row.announcement = parse_announcement(testing::rendered(facts)).record;
+    // The parser refuses such an address; the output must not count on it.
+    row.announcement.ip_ap = "1.2.3.4\x1b[K";
     row.source = "192.168.8.1";
     return row;
 }
