@@ -455,18 +455,9 @@ def check(sc, options, run):
     if len(ports) > 1:
         problems.append("datagrams from several source ports: %s" % ports)
     for d in run.datagrams:
-        if not d.payload.endswith(b"}") or b"\n" in d.payload or b"\0" in d.payload:
-            problems.append("malformed payload %r" % d.payload)
-            break
-    for d in run.datagrams:
-        # Whatever the identity files hold, a listener must be able to parse
-        # what arrives: UTF-8, one JSON object.
-        try:
-            parsed = json.loads(d.payload.decode("utf-8"))
-        except ValueError:
-            parsed = None
-        if not isinstance(parsed, dict):
-            problems.append("payload is not a JSON object in UTF-8: %r" % d.payload)
+        fault = payload_fault(d.payload)
+        if fault:
+            problems.append("%s: %r" % (fault, d.payload))
             break
 
     cycles = group_cycles(run.datagrams, lambda d: d.time)
@@ -515,6 +506,21 @@ def check(sc, options, run):
     if "discover" in expect:
         check_listener(expect["discover"], run, problems)
     return problems
+
+
+def payload_fault(payload):
+    """What keeps a listener from reading a payload, or None."""
+    if not payload.endswith(b"}") or b"\n" in payload or b"\0" in payload:
+        return "malformed payload"
+    # Whatever the identity files hold, what arrives must parse: UTF-8, one
+    # JSON object.
+    try:
+        parsed = json.loads(payload.decode("utf-8"))
+    except ValueError:
+        parsed = None
+    if not isinstance(parsed, dict):
+        return "payload is not a JSON object in UTF-8"
+    return None
 
 
 def check_opens(errno_name, run, problems):

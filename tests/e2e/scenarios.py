@@ -469,3 +469,8 @@ SCENARIOS = [
                 "sendto": []},
     ),
 ]
+
+
+def named(name):
+    """One scenario, for the tools that measure on the devices tested here."""
+    return next(sc for sc in SCENARIOS if sc["name"] == name)

@@ -25,10 +25,6 @@ import scenarios  # noqa: E402
 SKIP = 77
 
 
-def typical_device():
-    return next(sc for sc in scenarios.SCENARIOS if sc["name"] == "typical-cycle")
-
-
 def cannot_run(reason):
     if os.environ.get("QUORVELLAN_E2E_REQUIRED") == "1":
         print("run_soak: %s (QUORVELLAN_E2E_REQUIRED=1, so this fails)" % reason, file=sys.stderr)
@@ -45,7 +41,7 @@ def main():
     soak = os.path.abspath(options.soak)
     if devicenet.inside():
         devicenet.enter()  # checks that the namespaces really are new
-        devicenet.build_device(typical_device())
+        devicenet.build_device(scenarios.named("typical-cycle"))
         sys.stdout.flush()
         return subprocess.call([soak, "--cycles", str(options.cycles)])
     if os.geteuid() != 0:
