@@ -1,5 +1,7 @@
 #include "announcement_parser.h"
 
+#include <arpa/inet.h>
+
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -105,33 +107,14 @@ std::size_t character_count(const std::string& text)
     return count;
 }
 
-// Empty, or four decimal numbers 0-255 without leading zeros, as the device
-// writes an address. ip_ap ends up in a URL the table shows, so nothing
-// else may pass.
-bool is_address_or_empty(const std::string& text)
-{
-    if (text.empty()) {
-        return true;
-    }
-    std::size_t at = 0;
-    for (int part = 0; part < 4; ++part) {
-        if (part > 0 && (at >= text.size() || text[at++] != '.')) {
-            return false;
-        }
-        const std::size_t start = at;
-        unsigned value = 0;
-        while (at < text.size() && at - start < 4 && text[at] >= '0' && text[at] <= '9') {
-            value = value * 10 + static_cast<unsigned>(text[at++] - '0');
-        }
-        const std::size_t digits = at - start;
-        if (digits == 0 || digits > 3 || value > 255 || (digits > 1 && text[start] == '0')) {
-            return false;
-        }
-    }
-    return at == text.size();
-}
-
 }  // namespace
+
+bool is_ipv4_literal(const std::string& text)
+{
+    // inet_pton reads a C string: a NUL inside would hide what follows it.
+    in_addr parsed;
+    return text.find('\0') == std::string::npos && inet_pton(AF_INET, text.c_str(), &parsed) == 1;
+}
 
 parse_result parse_announcement(std::string_view received, std::size_t full_length)
 {
@@ -179,7 +162,7 @@ parse_result parse_announcement(std::string_view received, std::size_t full_leng
         if (!text(member, 15, into)) {
             return false;
         }
-        if (!is_address_or_empty(into)) {
+        if (!into.empty() && !is_ipv4_literal(into)) {
             result = reject(rejection::not_an_address, member);
             return false;
         }

@@ -63,6 +63,10 @@ struct parse_result {
     }
 };
 
+// A dotted quad as devices write ip_ap and ip_lan: four decimal numbers
+// 0-255 without leading zeros, and nothing else.
+bool is_ipv4_literal(const std::string& text);
+
 // full_length is the datagram's size on the wire, which may exceed the bytes
 // the receive buffer kept.
 parse_result parse_announcement(std::string_view received, std::size_t full_length);

@@ -1,7 +1,5 @@
 #include "device_table.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <cctype>
 
@@ -13,12 +11,6 @@ clock_reading read_system_clocks()
 }
 
 namespace {
-
-bool is_ipv4_literal(const std::string& text)
-{
-    in_addr parsed;
-    return inet_pton(AF_INET, text.c_str(), &parsed) == 1;
-}
 
 // Prefixed so that a MAC written like an address cannot take over the row of
 // a device that is keyed by its address; lower-cased so that one device's

@@ -101,6 +101,7 @@ TEST(parser, rejects_with_reason_and_member)
         {with("ip_lan", "1.2.3.04"), rejection::not_an_address, "ip_lan"},
         {with("ip_lan", "1.2.3.4."), rejection::not_an_address, "ip_lan"},
         {with("ip_lan", "1..3.4"), rejection::not_an_address, "ip_lan"},
+        {with("ip_lan", std::string("1.2.3.4\0x", 9)), rejection::not_an_address, "ip_lan"},
     };
     for (const auto& c : cases) {
         const parse_result result = parse_announcement(c.datagram);

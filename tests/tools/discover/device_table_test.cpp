@@ -91,6 +91,8 @@ TEST(web_url, prefers_a_valid_lan_address_and_never_links_a_claimed_name)
     EXPECT_EQ(web_url(row), "http://192.168.8.1/");
     row.announcement.ip_ap = "evil.example/login";
     EXPECT_EQ(web_url(row), "http://10.0.0.7/");
+    row.announcement.ip_ap = std::string("192.168.8.1\0@evil.example", 25);
+    EXPECT_EQ(web_url(row), "http://10.0.0.7/");
     row.announcement.http = 8080;
     EXPECT_EQ(web_url(row), "http://10.0.0.7:8080/");
 }
