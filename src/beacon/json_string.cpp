@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "beacon/utf8.h"
+#include "wire/utf8.h"
 
 namespace quorvellan {
 namespace {

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "utf8.h"
+#include "wire/utf8.h"
 
 namespace quorvellan::discover {
 namespace {
@@ -91,7 +91,7 @@ std::string terminal_safe(std::string_view text)
     out.reserve(text.size());
     int combining_run = 0;
     for (std::size_t i = 0; i < text.size();) {
-        const utf8_char ch = decode_utf8(text, i);
+        const utf8_char ch = decode_utf8(text.data(), text.size(), i);
         const std::uint32_t c = ch.code_point;
         const bool combining = ch.length > 0 && is_combining(c);
         combining_run = combining ? combining_run + 1 : 0;
@@ -124,7 +124,7 @@ std::size_t display_width(std::string_view safe_text)
 {
     std::size_t width = 0;
     for (std::size_t i = 0; i < safe_text.size();) {
-        const utf8_char ch = decode_utf8(safe_text, i);
+        const utf8_char ch = decode_utf8(safe_text.data(), safe_text.size(), i);
         width += columns_of(ch);
         i += ch.length == 0 ? 1 : ch.length;
     }
@@ -140,7 +140,7 @@ std::string fit_width(std::string_view safe_text, std::size_t width, bool pad)
     } else if (width > 0) {
         std::size_t used = 0;
         for (std::size_t i = 0; i < safe_text.size();) {
-            const utf8_char ch = decode_utf8(safe_text, i);
+            const utf8_char ch = decode_utf8(safe_text.data(), safe_text.size(), i);
             const std::size_t length = ch.length == 0 ? 1 : ch.length;
             const std::size_t columns = columns_of(ch);
             if (used + columns > width - 1) {

@@ -7,7 +7,7 @@
 #include <set>
 #include <vector>
 
-#include "utf8.h"
+#include "wire/utf8.h"
 
 namespace quorvellan::discover {
 
@@ -121,7 +121,7 @@ parse_result parse_announcement(std::string_view received, std::size_t full_leng
     if (full_length > MAX_DATAGRAM_BYTES || received.size() < full_length) {
         return reject(rejection::too_large);
     }
-    if (!is_valid_utf8(received)) {
+    if (!is_valid_utf8(received.data(), received.size())) {
         return reject(rejection::invalid_utf8);
     }
     bool duplicate = false;

@@ -5,7 +5,7 @@
 #include "output_format.h"
 #include "rendered_payload.h"
 #include "terminal_text.h"
-#include "utf8.h"
+#include "wire/utf8.h"
 
 namespace quorvellan::discover {
 namespace {
@@ -15,7 +15,7 @@ namespace {
 std::string first_unsafe(const std::string& text)
 {
     for (std::size_t i = 0; i < text.size();) {
-        const utf8_char ch = decode_utf8(text, i);
+        const utf8_char ch = decode_utf8(text.data(), text.size(), i);
         const std::uint32_t c = ch.code_point;
         if (ch.length == 0 || c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x061C ||
             (c >= 0x200B && c <= 0x200F) || (c >= 0x2028 && c <= 0x202E) ||

@@ -1,8 +1,10 @@
 // Which byte sequences are well-formed UTF-8: one definition for the daemon's
-// escaping and the listener's checks, so that the two agree byte for byte.
+// escaping and the listener's checks and terminal text, so that they agree
+// byte for byte.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace quorvellan {
 
@@ -45,6 +47,39 @@ inline std::size_t utf8_sequence_length(const unsigned char* s, std::size_t avai
         }
     }
     return length;
+}
+
+struct utf8_char {
+    std::uint32_t code_point;
+    std::size_t length;  // 0: the byte at the position starts no well-formed character
+};
+
+inline utf8_char decode_utf8(const char* text, std::size_t size, std::size_t position)
+{
+    const auto* s = reinterpret_cast<const unsigned char*>(text) + position;
+    const std::size_t length = utf8_sequence_length(s, size - position);
+    if (length == 0) {
+        return {0, 0};
+    }
+    // The lead byte keeps 7, 5, 4 or 3 payload bits; each further byte 6.
+    static const unsigned char lead_mask[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+    std::uint32_t code_point = s[0] & lead_mask[length];
+    for (std::size_t i = 1; i < length; ++i) {
+        code_point = (code_point << 6) | (s[i] & 0x3Fu);
+    }
+    return {code_point, length};
+}
+
+inline bool is_valid_utf8(const char* text, std::size_t size)
+{
+    for (std::size_t i = 0; i < size;) {
+        const std::size_t length = decode_utf8(text, size, i).length;
+        if (length == 0) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
 }
 
 }  // namespace quorvellan

@@ -6,7 +6,7 @@ import json, os, re, signal, socket, subprocess, sys, time
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
-                                "..", "..", "..", "scripts", "lib"))
+                                "..", "..", "scripts", "lib"))
 import devicenet  # noqa: E402
 
 
