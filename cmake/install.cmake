@@ -6,7 +6,7 @@ include(GNUInstallDirs)
 install(TARGETS quorvellan-beacon RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 
 # The tools are optional (QUORVELLAN_TOOLS=OFF on the device build).
-if(TARGET quorvellan-discover)
+if(QUORVELLAN_TOOLS)
   install(TARGETS quorvellan-discover RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 
