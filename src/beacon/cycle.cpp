@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "beacon/announcement.h"
+#include "beacon/render.h"
 #include "beacon/sender.h"
 #include "probe/interface_scan.h"
 #include "probe/usb_census.h"

@@ -4,11 +4,10 @@
 #include <netinet/in.h>
 
 #include <cstddef>
-#include <cstdint>
+
+#include "wire/announcement.h"
 
 namespace quorvellan {
-
-constexpr std::uint16_t BEACON_PORT = 32400;
 
 // Opens the IPv4 UDP socket with broadcasting enabled. On failure writes the
 // perror line for the failed step and returns -1.

@@ -63,8 +63,8 @@ line_result read_first_line(const char* path, char* buffer, std::size_t capacity
 
 void read_identity(announcement& facts, const identity_paths& paths)
 {
-    read_display_text(facts.name, paths.name, "Quorvellan Link");
-    read_display_text(facts.hostname, paths.hostname, "quorvellan");
+    read_display_text(facts.name, paths.name, DEFAULT_NAME);
+    read_display_text(facts.hostname, paths.hostname, DEFAULT_HOSTNAME);
 
     // Version and MAC are reported byte for byte up to the line feed, a
     // carriage return included; an empty first line is a deliberate empty
@@ -72,7 +72,7 @@ void read_identity(announcement& facts, const identity_paths& paths)
     if (read_first_line(paths.version, facts.version, sizeof facts.version) == line_result::read) {
         cut_at(facts.version, '\n');
     } else {
-        set_text(facts.version, "unknown");
+        set_text(facts.version, DEFAULT_VERSION);
     }
 
     line_result mac = read_first_line(paths.mac, facts.mac, sizeof facts.mac);

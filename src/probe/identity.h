@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "beacon/announcement.h"
+#include "wire/announcement.h"
 
 namespace quorvellan {
 
@@ -18,6 +18,11 @@ struct identity_paths {
 };
 
 extern const identity_paths DEVICE_IDENTITY_PATHS;
+
+// What a device announces when its files say nothing.
+constexpr const char* DEFAULT_NAME = "Quorvellan Link";
+constexpr const char* DEFAULT_HOSTNAME = "quorvellan";
+constexpr const char* DEFAULT_VERSION = "unknown";
 
 enum class line_result { unopened, no_line, read };
 

@@ -4,7 +4,7 @@
 
 #include <ifaddrs.h>
 
-#include "beacon/announcement.h"
+#include "wire/announcement.h"
 
 namespace quorvellan {
 

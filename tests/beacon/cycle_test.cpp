@@ -14,7 +14,7 @@
 namespace quorvellan {
 namespace {
 
-using quorvellan_test::temp_dir;
+using test::temp_dir;
 
 struct recorded_send {
     int socket;

@@ -11,7 +11,7 @@
 namespace quorvellan {
 namespace {
 
-using quorvellan_test::temp_dir;
+using test::temp_dir;
 
 // File contents for one probe run; nullopt leaves the file absent.
 struct device_files {
