@@ -55,8 +55,10 @@ DEVICE = {
 }
 # The host's ends: the LAN beside phy0-ap0, the gateway beside phy0-sta0.
 TAPS = {"tap-ap": "192.168.8.2/24", "tap-sta": "10.0.0.1/24"}
-# Behind a hub on the first root port, and one on the second; root hubs
-# and interfaces are not devices, the hub is.
+# On the board's UHCI controller: a hub on the first root port with two
+# devices behind it, and one device on the second.  Root hubs and
+# interfaces are not devices, the hub is.  (An OHCI controller in a slot
+# was tried too: under load its first device's enumeration hangs for good.)
 USB_DEVICES = [("usb-hub", "1"), ("usb-kbd", "1.1"), ("usb-tablet", "1.2"), ("usb-mouse", "2")]
 
 # Each row: its name, the console lines that set it up, and how many of
@@ -86,7 +88,7 @@ CYCLE_GAP_LIMIT = 4.5
 # From the start command to the first cycle, for an emulated CPU.
 FIRST_CYCLE_LIMIT = 15.0
 BOOT_LIMIT = 90.0
-COMMAND_LIMIT = 30.0
+COMMAND_LIMIT = 90.0
 RUN_LIMIT = 240.0
 
 IP_PKTINFO = 8
@@ -264,7 +266,9 @@ def qemu_command(kernel, initrd):
                "-nographic", "-vga", "none", "-monitor", "none", "-no-reboot",
                "-kernel", kernel, "-initrd", initrd,
                "-append", "console=ttyS0 panic=-1"]
-    # Only some Malta slots have interrupts wired: 0x12 and 0x13 do.
+    # Only some Malta slots have interrupts wired: 0x12 to 0x15 do.  No NIC
+    # but these two, and never a user-mode one.
+    command += ["-nic", "none"]
     for slot, (tap, mac) in [("0x12", ("tap-ap", DEVICE["ap_mac"])),
                              ("0x13", ("tap-sta", DEVICE["sta_mac"]))]:
         command += ["-netdev", "tap,id=%s,ifname=%s,script=no,downscript=no" % (tap, tap),
@@ -357,15 +361,6 @@ class Guest:
         return {"line": line, "sent": sent, "done": when, "status": int(done.split()[2]),
                 "output": output}
 
-    def poweroff(self):
-        self.process.stdin.write(b"poweroff -f\n")
-        self.process.stdin.flush()
-        try:
-            self.pump(time.monotonic() + COMMAND_LIMIT)
-        except GuestEnded:
-            return
-        raise GuestEnded("the guest did not power off")
-
     def watch(self, start, count, first_limit):
         """Waits for count complete cycles after start."""
         limit = first_limit + count * CYCLE_GAP_LIMIT
@@ -435,7 +430,6 @@ def boot_inside(kernel, base, daemon, rows):
         signal.alarm(int(RUN_LIMIT))
         try:
             guest.run_rows(rows)
-            guest.poweroff()
         except (GuestEnded, OSError) as ended:
             guest.record["error"] = str(ended)
         finally:

@@ -57,7 +57,7 @@ rename_nic() {
 # wait_usb COUNT: USB devices are those with a vendor id; root hubs are left
 # out by name, as the kernel names them usbN.
 wait_usb() {
-    tries=100
+    tries=600
     while [ "$tries" -gt 0 ]; do
         found=0
         for device in /sys/bus/usb/devices/[0-9]*/idVendor; do
@@ -68,6 +68,7 @@ wait_usb() {
         sleep 0.1
     done
     echo "@@error $found USB devices enumerated, not $1"
+    dmesg | grep -i usb | tail -n 20
     return 1
 }
 
