@@ -110,13 +110,19 @@ figures() {
     sleep 600 &
     idle=$!
     sleep 0.5
-    for pair in "daemon $daemon" "idle $idle"; do
-        set -- $pair
-        echo "@@figure $1 $(awk '/^(VmRSS|RssAnon):/ { printf "%s=%s ", substr($1, 1, length($1) - 1), $2 }' /proc/$2/status)fds=$(ls /proc/$2/fd | wc -l)"
-    done
+    figure daemon "$daemon"
+    figure idle "$idle"
     kill "$idle"
     wait "$idle" 2>/dev/null
     return 0
+}
+
+# figure NAME PID: "@@figure NAME VmRSS=kB RssAnon=kB fds=N".
+figure() {
+    memory=$(awk '/^(VmRSS|RssAnon):/ { printf "%s=%s ", substr($1, 1, length($1) - 1), $2 }' \
+        "/proc/$2/status")
+    descriptors=$(find "/proc/$2/fd" -mindepth 1 -maxdepth 1 | wc -l)
+    echo "@@figure $1 ${memory}fds=$descriptors"
 }
 
 echo "@@ready $(uname -m) $(uname -r)"
