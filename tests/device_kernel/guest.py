@@ -34,6 +34,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import traceback
 
 sys.dont_write_bytecode = True
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -93,6 +94,7 @@ RUN_LIMIT = 240.0
 
 IP_PKTINFO = 8
 CLONE_NEWNET = 0x40000000
+PR_SET_PDEATHSIG = 1
 
 
 def say(text):
@@ -235,10 +237,18 @@ def make_initrd(base, daemon, directory):
 
 # Inside the namespace ----------------------------------------------------------
 
+LIBC = ctypes.CDLL(None, use_errno=True)
+
+
+def die_with_parent():
+    """Killed when the parent ends, however it ends: a test runner's timeout
+    must not leave an emulator running."""
+    LIBC.prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+
+
 def enter_fresh_namespace():
     """A network namespace of our own, with nothing in it but loopback."""
-    libc = ctypes.CDLL(None, use_errno=True)
-    if libc.unshare(CLONE_NEWNET) != 0:
+    if LIBC.unshare(CLONE_NEWNET) != 0:
         raise OSError(ctypes.get_errno(), "unshare(CLONE_NEWNET)")
     names = [name for _, name in socket.if_nameindex()]
     if names != ["lo"]:
@@ -286,7 +296,7 @@ class Guest:
         self.taps = {socket.if_nametoindex(tap): tap for tap in TAPS}
         self.launched = time.monotonic()
         self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        stderr=subprocess.STDOUT)
+                                        stderr=subprocess.STDOUT, preexec_fn=die_with_parent)
         os.set_blocking(self.process.stdout.fileno(), False)
         self.partial = b""
         self.record = {"launched": self.launched, "console": [], "datagrams": [], "rows": [],
@@ -449,11 +459,12 @@ def boot(daemon, cache, row_names=None):
         os.close(reader)
         status = 0
         try:
+            die_with_parent()
             record = boot_inside(kernel, base, daemon, rows)
             with os.fdopen(writer, "w") as out:
                 json.dump(record, out)
-        except BaseException as failure:  # noqa: B902 - a forked child must not return
-            print("guest: %s" % failure, file=sys.stderr)
+        except BaseException:  # noqa: B902 - a forked child must not return
+            traceback.print_exc()
             status = 1
         os._exit(status)
     os.close(writer)
