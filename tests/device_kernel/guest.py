@@ -44,15 +44,15 @@ KERNEL_PACKAGE = "linux-image-4kc-malta"
 BUSYBOX_PACKAGE = "busybox-static"
 MODULES = ["bridge", "pcnet32", "uhci-hcd"]
 
-# The typical device: what its firmware sets, and the network it sits in.
+# The typical device: what its firmware sets, and its NICs.  Its addresses,
+# 192.168.8.1/24 on br-lan and 10.0.0.23/24 on phy0-sta0 with the default
+# route through 10.0.0.1, are init.sh's.
 DEVICE = {
     "name": "Lab Router",
     "hostname": "lab-router",
     "version": "24.10.1",
     "ap_mac": "52:54:00:5a:00:01",
     "sta_mac": "52:54:00:5a:00:02",
-    "ip_ap": "192.168.8.1",
-    "ip_lan": "10.0.0.23",
 }
 # The host's ends: the LAN beside phy0-ap0, the gateway beside phy0-sta0.
 TAPS = {"tap-ap": "192.168.8.2/24", "tap-sta": "10.0.0.1/24"}
