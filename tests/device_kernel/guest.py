@@ -156,7 +156,7 @@ def build_base(unpacked, staging, release):
         target = os.path.join(staging, "lib", "modules", release, os.path.relpath(path, modules))
         os.makedirs(os.path.dirname(target), exist_ok=True)
         shutil.copy(path, target)
-    # What depmod and modprobe want beside the modules, as the package has it.
+    # Beside the modules: the package's lists of built-in ones, and ours in order.
     staged = os.path.join(staging, "lib", "modules", release)
     for name in ["modules.builtin", "modules.builtin.modinfo"]:
         shutil.copy(os.path.join(modules, name), os.path.join(staged, name))
