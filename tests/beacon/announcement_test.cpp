@@ -186,7 +186,7 @@ TEST(RenderAnnouncement, HostileValuesStayParseableAndBounded)
         nlohmann::json parsed;
         ASSERT_NO_THROW(parsed = nlohmann::json::parse(payload)) << payload;
         ASSERT_TRUE(parsed.is_object());
-        ASSERT_EQ(parsed.size(), 10u);
+        ASSERT_EQ(parsed.size(), test::MEMBER_COUNT);
         EXPECT_EQ(parsed["usb_devices"], a.usb_devices);
     }
     EXPECT_GT(longest, 359u);  // the escaping really was exercised

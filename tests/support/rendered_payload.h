@@ -13,6 +13,12 @@
 
 namespace quorvellan::test {
 
+// How many members an announcement has.
+#define QUORVELLAN_COUNT_ONE(...) +1
+constexpr std::size_t MEMBER_COUNT = QUORVELLAN_ANNOUNCEMENT_MEMBERS(
+    QUORVELLAN_COUNT_ONE, QUORVELLAN_COUNT_ONE, QUORVELLAN_COUNT_ONE, QUORVELLAN_COUNT_ONE);
+#undef QUORVELLAN_COUNT_ONE
+
 // What the identity probe falls back to, so that device_facts{} is what a
 // device with nothing configured sends.
 inline std::string probe_default(const std::string& member)
