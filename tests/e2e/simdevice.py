@@ -1,0 +1,217 @@
+"""A simulated device in fresh network, mount, UTS and PID namespaces.
+
+The daemon sends broadcasts, so it must never run in this machine's own
+network namespace.  Device holds new namespaces with a sleeping PID 1, checks
+that they really are new, and starts programs in them with nsenter; when it
+closes, the kernel ends every process in there.
+"""
+
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import time
+
+import pytest
+
+import netcheck
+
+# /sys afresh, so /sys/class/net shows this namespace's links; a tmpfs over
+# /sys/bus for USB entries of our making; /etc writable through an overlay
+# whose upper half lives in a tmpfs of this mount namespace.
+_SETUP = """set -e
+mount -t sysfs sysfs /sys
+mount -t tmpfs -o mode=0755 device-bus /sys/bus
+mount -t tmpfs -o mode=0755 device-run /run
+mkdir /run/etc-upper /run/etc-work
+mount -t overlay -o lowerdir=/etc,upperdir=/run/etc-upper,workdir=/run/etc-work device-etc /etc
+rm -rf /etc/quorvellan-name /etc/quorvellan-version
+ip link set lo up
+echo ready
+exec sleep infinity
+"""
+# Root hubs (usbN) and interfaces (with ':') are not devices: two remain.
+TWO_USB_DEVICES = ["usb1", "1-0:1.0", "1-1", "1-1:1.0", "1-1.3", "1-1.3:1.0"]
+AP_MAC = "02:5a:17:00:be:ef"
+TOOLS = ["unshare", "nsenter", "ip", "strace", "setpriv", "prlimit"]
+
+
+def cannot_run(reason):
+    if os.environ.get("QUORVELLAN_E2E_REQUIRED") == "1":
+        pytest.fail(reason + " (QUORVELLAN_E2E_REQUIRED=1)", pytrace=False)
+    pytest.skip(reason)
+
+
+def program(request, option):
+    path = request.config.getoption(option)
+    if not path:
+        cannot_run("needs --" + option.lstrip("-"))
+    if not os.access(path, os.X_OK):
+        pytest.fail("%s is not an executable" % path, pytrace=False)
+    return os.path.abspath(path)
+
+
+def children_of(pid):
+    try:
+        with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
+            return [int(word) for word in f.read().split()]
+    except OSError:
+        return []
+
+
+def stop(process):
+    """Ends a process started in a session of its own, with its whole group."""
+    for signum in (signal.SIGTERM, signal.SIGKILL):
+        if process.poll() is not None:
+            break
+        try:
+            os.killpg(process.pid, signum)
+        except ProcessLookupError:
+            pass
+        try:
+            process.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            pass
+    return process.wait()
+
+
+def identity(path):
+    st = os.stat(path)
+    return "%d:%d" % (st.st_dev, st.st_ino)
+
+
+class Device:
+    """The namespaces of one simulated device, shaped from outside: `ip` and
+    the host name through nsenter, files through /proc/PID/root."""
+
+    def __init__(self):
+        self._holder = subprocess.Popen(
+            ["unshare", "--net", "--mount", "--uts", "--pid", "--fork", "--mount-proc",
+             "--kill-child", "sh", "-c", _SETUP], stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE, start_new_session=True)
+        if self._holder.stdout.readline() != b"ready\n":
+            raise RuntimeError("could not set up the namespaces (status %s)"
+                               % self._holder.wait())
+        self.pid = children_of(self._holder.pid)[0]
+        self.root = "/proc/%d/root" % self.pid
+        self.netns = "/proc/%d/ns/net" % self.pid
+        # Never aim anything at namespaces of our own by mistake.
+        for kind in ("net", "mnt", "uts", "pid"):
+            if identity("/proc/%d/ns/%s" % (self.pid, kind)) == identity("/proc/self/ns/" + kind):
+                raise RuntimeError("the device shares our %s namespace" % kind)
+        if os.listdir(self.root + "/sys/class/net") != ["lo"]:
+            raise RuntimeError("the device's network namespace is not fresh")
+        # What a program must see to know it runs in a namespace of ours
+        # (quorvellan-soak checks it).
+        self.env = dict(os.environ, QUORVELLAN_DEVICENET_HOST_NETNS=identity("/proc/self/ns/net"))
+        self.hostname("")
+
+    def command(self, words):
+        return ["nsenter", "-t", str(self.pid), "-n", "-m", "-u", "-p", "--"] + list(words)
+
+    def popen(self, words, **options):
+        """A program in the device, in a process group of its own (see stop)."""
+        options.setdefault("stdin", subprocess.DEVNULL)
+        return subprocess.Popen(self.command(words), start_new_session=True, env=self.env,
+                                **options)
+
+    def run(self, *words):
+        done = subprocess.run(self.command(words), capture_output=True, text=True)
+        assert done.returncode == 0, "%s: %s" % (" ".join(words), done.stderr.strip())
+        return done.stdout
+
+    def ip(self, text):
+        return self.run("ip", *text.split())
+
+    def link(self, name, mac=None, up=True):
+        """A bridge without ports: any name and MAC, loops each broadcast sent
+        through it back to local sockets exactly once, and nothing leaves."""
+        self.ip("link add %s %s type bridge" % (name, "address " + mac if mac else ""))
+        if up:
+            self.ip("link set %s up" % name)
+
+    def hostname(self, name):
+        # hostname(1) refuses "", and so does a write to /proc/sys/kernel.
+        self.run("python3", "-c", "import socket, sys; socket.sethostname(sys.argv[1])", name)
+
+    def path(self, path):
+        assert path.startswith(("/etc/", "/sys/bus/")), path
+        return self.root + path
+
+    def write(self, path, content, size=None):
+        """A file under /etc holding content (str or bytes), made `size` bytes
+        long by a hole of NULs if given; None removes it.  Whatever stood there
+        is replaced; a file by a file at once."""
+        self.remove(path + ".new")
+        if content is None:
+            return self.remove(path)
+        with open(self.path(path + ".new"), "wb") as f:
+            f.write(content.encode() if isinstance(content, str) else content)
+            if size is not None:
+                f.truncate(size)
+        self._replace(path)
+
+    def directory(self, path):
+        """An empty directory where a file is expected."""
+        self.remove(path + ".new")
+        os.mkdir(self.path(path + ".new"))
+        self._replace(path)
+
+    def _replace(self, path):
+        if os.path.isdir(self.path(path + ".new")) or os.path.isdir(self.path(path)):
+            self.remove(path)
+        os.rename(self.path(path + ".new"), self.path(path))
+
+    def remove(self, path):
+        if os.path.isdir(self.path(path)):
+            shutil.rmtree(self.path(path))
+        elif os.path.lexists(self.path(path)):
+            os.unlink(self.path(path))
+
+    def usb(self, entries):
+        """/sys/bus/usb/devices with these entries; None: no /sys/bus/usb at all."""
+        self.remove("/sys/bus/usb")
+        if entries is not None:
+            os.makedirs(self.path("/sys/bus/usb/devices"))
+            for entry in entries:
+                # Like sysfs, a link into the device tree; only the name counts.
+                os.symlink("../../../devices/platform/usb/" + entry,
+                           self.path("/sys/bus/usb/devices/" + entry))
+
+    def typical(self, usb=TWO_USB_DEVICES):
+        """A device in ordinary use: the LAN bridge, the uplink with the
+        default route, the access point whose MAC is announced."""
+        for name, mac in (("br-lan", None), ("phy0-sta0", None), ("phy0-ap0", AP_MAC)):
+            self.link(name, mac)
+        self.ip("addr add 192.168.8.1/24 brd 192.168.8.255 dev br-lan")
+        self.ip("addr add 10.0.0.23/24 brd 10.0.0.255 dev phy0-sta0")
+        self.ip("route add default via 10.0.0.1 dev phy0-sta0")
+        self.usb(usb)
+
+    def udp_sockets(self, port):
+        """How many UDP sockets in the device are bound to port."""
+        with open("/proc/%d/net/udp" % self.pid) as table:
+            return sum(1 for line in list(table)[1:]
+                       if int(line.split()[1].rsplit(":", 1)[1], 16) == port)
+
+    def wait_for_socket(self, port, count, process, timeout=5.0):
+        """Waits until count sockets are bound to port, so that a sender
+        started next is heard from its first datagram."""
+        deadline = time.monotonic() + timeout
+        while self.udp_sockets(port) < count:
+            if process.poll() is not None or time.monotonic() > deadline:
+                return False
+            time.sleep(0.01)
+        return True
+
+    def socket(self, *args):
+        """A socket of the device's network."""
+        return netcheck.in_netns(self.netns, lambda: socket.socket(*args))
+
+    def close(self):
+        # unshare ignores SIGTERM; --kill-child takes PID 1 in there, and so
+        # everything in the namespaces, along with it.
+        os.killpg(self._holder.pid, signal.SIGKILL)
+        self._holder.wait()
+        self._holder.stdout.close()
