@@ -26,7 +26,7 @@ def test_two_listeners(device, request):
     listeners = [device.popen([tool, "--timeout", "4"] + args, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE) for args in (["--json"], [])]
     for count, listener in enumerate(listeners, 1):
-        assert device.wait_for_socket(32400, count, listener)
+        assert device.wait_for_sockets(count, listener)
 
     sender = device.socket(socket.AF_INET, socket.SOCK_DGRAM)
     sender.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)

@@ -11,7 +11,6 @@ that any test that has a network namespace of its own can use it.
 import collections
 import ctypes
 import os
-import select
 import socket
 import struct
 import threading
@@ -59,34 +58,29 @@ def in_netns(netns, make):
 
 class Receiver:
     """Every datagram to the port, any address, with its destination
-    (IP_PKTINFO) and the kernel's arrival time, which a loaded machine cannot
-    stretch the way a late-running thread would."""
+    (IP_PKTINFO) and the kernel's arrival time, which no late reading can
+    stretch: they wait in the socket until datagrams() collects them."""
 
     def __init__(self, netns=None, port=PORT):
         def make():
             s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
             s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
             s.setsockopt(socket.IPPROTO_IP, _IP_PKTINFO, 1)
             s.setsockopt(socket.SOL_SOCKET, _SO_TIMESTAMPNS, 1)
             s.bind(("0.0.0.0", port))
+            s.setblocking(False)
             return s
 
         self._socket = in_netns(netns, make)
         self._datagrams = []
-        self._stop = os.pipe()
-        self._thread = threading.Thread(target=self._receive, daemon=True)
-        self._thread.start()
 
-    def _receive(self):
-        space = socket.CMSG_SPACE(12) + socket.CMSG_SPACE(16)
-        while True:
-            ready, _, _ = select.select([self._socket, self._stop[0]], [], [])
-            if self._stop[0] in ready:
-                self._socket.setblocking(False)  # what is queued still counts
+    def datagrams(self):
+        while self._socket.fileno() >= 0:
             try:
-                payload, ancillary, _, source = self._socket.recvmsg(65535, space)
+                payload, ancillary, _, source = self._socket.recvmsg(65535, 256)
             except BlockingIOError:
-                return
+                break
             fields = {}
             for level, kind, data in ancillary:
                 if level == socket.IPPROTO_IP and kind == _IP_PKTINFO:
@@ -96,17 +90,11 @@ class Receiver:
                     fields["time"] = monotonic_from_realtime(seconds + nanoseconds / 1e9)
             self._datagrams.append(Datagram(payload=payload, source=source[0], port=source[1],
                                             **fields))
-
-    def datagrams(self):
         return list(self._datagrams)
 
     def close(self):
-        """Stops once what is already queued has been read."""
-        os.write(self._stop[1], b"x")
-        self._thread.join()
+        self.datagrams()
         self._socket.close()
-        for fd in self._stop:
-            os.close(fd)
 
 
 def cycles(items, time_of=lambda d: d.time):

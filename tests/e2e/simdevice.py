@@ -34,6 +34,7 @@ exec sleep infinity
 # Root hubs (usbN) and interfaces (with ':') are not devices: two remain.
 TWO_USB_DEVICES = ["usb1", "1-0:1.0", "1-1", "1-1:1.0", "1-1.3", "1-1.3:1.0"]
 AP_MAC = "02:5a:17:00:be:ef"
+DIRECTORY = object()  # write() makes an empty directory
 TOOLS = ["unshare", "nsenter", "ip", "strace", "setpriv", "prlimit"]
 
 
@@ -62,17 +63,13 @@ def children_of(pid):
 
 def stop(process):
     """Ends a process started in a session of its own, with its whole group."""
-    for signum in (signal.SIGTERM, signal.SIGKILL):
-        if process.poll() is not None:
-            break
-        try:
-            os.killpg(process.pid, signum)
-        except ProcessLookupError:
-            pass
-        try:
-            process.wait(timeout=5)
-        except subprocess.TimeoutExpired:
-            pass
+    try:
+        os.killpg(process.pid, signal.SIGTERM)
+        process.wait(timeout=5)
+    except ProcessLookupError:
+        pass
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)
     return process.wait()
 
 
@@ -135,49 +132,32 @@ class Device:
         # hostname(1) refuses "", and so does a write to /proc/sys/kernel.
         self.run("python3", "-c", "import socket, sys; socket.sethostname(sys.argv[1])", name)
 
-    def path(self, path):
+    def write(self, path, content=None, size=None):
+        """Replaces whatever is at path (under /etc or /sys/bus) with content:
+        str or bytes, made `size` bytes long by a hole of NULs if given;
+        DIRECTORY, an empty directory; None, nothing."""
         assert path.startswith(("/etc/", "/sys/bus/")), path
-        return self.root + path
-
-    def write(self, path, content, size=None):
-        """A file under /etc holding content (str or bytes), made `size` bytes
-        long by a hole of NULs if given; None removes it.  Whatever stood there
-        is replaced; a file by a file at once."""
-        self.remove(path + ".new")
-        if content is None:
-            return self.remove(path)
-        with open(self.path(path + ".new"), "wb") as f:
-            f.write(content.encode() if isinstance(content, str) else content)
-            if size is not None:
-                f.truncate(size)
-        self._replace(path)
-
-    def directory(self, path):
-        """An empty directory where a file is expected."""
-        self.remove(path + ".new")
-        os.mkdir(self.path(path + ".new"))
-        self._replace(path)
-
-    def _replace(self, path):
-        if os.path.isdir(self.path(path + ".new")) or os.path.isdir(self.path(path)):
-            self.remove(path)
-        os.rename(self.path(path + ".new"), self.path(path))
-
-    def remove(self, path):
-        if os.path.isdir(self.path(path)):
-            shutil.rmtree(self.path(path))
-        elif os.path.lexists(self.path(path)):
-            os.unlink(self.path(path))
+        path = self.root + path
+        if os.path.isdir(path):
+            shutil.rmtree(path)
+        elif os.path.lexists(path):
+            os.unlink(path)
+        if content is DIRECTORY:
+            os.mkdir(path)
+        elif content is not None:
+            with open(path, "wb") as f:
+                f.write(content.encode() if isinstance(content, str) else content)
+                f.truncate(size or f.tell())
 
     def usb(self, entries):
         """/sys/bus/usb/devices with these entries; None: no /sys/bus/usb at all."""
-        self.remove("/sys/bus/usb")
+        self.write("/sys/bus/usb")
         if entries is not None:
-            os.makedirs(self.path("/sys/bus/usb/devices"))
+            os.makedirs(self.root + "/sys/bus/usb/devices")
             for entry in entries:
                 # Like sysfs, a link into the device tree; only the name counts.
                 os.symlink("../../../devices/platform/usb/" + entry,
-                           self.path("/sys/bus/usb/devices/" + entry))
+                           self.root + "/sys/bus/usb/devices/" + entry)
 
     def typical(self, usb=TWO_USB_DEVICES):
         """A device in ordinary use: the LAN bridge, the uplink with the
@@ -189,21 +169,17 @@ class Device:
         self.ip("route add default via 10.0.0.1 dev phy0-sta0")
         self.usb(usb)
 
-    def udp_sockets(self, port):
-        """How many UDP sockets in the device are bound to port."""
-        with open("/proc/%d/net/udp" % self.pid) as table:
-            return sum(1 for line in list(table)[1:]
-                       if int(line.split()[1].rsplit(":", 1)[1], 16) == port)
-
-    def wait_for_socket(self, port, count, process, timeout=5.0):
-        """Waits until count sockets are bound to port, so that a sender
-        started next is heard from its first datagram."""
-        deadline = time.monotonic() + timeout
-        while self.udp_sockets(port) < count:
-            if process.poll() is not None or time.monotonic() > deadline:
-                return False
+    def wait_for_sockets(self, count, process, port=netcheck.PORT):
+        """Waits until count UDP sockets are bound to port, so that a sender
+        started next is heard from its first datagram; False if in vain."""
+        deadline = time.monotonic() + 5
+        while process.poll() is None and time.monotonic() < deadline:
+            with open("/proc/%d/net/udp" % self.pid) as table:
+                if sum(int(line.split()[1].rsplit(":", 1)[1], 16) == port
+                       for line in list(table)[1:]) >= count:
+                    return True
             time.sleep(0.01)
-        return True
+        return False
 
     def socket(self, *args):
         """A socket of the device's network."""
