@@ -118,8 +118,10 @@ class Device:
         assert done.returncode == 0, "%s: %s" % (" ".join(words), done.stderr.strip())
         return done.stdout
 
-    def ip(self, text):
-        return self.run("ip", *text.split())
+    def ip(self, *commands):
+        """Each command is the words after `ip`, as one string."""
+        for command in commands:
+            self.run("ip", *command.split())
 
     def link(self, name, mac=None, up=True):
         """A bridge without ports: any name and MAC, loops each broadcast sent
