@@ -20,7 +20,7 @@ def pytest_addoption(parser):
     add("--emulator", default="", help='command that runs it, e.g. "qemu-mipsel -cpu 24KEc"')
     add("--libc", default="any", choices=["any", "glibc", "musl"],
         help="its C library, for the texts of its error messages")
-    add("--fail-syscall", default="", help="the fail_syscall launcher (else built with cc)")
+    add("--fail-syscall", default="", help="the fail_syscall launcher (tests/e2e/fail_syscall.c)")
     add("--discover", default="", help="the quorvellan-discover executable")
     add("--soak", default="", help="the quorvellan-soak executable")
 

@@ -19,10 +19,9 @@ def test_two_listeners(device, request):
     tool = program(request, "--discover")
     # A veth pair gives the namespace a broadcast address, so that both
     # listeners sharing the port receive each datagram, as from a device.
-    device.ip("link add probe0 type veth peer name probe1")
-    device.ip("address add 192.0.2.1/24 broadcast 192.0.2.255 dev probe0")
-    device.ip("link set probe0 up")
-    device.ip("link set probe1 up")
+    device.ip("link add probe0 type veth peer name probe1",
+              "address add 192.0.2.1/24 broadcast 192.0.2.255 dev probe0",
+              "link set probe0 up", "link set probe1 up")
     listeners = [device.popen([tool, "--timeout", "4"] + args, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE) for args in (["--json"], [])]
     for count, listener in enumerate(listeners, 1):

@@ -10,7 +10,6 @@ status and stderr asked for (by default: still running, silent).
 
 import errno
 import json
-import os
 import pwd
 import re
 import shlex
@@ -114,7 +113,7 @@ def beacon(request, tmp_path):
             command += ["setpriv", "--reuid=%d" % account.pw_uid, "--regid=%d" % account.pw_gid,
                         "--clear-groups"]
         if fail:
-            command += [fail_syscall(request, tmp_path), fail[0], str(getattr(errno, fail[1]))]
+            command += [program(request, "--fail-syscall"), fail[0], str(getattr(errno, fail[1]))]
         if nofile:  # last before the daemon: strace and the launchers need descriptors
             command += ["prlimit", "--nofile=%d" % nofile, "--"]
         command += shlex.split(config.getoption("--emulator")) + [daemon] + list(args)
@@ -160,11 +159,3 @@ def beacon(request, tmp_path):
 
     return run
 
-
-def fail_syscall(request, tmp_path):
-    built = request.config.getoption("--fail-syscall")
-    if not built:  # run by hand without the CMake-built launcher
-        built = str(tmp_path / "fail_syscall")
-        subprocess.run(["cc", "-O2", "-o", built, str(request.path.parent / "fail_syscall.c")],
-                       check=True)
-    return os.path.abspath(built)  # nsenter starts it in the device's root

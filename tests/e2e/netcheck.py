@@ -24,7 +24,7 @@ _IP_PKTINFO = getattr(socket, "IP_PKTINFO", 8)
 _SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)
 _CLONE_NEWNET = 0x40000000
 
-Datagram = collections.namedtuple("Datagram", "time payload source port destination")
+Datagram = collections.namedtuple("Datagram", "time payload source port destination ifindex")
 
 
 def monotonic_from_realtime(stamp):
@@ -57,9 +57,10 @@ def in_netns(netns, make):
 
 
 class Receiver:
-    """Every datagram to the port, any address, with its destination
-    (IP_PKTINFO) and the kernel's arrival time, which no late reading can
-    stretch: they wait in the socket until datagrams() collects them."""
+    """Every datagram to the port, any address, with its destination and the
+    index of the link it came in on (IP_PKTINFO), and the kernel's arrival
+    time, which no late reading can stretch: they wait in the socket until
+    datagrams() collects them."""
 
     def __init__(self, netns=None, port=PORT):
         def make():
@@ -84,6 +85,7 @@ class Receiver:
             fields = {}
             for level, kind, data in ancillary:
                 if level == socket.IPPROTO_IP and kind == _IP_PKTINFO:
+                    fields["ifindex"] = struct.unpack("@i", data[:4])[0]
                     fields["destination"] = socket.inet_ntoa(data[8:12])
                 elif level == socket.SOL_SOCKET and kind == _SO_TIMESTAMPNS:
                     seconds, nanoseconds = struct.unpack("@ll", data[:16])

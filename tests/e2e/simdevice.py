@@ -113,22 +113,19 @@ class Device:
         return subprocess.Popen(self.command(words), start_new_session=True, env=self.env,
                                 **options)
 
-    def run(self, *words):
-        done = subprocess.run(self.command(words), capture_output=True, text=True)
+    def run(self, *words, input=None):
+        done = subprocess.run(self.command(words), input=input, capture_output=True, text=True)
         assert done.returncode == 0, "%s: %s" % (" ".join(words), done.stderr.strip())
-        return done.stdout
 
     def ip(self, *commands):
-        """Each command is the words after `ip`, as one string."""
-        for command in commands:
-            self.run("ip", *command.split())
+        """Each command: the words after `ip`, as one string."""
+        self.run("ip", "-batch", "-", input="\n".join(commands))
 
-    def link(self, name, mac=None, up=True):
+    def link(self, name, mac=None):
         """A bridge without ports: any name and MAC, loops each broadcast sent
         through it back to local sockets exactly once, and nothing leaves."""
-        self.ip("link add %s %s type bridge" % (name, "address " + mac if mac else ""))
-        if up:
-            self.ip("link set %s up" % name)
+        self.ip("link add %s %s type bridge" % (name, "address " + mac if mac else ""),
+                "link set %s up" % name)
 
     def hostname(self, name):
         # hostname(1) refuses "", and so does a write to /proc/sys/kernel.
@@ -161,15 +158,15 @@ class Device:
                 os.symlink("../../../devices/platform/usb/" + entry,
                            self.root + "/sys/bus/usb/devices/" + entry)
 
-    def typical(self, usb=TWO_USB_DEVICES):
+    def typical(self):
         """A device in ordinary use: the LAN bridge, the uplink with the
         default route, the access point whose MAC is announced."""
         for name, mac in (("br-lan", None), ("phy0-sta0", None), ("phy0-ap0", AP_MAC)):
             self.link(name, mac)
-        self.ip("addr add 192.168.8.1/24 brd 192.168.8.255 dev br-lan")
-        self.ip("addr add 10.0.0.23/24 brd 10.0.0.255 dev phy0-sta0")
-        self.ip("route add default via 10.0.0.1 dev phy0-sta0")
-        self.usb(usb)
+        self.ip("addr add 192.168.8.1/24 brd 192.168.8.255 dev br-lan",
+                "addr add 10.0.0.23/24 brd 10.0.0.255 dev phy0-sta0",
+                "route add default via 10.0.0.1 dev phy0-sta0")
+        self.usb(TWO_USB_DEVICES)
 
     def wait_for_sockets(self, count, process, port=netcheck.PORT):
         """Waits until count UDP sockets are bound to port, so that a sender
