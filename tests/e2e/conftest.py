@@ -141,11 +141,12 @@ def beacon(request, tmp_path):
         process.stderr.close()
         trace = open(trace_path).read() if strace else ""
         datagrams = receiver.datagrams()
-        sends = traced_sends(trace)
+        received = netcheck.cycles(datagrams)
+        traced = netcheck.cycles(traced_sends(trace), lambda s: s[0])
         run = SimpleNamespace(
             uid=uid, read=read, opens=traced_opens(trace),
-            cycles=[(payload_of(c), [d.destination for d in c]) for c in netcheck.cycles(datagrams)],
-            sendto=[[s for _, s in c] for c in netcheck.cycles(sends, lambda s: s[0])])
+            cycles=[(payload_of(c), [d.destination for d in c]) for c in received],
+            sendto=[[s for _, s in c] for c in traced])
 
         assert status == exits, "exit status %s, expected %s" % (status, exits)
         assert text in {stderr.format(**STRERROR[c]).encode() for c in libcs}
@@ -153,8 +154,8 @@ def beacon(request, tmp_path):
         for d in datagrams:
             assert d.payload.endswith(b"}") and not set(d.payload) & set(b"\n\0"), d.payload
             assert isinstance(json.loads(d.payload.decode("utf-8")), dict), d.payload
-        assert not netcheck.cadence_faults([c[0].time for c in netcheck.cycles(datagrams)])
-        assert not netcheck.cadence_faults([c[0][0] for c in netcheck.cycles(sends, lambda s: s[0])])
+        assert not netcheck.cadence_faults([c[0].time for c in received])
+        assert not netcheck.cadence_faults([c[0][0] for c in traced])
         return run
 
     return run

@@ -106,7 +106,7 @@ def test_identity(device, beacon, setup, changes, payloads):
     device.ip("route add default dev eth0")
     shape(device, **setup)
     run = beacon(device, 1.5 + 3 * (len(payloads) - 1), actions={
-        1.5 + 3 * k: functools.partial(shape, device, **change) for k, change in enumerate(changes)})
+        1.5 + 3 * k: functools.partial(shape, device, **c) for k, c in enumerate(changes)})
     assert run.cycles == [(p, [LIMITED]) for p in payloads]
     assert run.read < 1 << 20  # a file read whole would be a GiB; an emulator loads some KiB
 
@@ -147,7 +147,8 @@ def test_typical(device, beacon):
     """Directed broadcasts in list order, then the limited one, nothing else;
     arguments ignored; the cadence held over three cycles."""
     device.typical()
-    run = beacon(device, 7.5, strace="sendto", args=["--help", "-p", "9999", "/etc/quorvellan.conf"])
+    run = beacon(device, 7.5, strace="sendto",
+                 args=["--help", "-p", "9999", "/etc/quorvellan.conf"])
     assert run.cycles == 3 * [(typical(), TYPICAL)]
     assert run.sendto == 3 * [TYPICAL]
 
