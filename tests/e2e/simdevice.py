@@ -27,6 +27,7 @@ mount -t tmpfs -o mode=0755 device-run /run
 mkdir /run/etc-upper /run/etc-work
 mount -t overlay -o lowerdir=/etc,upperdir=/run/etc-upper,workdir=/run/etc-work device-etc /etc
 rm -rf /etc/quorvellan-name /etc/quorvellan-version
+busybox hostname ""
 ip link set lo up
 echo ready
 exec sleep infinity
@@ -35,7 +36,7 @@ exec sleep infinity
 TWO_USB_DEVICES = ["usb1", "1-0:1.0", "1-1", "1-1:1.0", "1-1.3", "1-1.3:1.0"]
 AP_MAC = "02:5a:17:00:be:ef"
 DIRECTORY = object()  # write() makes an empty directory
-TOOLS = ["unshare", "nsenter", "ip", "strace", "setpriv", "prlimit"]
+TOOLS = ["unshare", "nsenter", "ip", "strace", "setpriv", "prlimit", "busybox"]
 
 
 def cannot_run(reason):
@@ -102,7 +103,6 @@ class Device:
         # What a program must see to know it runs in a namespace of ours
         # (quorvellan-soak checks it).
         self.env = dict(os.environ, QUORVELLAN_DEVICENET_HOST_NETNS=identity("/proc/self/ns/net"))
-        self.hostname("")
 
     def command(self, words):
         return ["nsenter", "-t", str(self.pid), "-n", "-m", "-u", "-p", "--"] + list(words)
@@ -128,8 +128,7 @@ class Device:
                 "link set %s up" % name)
 
     def hostname(self, name):
-        # hostname(1) refuses "", and so does a write to /proc/sys/kernel.
-        self.run("python3", "-c", "import socket, sys; socket.sethostname(sys.argv[1])", name)
+        self.run("busybox", "hostname", name)  # hostname(1) refuses ""
 
     def write(self, path, content=None, size=None):
         """Replaces whatever is at path (under /etc or /sys/bus) with content:
@@ -161,9 +160,10 @@ class Device:
     def typical(self):
         """A device in ordinary use: the LAN bridge, the uplink with the
         default route, the access point whose MAC is announced."""
-        for name, mac in (("br-lan", None), ("phy0-sta0", None), ("phy0-ap0", AP_MAC)):
-            self.link(name, mac)
-        self.ip("addr add 192.168.8.1/24 brd 192.168.8.255 dev br-lan",
+        self.ip("link add br-lan type bridge", "link add phy0-sta0 type bridge",
+                "link add phy0-ap0 address %s type bridge" % AP_MAC,
+                "link set br-lan up", "link set phy0-sta0 up", "link set phy0-ap0 up",
+                "addr add 192.168.8.1/24 brd 192.168.8.255 dev br-lan",
                 "addr add 10.0.0.23/24 brd 10.0.0.255 dev phy0-sta0",
                 "route add default via 10.0.0.1 dev phy0-sta0")
         self.usb(TWO_USB_DEVICES)

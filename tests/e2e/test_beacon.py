@@ -102,8 +102,7 @@ def row(name, *values):
         [payload(usb=2), payload(usb=1), payload(usb=0)]),
 ])
 def test_identity(device, beacon, setup, changes, payloads):
-    device.link("eth0")
-    device.ip("route add default dev eth0")
+    device.ip("link add eth0 type bridge", "link set eth0 up", "route add default dev eth0")
     shape(device, **setup)
     run = beacon(device, 1.5 + 3 * (len(payloads) - 1), actions={
         1.5 + 3 * k: functools.partial(shape, device, **c) for k, c in enumerate(changes)})
