@@ -6,9 +6,9 @@
 //
 //   quorvellan-soak [--cycles N]
 //
-// It broadcasts, so it runs only in a namespace made by scripts/lib/devicenet.py
-// (see namespace_guard.h); tests/soak/run_soak.py and scripts/bench start it
-// there on a simulated device. Exit status: 0 flat, 1 not flat, 2 not run.
+// It broadcasts, so it runs only in a namespace of the tests or the bench (see
+// namespace_guard.h); tests/soak/test_soak.py and scripts/bench start it there
+// on a simulated device. Exit status: 0 flat, 1 not flat, 2 not run.
 #include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
