@@ -37,7 +37,9 @@ std::string usage_text()
            "                     first heard and whenever its announcement changes\n"
            "  --timeout SECONDS  listen for SECONDS, then exit; without --json the final\n"
            "                     table is printed\n"
-           "  --port PORT        listen on this UDP port (default 32400)\n"
+           "  --port PORT        listen on this UDP port (default " +
+           std::to_string(DEFAULT_PORT) +
+           ")\n"
            "  --help             show this help and exit\n"
            "  --version          show the version and exit\n";
 }

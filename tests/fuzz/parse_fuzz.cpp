@@ -11,6 +11,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -22,17 +23,14 @@
 #error "DOCS_DIR must name the directory that holds announcement.schema.json"
 #endif
 
+namespace quorvellan::discover {
 namespace {
 
 using nlohmann::json;
-using quorvellan::discover::announcement_record;
-using quorvellan::discover::MAX_DATAGRAM_BYTES;
-using quorvellan::discover::parse_announcement;
-using quorvellan::discover::rejection;
 
 const json& schema()
 {
-    static const json loaded = quorvellan_test::load_schema(DOCS_DIR "/announcement.schema.json");
+    static const json loaded = test::load_schema(DOCS_DIR "/announcement.schema.json");
     return loaded;
 }
 
@@ -114,25 +112,18 @@ bool has_repeated_member(std::string_view datagram)
 // the schema's business.
 bool record_from(const json& object, announcement_record& record)
 {
-    const std::pair<const char*, std::string*> texts[] = {
-        {"name", &record.name}, {"hostname", &record.hostname}, {"version", &record.version},
-        {"mac", &record.mac},   {"ip_ap", &record.ip_ap},       {"ip_lan", &record.ip_lan},
-    };
-    for (const auto& [member, into] : texts) {
-        if (!object.contains(member) || !object[member].is_string()) {
-            return false;
+    bool complete = true;
+    for_each_field([&](const char* member, auto field) {
+        using value_type = std::decay_t<decltype(record.*field)>;
+        const bool typed = object.contains(member) && (std::is_same_v<value_type, std::string>
+                                                           ? object[member].is_string()
+                                                           : object[member].is_number_integer());
+        if (complete && typed) {
+            record.*field = object[member].get<value_type>();
         }
-        *into = object[member].get<std::string>();
-    }
-    const std::pair<const char*, std::int64_t*> integers[] = {
-        {"http", &record.http}, {"usbip", &record.usbip}, {"usb_devices", &record.usb_devices}};
-    for (const auto& [member, into] : integers) {
-        if (!object.contains(member) || !object[member].is_number_integer()) {
-            return false;
-        }
-        *into = object[member].get<std::int64_t>();
-    }
-    return true;
+        complete = complete && typed;
+    });
+    return complete;
 }
 
 [[noreturn]] void fail(const char* what, std::string_view datagram, const std::string& more = {})
@@ -142,9 +133,7 @@ bool record_from(const json& object, announcement_record& record)
     std::abort();
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+void check_parsing(const std::uint8_t* data, std::size_t size)
 {
     const std::string_view datagram(reinterpret_cast<const char*>(data), size);
 
@@ -156,17 +145,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     const auto result = parse_announcement(datagram, size);
-    const bool readable = size <= MAX_DATAGRAM_BYTES && quorvellan_fuzz::is_utf8(datagram);
+    const bool readable = size <= MAX_DATAGRAM_BYTES && test::is_utf8(datagram);
     const json object = readable ? json::parse(datagram, nullptr, false) : json();
     if (!readable || object.is_discarded() || !object.is_object()) {
         if (result.accepted()) {
             fail("accepted what is not one JSON object in UTF-8 within 64 KiB", datagram);
         }
-        return 0;
+        return;
     }
     const bool repeated = has_repeated_member(datagram);
-    const std::string broken =
-        quorvellan_test::describe(quorvellan_test::check_schema(schema(), object));
+    const std::string broken = test::describe(test::check_schema(schema(), object));
     announcement_record expected;
     const bool complete = record_from(object, expected);
     if (result.accepted()) {
@@ -183,7 +171,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // Given the schema, only an integer written as 80.0 or 8e1 leaves the
         // record incomplete.
         fail("refused what the schema allows:", datagram,
-             quorvellan::discover::describe(result.reason) + std::string(" ") + result.member);
+             describe(result.reason) + std::string(" ") + result.member);
     }
+}
+
+}  // namespace
+}  // namespace quorvellan::discover
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    quorvellan::discover::check_parsing(data, size);
     return 0;
 }

@@ -10,8 +10,9 @@ namespace quorvellan::soak {
 
 namespace {
 
-// Set by devicenet.enter(): "DEV:INODE" of every network namespace above
-// ours, comma-separated, as Python's os.stat reports them.
+// Set by the namespace tests (tests/e2e/simdevice.py) and scripts/bench:
+// "DEV:INODE" of every network namespace above ours, comma-separated, as
+// Python's os.stat reports them.
 constexpr const char* LEFT_NAMESPACES = "QUORVELLAN_DEVICENET_HOST_NETNS";
 
 bool listed(const char* list, const char* identity)
@@ -36,7 +37,7 @@ bool in_private_network(char* why, std::size_t capacity)
     const char* left = std::getenv(LEFT_NAMESPACES);
     if (left == nullptr || *left == '\0') {
         std::snprintf(why, capacity,
-                      "not started inside a namespace of scripts/lib/devicenet.py (%s unset)",
+                      "not started inside a namespace of the tests or the bench (%s unset)",
                       LEFT_NAMESPACES);
         return false;
     }
