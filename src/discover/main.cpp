@@ -1,19 +1,20 @@
 // quorvellan-discover: listens for device announcements and shows who is on
 // the network. Wiring only; every decision lives in the library units.
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "announcement_parser.h"
 #include "device_table.h"
 #include "listener.h"
+#include "live_view.h"
 #include "options.h"
 #include "output_format.h"
 #include "terminal_text.h"
@@ -44,41 +45,6 @@ constexpr int MAX_DATAGRAMS_PER_WAKE = 256;
 
 enum class mode { live_table, change_lines, json_lines };
 
-class screen {
-   public:
-    // The previous drawing is overwritten from its first line, so the
-    // terminal's scrollback above it stays as it was.
-    void redraw(const device_table& table, const listen_stats& stats)
-    {
-        winsize size{};
-        const bool known = ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0;
-        // One column spare against auto-wrap, and lines spare for the
-        // header, the status line and the cursor, so nothing ever scrolls
-        // out of reach of the cursor movement. A width of 0 would mean
-        // "uncut" to table_lines, hence at least 1.
-        const std::size_t width = known ? std::max<std::size_t>(size.ws_col, 2) - 1 : 79;
-        const std::size_t height = known && size.ws_row > 0 ? size.ws_row : 24;
-        const std::size_t body_rows = height > 4 ? height - 3 : 1;
-        const std::vector<const device_row*> devices = table.rows();
-        std::vector<std::string> lines = table_lines(devices, table.now(), width, body_rows);
-        lines.push_back(
-            fit_width(status_line(devices.size(), table.online_count(), stats), width, false));
-        std::string out;
-        if (drawn_ > 0) {
-            out += "\x1b[" + std::to_string(drawn_) + "A";
-        }
-        out += "\r\x1b[J";
-        for (const std::string& line : lines) {
-            out += line + "\n";
-        }
-        std::cout << out << std::flush;
-        drawn_ = lines.size();
-    }
-
-   private:
-    std::size_t drawn_ = 0;
-};
-
 void print_final_table(const device_table& table, const listen_stats& stats)
 {
     for (const std::string& line : table_lines(table.rows(), table.now(), 0, 0)) {
@@ -105,14 +71,16 @@ int run_listener(const options& opts)
         return 1;
     }
     catch_stop_signals();
-    const mode how = opts.json                    ? mode::json_lines
-                     : isatty(STDOUT_FILENO) != 0 ? mode::live_table
-                                                  : mode::change_lines;
+    std::unique_ptr<live_view> live = opts.json ? nullptr : live_view::open();
+    const mode how = opts.json ? mode::json_lines : live ? mode::live_table : mode::change_lines;
+    const auto redraw = [&](const device_table& table, const listen_stats& stats) {
+        const std::vector<const device_row*> rows = table.rows();
+        live->draw(rows, table.now(), status_line(rows.size(), table.online_count(), stats));
+    };
     device_table table(read_system_clocks);
     listen_stats stats;
     receiver incoming;
     datagram received;
-    screen live;
 
     const auto start = steady_clock::now();
     const auto deadline = opts.timeout_seconds
@@ -132,14 +100,24 @@ int run_listener(const options& opts)
                 }
             }
             if (how == mode::live_table) {
-                live.redraw(table, stats);
+                redraw(table, stats);
             }
             next_tick = now + std::chrono::seconds(1);
         }
         const auto wake = std::min(next_tick, deadline);
         const auto wait = std::chrono::ceil<std::chrono::milliseconds>(wake - now).count();
-        pollfd waiting{socket.fd, POLLIN, 0};
-        if (poll(&waiting, 1, static_cast<int>(wait)) <= 0) {
+        pollfd waiting[2] = {{socket.fd, POLLIN, 0}, {live ? live->input_fd() : -1, POLLIN, 0}};
+        const int ready = poll(waiting, 2, static_cast<int>(wait));
+        if (live) {
+            const live_view::action asked = live->handle_input();
+            if (asked == live_view::action::quit) {
+                break;
+            }
+            if (asked == live_view::action::redraw) {
+                redraw(table, stats);
+            }
+        }
+        if (ready <= 0 || (waiting[0].revents & POLLIN) == 0) {
             continue;
         }
         // Bounded, so that a flood cannot hold off the redraw or the timeout.
@@ -157,8 +135,8 @@ int run_listener(const options& opts)
         }
     }
     table.expire();
-    if (how == mode::live_table) {
-        live.redraw(table, stats);
+    if (live) {
+        live->close();
     } else if (how == mode::change_lines && opts.timeout_seconds) {
         print_final_table(table, stats);
     }
