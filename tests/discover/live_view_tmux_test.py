@@ -80,7 +80,10 @@ def check_table(lines, width, height, label):
     check(len(state_at) <= 1, label + ": columns misaligned %s" % state_at, lines)
 
 
-script = "echo before the view; %s; echo after the view; sleep 60" % tool
+# Run twice: the first quit with q, the second with Ctrl-C, which the shell
+# ignores so that it lives to print the last line.
+script = ("trap '' INT; echo before the view; %s; %s; echo after the view; sleep 60"
+          % (tool, tool))
 tmux("new-session", "-d", "-s", "view", "-x", "80", "-y", "24", script)
 try:
     sender = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -119,10 +122,13 @@ try:
 
     tmux("resize-window", "-t", "view", "-x", "80", "-y", "24")
     tmux("send-keys", "-t", "view", "q")
+    lines = settle(lambda l: "0 devices" in l[-1])
+    check("0 devices" in lines[-1], "q did not end the first view", lines)
+    tmux("send-keys", "-t", "view", "C-c")
     lines = settle(lambda l: any("after the view" in x for x in l))
     shown = [x for x in lines if x.strip()]
     check(shown == ["before the view", "after the view"],
-          "q did not give the normal screen back clean", lines)
+          "q and Ctrl-C did not give the normal screen back clean", lines)
     check(history() == 0, "a table copy went into the scrollback")
 finally:
     subprocess.run(["tmux", "-L", "view", "kill-server"], env=env, capture_output=True)
