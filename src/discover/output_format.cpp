@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <ctime>
-#include <tuple>
 #include <nlohmann/json.hpp>
+#include <tuple>
 
 #include "terminal_text.h"
 
@@ -144,12 +144,12 @@ struct column {
 // In the order shown. An address, a MAC or a link read cut short would read
 // as another value, so those are atomic: shown whole or not at all.
 const column COLUMNS[] = {
-    {"NAME", cell_kind::text, 24},         {"STATE", cell_kind::atomic, 0},
-    {"LAST HEARD", cell_kind::atomic, 0},  {"WEB", cell_kind::atomic, 0},
-    {"USB", cell_kind::atomic, 0},         {"USB/IP", cell_kind::atomic, 0},
-    {"VERSION", cell_kind::text, 16},      {"HOST", cell_kind::text, 16},
-    {"MAC", cell_kind::atomic, 0},         {"IP_AP", cell_kind::atomic, 0},
-    {"IP_LAN", cell_kind::atomic, 0},      {"SOURCE", cell_kind::atomic, 0},
+    {"NAME", cell_kind::text, 24},        {"STATE", cell_kind::atomic, 0},
+    {"LAST HEARD", cell_kind::atomic, 0}, {"WEB", cell_kind::atomic, 0},
+    {"USB", cell_kind::atomic, 0},        {"USB/IP", cell_kind::atomic, 0},
+    {"VERSION", cell_kind::text, 16},     {"HOST", cell_kind::text, 16},
+    {"MAC", cell_kind::atomic, 0},        {"IP_AP", cell_kind::atomic, 0},
+    {"IP_LAN", cell_kind::atomic, 0},     {"SOURCE", cell_kind::atomic, 0},
 };
 constexpr std::size_t COLUMN_COUNT = sizeof COLUMNS / sizeof COLUMNS[0];
 constexpr std::size_t NAME_COLUMN = 0;
@@ -189,9 +189,9 @@ std::vector<std::size_t> column_widths(const std::vector<std::vector<std::string
         widths[c] = display_width(COLUMNS[c].title);
         for (const auto& line : cells) {
             const std::size_t width = display_width(line[c]);
-            widths[c] = std::max(widths[c],
-                                 COLUMNS[c].kind == cell_kind::text ? std::min(width, COLUMNS[c].cap)
-                                                                    : width);
+            widths[c] = std::max(widths[c], COLUMNS[c].kind == cell_kind::text
+                                                ? std::min(width, COLUMNS[c].cap)
+                                                : width);
         }
     }
     if (max_width == 0) {
@@ -222,7 +222,8 @@ std::vector<std::size_t> column_widths(const std::vector<std::vector<std::string
     return widths;
 }
 
-std::string join_cells(const std::vector<std::string>& values, const std::vector<std::size_t>& widths)
+std::string join_cells(const std::vector<std::string>& values,
+                       const std::vector<std::size_t>& widths)
 {
     std::size_t last = 0;
     for (std::size_t c = 0; c < COLUMN_COUNT; ++c) {

@@ -48,8 +48,8 @@ const char* describe(sort_order by);
 
 // A header and one line per device, columns aligned. When max_width is
 // short, whole columns are left out (the least telling first) before the
-// name is cut; an address, MAC or link is shown whole or not at all. Lines are cut to max_width columns and
-// rows beyond max_rows are summarised in one line; 0 lifts either limit.
+// name is cut; an address, MAC or link is shown whole or not at all. Lines are cut to max_width
+// columns and rows beyond max_rows are summarised in one line; 0 lifts either limit.
 std::vector<std::string> table_lines(const std::vector<const device_row*>& rows, clock_reading now,
                                      std::size_t max_width, std::size_t max_rows);
 

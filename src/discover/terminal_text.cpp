@@ -130,8 +130,8 @@ std::size_t cluster_width(std::string_view cluster)
     }
     if (emoji) {
         const std::uint32_t first = code_point_at(cluster, 0);
-        const bool flag = code_points == 2 && property(first).boundclass ==
-                                                  UTF8PROC_BOUNDCLASS_REGIONAL_INDICATOR;
+        const bool flag = code_points == 2 &&
+                          property(first).boundclass == UTF8PROC_BOUNDCLASS_REGIONAL_INDICATOR;
         return utf8proc_charwidth(first) == 2 || presentation || flag ? 2 : 1;
     }
     return width;
@@ -190,9 +190,10 @@ std::vector<text_cluster> clusters(std::string_view safe_text)
         const utf8_char ch = decode_utf8(safe_text.data(), safe_text.size(), i);
         const std::size_t length = ch.length == 0 ? 1 : ch.length;
         // A malformed byte stands alone, as its own cluster.
-        const utf8proc_int32_t c = ch.length == 0 ? -1 : static_cast<utf8proc_int32_t>(ch.code_point);
-        const bool boundary = previous < 0 || c < 0 ||
-                              utf8proc_grapheme_break_stateful(previous, c, &state);
+        const utf8proc_int32_t c =
+            ch.length == 0 ? -1 : static_cast<utf8proc_int32_t>(ch.code_point);
+        const bool boundary =
+            previous < 0 || c < 0 || utf8proc_grapheme_break_stateful(previous, c, &state);
         if (boundary && i > start) {
             const std::string_view text = safe_text.substr(start, i - start);
             out.push_back({text, cluster_width(text)});

@@ -81,8 +81,8 @@ TEST(TerminalText, WidthsAsTerminalsShowThem)
     } cases[] = {
         {"Kitchen \u2b50\u2b50", nullptr, 12},
         {"\u231a\u231b", nullptr, 4},
-        {"\u2600\u2614\u2705\u2764", nullptr, 6},        // text-style sun and heart
-        {"\u2600\ufe0f\u2764\ufe0f", nullptr, 4},        // VS16: shown as emoji
+        {"\u2600\u2614\u2705\u2764", nullptr, 6},  // text-style sun and heart
+        {"\u2600\ufe0f\u2764\ufe0f", nullptr, 4},  // VS16: shown as emoji
         {"\U0001f680\U0001f6f8\U0001fa70\U0001faf6", nullptr, 8},
         {"\U0001f1e9\U0001f1ea\U0001f1eb\U0001f1f7", nullptr, 4},  // two flags
         {"\U0001f468\u200d\U0001f469\u200d\U0001f467", nullptr, 2},
@@ -92,7 +92,7 @@ TEST(TerminalText, WidthsAsTerminalsShowThem)
         {"\u0e01\u0e47\u0e01\u0e48\u0e01\u0e4c\u0e01\u0e4d\u0e01\u0e4e", nullptr, 5},
         {"\u65e5\u672c", nullptr, 4},
         {"a\u3164b", "a\\u3164b", 8},  // blank-looking: Hangul filler
-        {"\u2800", "\\u2800", 6},        // blank braille pattern
+        {"\u2800", "\\u2800", 6},      // blank braille pattern
         {"\u3000\u00a0", "\\u3000\\u00a0", 12},
         {"\u115f\uffa0", "\\u115f\\uffa0", 12},
     };
