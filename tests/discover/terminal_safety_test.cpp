@@ -65,6 +65,7 @@ device_row hostile_row()
     // The parser refuses such an address; the output must not count on it.
     row.announcement.ip_ap = "1.2.3.4\x1b[K";
     row.source = "192.168.8.1";
+    row.web_host = "192.168.8.1";
     return row;
 }
 
@@ -72,10 +73,9 @@ TEST(output, hostile_values_reach_no_output_raw)
 {
     const device_row row = hostile_row();
     ASSERT_EQ(row.announcement.hostname, "h\x1b]0;title\x07");
-    const hearing heard{change::new_device, &row, {}};
     std::vector<std::string> lines = table_lines({&row}, {}, 0, 0);
-    lines.push_back(change_line(heard));
-    lines.push_back(offline_line(row, {}));
+    lines.push_back(change_line({event_kind::new_device, &row, {}, {}}));
+    lines.push_back(change_line({event_kind::offline, &row, {}, {}}));
     for (const std::string& line : lines) {
         EXPECT_EQ(first_unsafe(line), "");
     }
@@ -90,7 +90,7 @@ TEST(output, hostile_values_reach_no_output_raw)
 TEST(output, json_line_is_printable_ascii_and_carries_the_values_exactly)
 {
     const device_row row = hostile_row();
-    const std::string line = json_line(row);
+    const std::string line = json_line({event_kind::new_device, &row, {}, {}});
     for (const char c : line) {
         ASSERT_TRUE(c >= 0x20 && c < 0x7F) << line;
     }
@@ -98,7 +98,8 @@ TEST(output, json_line_is_printable_ascii_and_carries_the_values_exactly)
     EXPECT_EQ(object.at("name"), row.announcement.name);
     EXPECT_EQ(object.at("source"), "192.168.8.1");
     EXPECT_EQ(object.at("last_seen"), "1970-01-01T00:00:00Z");
-    EXPECT_EQ(object.size(), 12u);
+    EXPECT_EQ(object.at("web"), "http://192.168.8.1/");
+    EXPECT_EQ(object.size(), 17u);
 }
 
 TEST(output, live_table_lines_fit_the_terminal)
