@@ -30,6 +30,12 @@ void use_utf8_locale()
     }
 }
 
+bool is_flag(const wchar_t* characters, std::size_t count)
+{
+    const auto regional = [](wchar_t c) { return c >= 0x1F1E6 && c <= 0x1F1FF; };
+    return count == 2 && regional(characters[0]) && regional(characters[1]);
+}
+
 // Draws one line of safe text from column 0, one grapheme cluster per
 // screen cell, each at the column our own measure gives it: a cluster
 // ncurses measures narrower is padded, so columns stay aligned below it.
@@ -43,18 +49,29 @@ void draw_line(int y, const std::string& line, std::size_t width)
         }
         wchar_t characters[CCHARW_MAX + 1] = {};
         std::size_t count = 0;
-        for (std::size_t i = 0; i < cluster.text.size() && count < CCHARW_MAX;) {
+        for (std::size_t i = 0; i < cluster.text.size(); ++count) {
             const utf8_char ch = decode_utf8(cluster.text.data(), cluster.text.size(), i);
-            characters[count++] = ch.length == 0 ? L'?' : static_cast<wchar_t>(ch.code_point);
+            if (count < CCHARW_MAX) {
+                characters[count] = ch.length == 0 ? L'?' : static_cast<wchar_t>(ch.code_point);
+            }
             i += ch.length == 0 ? 1 : ch.length;
         }
-        if (count == CCHARW_MAX && cluster.text.size() > 0) {
+        if (count > CCHARW_MAX) {
             // A sequence longer than a cell holds: its first character
             // stands for it rather than a fragment that ends in a joiner.
             characters[1] = L'\0';
         }
         cchar_t cell;
-        if (setcchar(&cell, characters, A_NORMAL, 0, nullptr) == OK) {
+        if (is_flag(characters, count)) {
+            // Terminals give a flag the two columns of its two letters,
+            // which ncurses counts only when each has a cell of its own.
+            for (std::size_t i = 0; i < 2; ++i) {
+                const wchar_t letter[2] = {characters[i], L'\0'};
+                if (setcchar(&cell, letter, A_NORMAL, 0, nullptr) == OK) {
+                    add_wch(&cell);
+                }
+            }
+        } else if (setcchar(&cell, characters, A_NORMAL, 0, nullptr) == OK) {
             add_wch(&cell);
         }
         x += cluster.width;

@@ -11,10 +11,9 @@
 
 namespace quorvellan::discover {
 
-void listen_stats::count(const parse_result& result, const std::string& source)
+void listen_stats::count_rejection(const parse_result& result, const std::string& source)
 {
     if (result.accepted()) {
-        ++accepted;
         return;
     }
     ++rejected;
@@ -33,16 +32,47 @@ std::string rfc3339_utc(std::chrono::system_clock::time_point when)
     return text;
 }
 
-std::string json_line(const device_row& row)
+namespace {
+
+const char* event_name(event_kind kind)
 {
+    switch (kind) {
+        case event_kind::new_device:
+            return "new";
+        case event_kind::changed:
+            return "changed";
+        case event_kind::offline:
+            return "offline";
+        case event_kind::online:
+            return "online";
+    }
+    return "changed";
+}
+
+}  // namespace
+
+std::string json_line(const event& reported)
+{
+    const device_row& row = *reported.row;
     const announcement_record& a = row.announcement;
     const nlohmann::ordered_json object = {
-        {"id", ANNOUNCEMENT_ID},  {"name", a.name},
-        {"hostname", a.hostname}, {"version", a.version},
-        {"mac", a.mac},           {"ip_ap", a.ip_ap},
-        {"ip_lan", a.ip_lan},     {"http", a.http},
-        {"usbip", a.usbip},       {"usb_devices", a.usb_devices},
-        {"source", row.source},   {"last_seen", rfc3339_utc(row.last_heard.wall)},
+        {"event", event_name(reported.kind)},
+        {"online", row.online},
+        {"id", ANNOUNCEMENT_ID},
+        {"name", a.name},
+        {"hostname", a.hostname},
+        {"version", a.version},
+        {"mac", a.mac},
+        {"ip_ap", a.ip_ap},
+        {"ip_lan", a.ip_lan},
+        {"http", a.http},
+        {"usbip", a.usbip},
+        {"usb_devices", a.usb_devices},
+        {"source", row.source},
+        {"source_suspect", row.source_suspect},
+        {"web", web_url(row)},
+        {"last_seen", rfc3339_utc(row.last_heard.wall)},
+        {"changed", reported.changed},
     };
     // Rows built from parsed datagrams are valid UTF-8; replacing keeps a row
     // made any other way from throwing.
@@ -69,7 +99,7 @@ std::string describe_row(const device_row& row)
            " version=" + quoted(a.version) + " mac=" + quoted(a.mac) + " ip_ap=" + quoted(a.ip_ap) +
            " ip_lan=" + quoted(a.ip_lan) + " usb_devices=" + std::to_string(a.usb_devices) +
            " web=" + terminal_safe(web_url(row)) + " usbip=" + std::to_string(a.usbip) +
-           " source=" + terminal_safe(row.source);
+           " source=" + terminal_safe(row.source) + (row.source_suspect ? " source_suspect" : "");
 }
 
 std::string ago(std::chrono::steady_clock::duration elapsed)
@@ -87,32 +117,33 @@ std::string ago(std::chrono::steady_clock::duration elapsed)
 
 }  // namespace
 
-std::string change_line(const hearing& heard)
+std::string change_line(const event& reported)
 {
+    std::string changed;
+    for (std::size_t i = 0; i < reported.changed.size(); ++i) {
+        changed += (i > 0 ? ", " : "") + reported.changed[i];
+    }
     std::string what;
-    switch (heard.kind) {
-        case change::new_device:
+    switch (reported.kind) {
+        case event_kind::new_device:
             what = "new device";
             break;
-        case change::back_online:
-            what = "back online";
+        case event_kind::online:
+            what = changed.empty() ? "back online" : "back online, changed (" + changed + ")";
             break;
-        default: {
-            what = "changed (";
-            for (std::size_t i = 0; i < heard.changed_members.size(); ++i) {
-                what += (i > 0 ? ", " : "") + heard.changed_members[i];
-            }
-            what += ")";
+        case event_kind::offline:
+            what = "offline";
             break;
-        }
+        case event_kind::changed:
+            what = "changed (" + changed + ")";
+            break;
     }
-    return rfc3339_utc(heard.row->last_heard.wall) + " " + what + " " + describe_row(*heard.row);
-}
-
-std::string offline_line(const device_row& row, std::chrono::system_clock::time_point when)
-{
-    return rfc3339_utc(when) + " offline " + describe_row(row) +
-           " last_seen=" + rfc3339_utc(row.last_heard.wall);
+    std::string line =
+        rfc3339_utc(reported.at.wall) + " " + what + " " + describe_row(*reported.row);
+    if (reported.kind == event_kind::offline) {
+        line += " last_seen=" + rfc3339_utc(reported.row->last_heard.wall);
+    }
+    return line;
 }
 
 std::string status_line(std::size_t devices, std::size_t online, const listen_stats& stats)
@@ -121,6 +152,15 @@ std::string status_line(std::size_t devices, std::size_t online, const listen_st
                        std::to_string(online) +
                        " online | datagrams: " + std::to_string(stats.accepted) + " accepted, " +
                        std::to_string(stats.rejected) + " rejected";
+    if (stats.refused > 0) {
+        line += ", " + std::to_string(stats.refused) + " refused (no room)";
+    }
+    if (stats.kernel_drops > 0) {
+        line += ", " + std::to_string(stats.kernel_drops) + " dropped by the kernel";
+    }
+    if (stats.output_lost > 0) {
+        line += " | " + std::to_string(stats.output_lost) + " lines lost to a slow reader";
+    }
     if (stats.rejected > 0) {
         line += std::string(" (last: ") + describe(stats.last_reason);
         if (!stats.last_member.empty()) {
@@ -174,7 +214,9 @@ std::vector<std::string> row_cells(const device_row& row, clock_reading now)
         terminal_safe(a.mac),
         terminal_safe(a.ip_ap),
         terminal_safe(a.ip_lan),
-        terminal_safe(row.source),
+        // Marked when the source is not one the device announced, or not
+        // the one it was first heard from: its web link may be a stranger's.
+        terminal_safe(row.source) + (row.source_suspect ? " !" : ""),
     };
 }
 

@@ -17,26 +17,27 @@ namespace quorvellan::discover {
 struct listen_stats {
     std::uint64_t accepted = 0;
     std::uint64_t rejected = 0;
+    std::uint64_t refused = 0;       // well formed, but no room for one more device
+    std::uint64_t kernel_drops = 0;  // never reached the tool: its socket was full
+    std::uint64_t output_lost = 0;   // lines a slow reader left no room for
     rejection last_reason = rejection::none;
     std::string last_member;
     std::string last_rejected_from;
 
-    void count(const parse_result& result, const std::string& source);
+    // Accepted datagrams are counted by whoever keeps them.
+    void count_rejection(const parse_result& result, const std::string& source);
 };
 
 // Seconds precision, e.g. 2025-12-08T14:00:03Z.
 std::string rfc3339_utc(std::chrono::system_clock::time_point when);
 
-// One NDJSON object: the announcement's members, "source" and "last_seen".
-// Non-ASCII is written as \u escapes, so that even this output is safe on a
-// terminal.
-std::string json_line(const device_row& row);
+// One NDJSON object: "event", "online", the announcement's members,
+// "source", "source_suspect", "web", "last_seen" and "changed". Non-ASCII is
+// written as \u escapes, so that even this output is safe on a terminal.
+std::string json_line(const event& reported);
 
-// One line for a new, changed or revived device, with its whole announcement.
-std::string change_line(const hearing& heard);
-
-// when: the moment the device was found silent.
-std::string offline_line(const device_row& row, std::chrono::system_clock::time_point when);
+// One line for an event, with the device's whole announcement.
+std::string change_line(const event& reported);
 
 std::string status_line(std::size_t devices, std::size_t online, const listen_stats& stats);
 

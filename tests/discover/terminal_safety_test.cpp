@@ -68,6 +68,7 @@ device_row hostile_row()
     // The parser refuses such an address; the output must not count on it.
     row.announcement.ip_ap = "1.2.3.4\x1b[K";
     row.source = "192.168.8.1";
+    row.web_host = "192.168.8.1";
     return row;
 }
 
@@ -112,10 +113,9 @@ TEST(Output, HostileValuesReachNoOutputRaw)
 {
     const device_row row = hostile_row();
     ASSERT_EQ(row.announcement.hostname, "h\x1b]0;title\x07");
-    const hearing heard{change::new_device, &row, {}};
     std::vector<std::string> lines = table_lines({&row}, {}, 0, 0);
-    lines.push_back(change_line(heard));
-    lines.push_back(offline_line(row, {}));
+    lines.push_back(change_line({event_kind::new_device, &row, {}, {}}));
+    lines.push_back(change_line({event_kind::offline, &row, {}, {}}));
     for (const std::string& line : lines) {
         EXPECT_EQ(first_unsafe(line), "");
     }
@@ -130,7 +130,7 @@ TEST(Output, HostileValuesReachNoOutputRaw)
 TEST(Output, JsonLineIsPrintableAsciiAndCarriesTheValuesExactly)
 {
     const device_row row = hostile_row();
-    const std::string line = json_line(row);
+    const std::string line = json_line({event_kind::new_device, &row, {}, {}});
     for (const char c : line) {
         ASSERT_TRUE(c >= 0x20 && c < 0x7F) << line;
     }
@@ -138,7 +138,8 @@ TEST(Output, JsonLineIsPrintableAsciiAndCarriesTheValuesExactly)
     EXPECT_EQ(object.at("name"), row.announcement.name);
     EXPECT_EQ(object.at("source"), "192.168.8.1");
     EXPECT_EQ(object.at("last_seen"), "1970-01-01T00:00:00Z");
-    EXPECT_EQ(object.size(), 12u);
+    EXPECT_EQ(object.at("web"), "http://192.168.8.1/");
+    EXPECT_EQ(object.size(), 17u);
 }
 
 TEST(TableLines, FitTheTerminalAndNeverCutAnAddress)
@@ -147,9 +148,10 @@ TEST(TableLines, FitTheTerminalAndNeverCutAnAddress)
     device_row row = hostile_row();
     row.announcement.name = std::string(20, 'W') + "\u65e5\u2b50\U0001f1e9\U0001f1ea";
     row.announcement.mac = "aa:bb:cc:dd:ee:ff";
-    row.announcement.ip_ap = "192.168.8.10";
+    row.announcement.ip_ap = "198.51.100.23";
     row.announcement.ip_lan = "172.16.5.40";
     row.source = "10.99.0.7";
+    row.web_host = "203.0.113.9";
     const std::vector<const device_row*> rows(30, &row);
     for (std::size_t width = 1; width <= 220; width += width < 60 ? 1 : 9) {
         const std::vector<std::string> lines = table_lines(rows, {}, width, 10);
@@ -157,8 +159,8 @@ TEST(TableLines, FitTheTerminalAndNeverCutAnAddress)
         for (const std::string& line : lines) {
             ASSERT_LE(display_width(line), width) << line;
         }
-        for (const std::string value :
-             {"aa:bb:cc:dd:ee:ff", "192.168.8.10", "172.16.5.40", "10.99.0.7"}) {
+        for (const std::string value : {"aa:bb:cc:dd:ee:ff", "198.51.100.23", "172.16.5.40",
+                                        "10.99.0.7", "http://203.0.113.9/"}) {
             const bool whole = lines[1].find(value) != std::string::npos;
             const bool part = lines[1].find(value.substr(0, 5)) != std::string::npos;
             ASSERT_EQ(whole, part) << "cut inside " << value << " at " << width << ": " << lines[1];
