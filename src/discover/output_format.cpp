@@ -194,9 +194,11 @@ const column COLUMNS[] = {
 constexpr std::size_t COLUMN_COUNT = sizeof COLUMNS / sizeof COLUMNS[0];
 constexpr std::size_t NAME_COLUMN = 0;
 constexpr std::size_t GAP = 2;
-// Dropped first to last when the line is too narrow; the name stays.
-constexpr std::size_t DROP_ORDER[] = {5, 4, 7, 6, 10, 9, 2, 11, 8, 3, 1};
-// A name cut further than this says too little; columns go first.
+// What gives way, first to last, when a line is too narrow: whole columns
+// by index, and at SHRINK_NAME the name is cut down to NAME_FLOOR columns.
+// The name itself stays, cut as far as need be.
+constexpr std::size_t SHRINK_NAME = COLUMN_COUNT;
+constexpr std::size_t GIVE_WAY[] = {5, 4, 7, 6, 10, 9, SHRINK_NAME, 2, 11, 8, 3, 1};
 constexpr std::size_t NAME_FLOOR = 12;
 
 std::vector<std::string> row_cells(const device_row& row, clock_reading now)
@@ -239,6 +241,8 @@ std::vector<std::size_t> column_widths(const std::vector<std::vector<std::string
     if (max_width == 0) {
         return widths;
     }
+    std::vector<std::size_t> full(COLUMN_COUNT, 0);  // a dropped column's width
+    const std::size_t name_width = widths[NAME_COLUMN];
     const auto total = [&] {
         std::size_t sum = 0;
         std::size_t shown = 0;
@@ -253,14 +257,30 @@ std::vector<std::size_t> column_widths(const std::vector<std::vector<std::string
         const std::size_t room = widths[NAME_COLUMN] > floor ? widths[NAME_COLUMN] - floor : 0;
         widths[NAME_COLUMN] -= std::min(over, room);
     };
-    for (const std::size_t c : DROP_ORDER) {
-        shrink_name_to_fit(NAME_FLOOR);
+    std::vector<std::size_t> dropped;
+    for (const std::size_t step : GIVE_WAY) {
         if (total() <= max_width) {
-            return widths;
+            break;
         }
-        widths[c] = 0;
+        if (step == SHRINK_NAME) {
+            shrink_name_to_fit(NAME_FLOOR);
+        } else {
+            dropped.push_back(step);
+            std::swap(full[step], widths[step]);  // full keeps its width
+        }
     }
     shrink_name_to_fit(1);
+    // Room left by a wide column that went goes back to the name first,
+    // then to narrower columns that went before it, the more telling first.
+    if (total() < max_width) {
+        widths[NAME_COLUMN] += std::min(max_width - total(), name_width - widths[NAME_COLUMN]);
+    }
+    for (auto c = dropped.rbegin(); c != dropped.rend(); ++c) {
+        std::swap(full[*c], widths[*c]);
+        if (total() > max_width) {
+            std::swap(full[*c], widths[*c]);
+        }
+    }
     return widths;
 }
 
