@@ -340,6 +340,12 @@ std::uint32_t address_value(const std::string& dotted)
     return inet_pton(AF_INET, dotted.c_str(), &address) == 1 ? ntohl(address.s_addr) : 0;
 }
 
+// The address of the web link, as the table shows it.
+const std::string& shown_address(const device_row& row)
+{
+    return row.web_host.empty() ? row.source : row.web_host;
+}
+
 }  // namespace
 
 std::vector<const device_row*> ordered(std::vector<const device_row*> rows, sort_order by)
@@ -350,8 +356,8 @@ std::vector<const device_row*> ordered(std::vector<const device_row*> rows, sort
         }
         switch (by) {
             case sort_order::address:
-                return std::make_tuple(address_value(a->source), a->key) <
-                       std::make_tuple(address_value(b->source), b->key);
+                return std::make_tuple(address_value(shown_address(*a)), a->key) <
+                       std::make_tuple(address_value(shown_address(*b)), b->key);
             case sort_order::last_heard:
                 return std::tie(b->last_heard.monotonic, a->key) <
                        std::tie(a->last_heard.monotonic, b->key);

@@ -180,7 +180,7 @@ TEST(TableLines, OnlineFirstThenTheOrderAsked)
     device_row a, b, c;
     a.key = "a", a.announcement.name = "Alpha", a.source = "10.0.0.10", a.online = false;
     b.key = "b", b.announcement.name = "Bravo", b.source = "10.0.0.9";
-    c.key = "c", c.announcement.name = "Charlie", c.source = "10.0.0.200";
+    c.key = "c", c.announcement.name = "Charlie", c.source = "10.0.0.1", c.web_host = "10.0.0.200";
     c.last_heard.monotonic = b.last_heard.monotonic + std::chrono::seconds(1);
     const auto names = [](const std::vector<const device_row*>& rows) {
         std::string out;
