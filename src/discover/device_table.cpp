@@ -38,15 +38,7 @@ std::vector<std::string> differences(const announcement_record& was, const annou
             changed.emplace_back(member);
         }
     };
-    note(was.name != now.name, "name");
-    note(was.hostname != now.hostname, "hostname");
-    note(was.version != now.version, "version");
-    note(was.mac != now.mac, "mac");
-    note(was.ip_ap != now.ip_ap, "ip_ap");
-    note(was.ip_lan != now.ip_lan, "ip_lan");
-    note(was.http != now.http, "http");
-    note(was.usbip != now.usbip, "usbip");
-    note(was.usb_devices != now.usb_devices, "usb_devices");
+    for_each_field([&](const char* member, auto field) { note(was.*field != now.*field, member); });
     return changed;
 }
 
