@@ -2,7 +2,6 @@
 // the network. Wiring only: the session decides what to report, the table
 // whom to keep, the listener how to receive.
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,11 +11,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "line_output.h"
 #include "listener.h"
+#include "live_view.h"
 #include "options.h"
 #include "output_format.h"
 #include "session.h"
@@ -50,37 +51,6 @@ constexpr int MAX_BATCHES_PER_WAKE = 16;
 // How long the last lines may wait for a slow reader after a deadline.
 constexpr std::chrono::milliseconds LAST_LINES_GRACE{500};
 
-class screen {
-   public:
-    // The previous drawing is overwritten from its first line, so the
-    // terminal's scrollback above it stays as it was.
-    void redraw(const device_table& table, const listen_stats& stats)
-    {
-        winsize size{};
-        const bool known = ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0;
-        const std::size_t width = known ? std::max<std::size_t>(size.ws_col, 2) - 1 : 79;
-        const std::size_t height = known && size.ws_row > 0 ? size.ws_row : 24;
-        const std::size_t body_rows = height > 4 ? height - 3 : 1;
-        const std::vector<const device_row*> devices = table.rows();
-        std::vector<std::string> lines = table_lines(devices, table.now(), width, body_rows);
-        lines.push_back(
-            fit_width(status_line(devices.size(), table.online_count(), stats), width, false));
-        std::string out;
-        if (drawn_ > 0) {
-            out += "\x1b[" + std::to_string(drawn_) + "A";
-        }
-        out += "\r\x1b[J";
-        for (const std::string& line : lines) {
-            out += line + "\n";
-        }
-        std::cout << out << std::flush;
-        drawn_ = lines.size();
-    }
-
-   private:
-    std::size_t drawn_ = 0;
-};
-
 steady_clock::time_point deadline_of(const options& opts, steady_clock::time_point start)
 {
     const std::optional<double> seconds = opts.once ? ONCE_SECONDS : opts.timeout_seconds;
@@ -97,14 +67,23 @@ int run_listener(const options& opts)
         return 1;
     }
     catch_stop_signals();
-    const output_mode mode = choose_mode(opts, isatty(STDOUT_FILENO) != 0, std::getenv("TERM"));
+    output_mode mode = choose_mode(opts, isatty(STDOUT_FILENO) != 0, std::getenv("TERM"));
+    // A terminal ncurses does not know gets lines instead.
+    std::unique_ptr<live_view> live =
+        mode == output_mode::live_view && !opts.once ? live_view::open() : nullptr;
+    if (mode == output_mode::live_view && !opts.once && !live) {
+        mode = output_mode::lines;
+    }
     line_output out(STDOUT_FILENO);
     session listening(opts, mode, read_system_clocks,
                       [&out](const std::string& line) { out.add(line); });
     receiver incoming;
     interface_subnets subnets;
-    screen live;
-    const bool drawing = mode == output_mode::live_view && !opts.once;
+    const auto redraw = [&] {
+        const device_table& table = listening.table();
+        live->draw(table.rows(), table.now(),
+                   status_line(table.size(), table.online_count(), listening.stats()));
+    };
 
     const auto start = steady_clock::now();
     const auto deadline = deadline_of(opts, start);
@@ -119,8 +98,8 @@ int run_listener(const options& opts)
             subnets.refresh();
             listening.on_tick();
             listening.stats().output_lost = out.lost_lines();
-            if (drawing) {
-                live.redraw(listening.table(), listening.stats());
+            if (live) {
+                redraw();
             }
             next_tick = now + std::chrono::seconds(1);
         }
@@ -128,13 +107,26 @@ int run_listener(const options& opts)
             std::chrono::ceil<std::chrono::milliseconds>(std::min(next_tick, deadline) - now)
                 .count();
         pollfd waiting[] = {{socket.fd, POLLIN, 0},
-                            {out.fd(), static_cast<short>(out.pending() ? POLLOUT : 0), 0}};
-        if (poll(waiting, 2, static_cast<int>(wait)) < 0) {
-            if (errno == EINTR) {
+                            {out.fd(), static_cast<short>(out.pending() ? POLLOUT : 0), 0},
+                            {live ? live->input_fd() : -1, POLLIN, 0}};
+        const int ready = poll(waiting, 3, static_cast<int>(wait));
+        const int poll_error = errno;  // before the view's reads overwrite it
+        // Also after EINTR: a resize arrives as SIGWINCH.
+        if (live) {
+            const live_view::action asked = live->handle_input();
+            if (asked == live_view::action::quit) {
+                break;
+            }
+            if (asked == live_view::action::redraw) {
+                redraw();
+            }
+        }
+        if (ready < 0) {
+            if (poll_error == EINTR) {
                 continue;
             }
-            std::cerr << "quorvellan-discover: cannot wait for datagrams: " << std::strerror(errno)
-                      << std::endl;
+            std::cerr << "quorvellan-discover: cannot wait for datagrams: "
+                      << std::strerror(poll_error) << std::endl;
             status = 1;
             break;
         }
@@ -160,6 +152,9 @@ int run_listener(const options& opts)
         }
     }
     close(socket.fd);
+    if (live) {
+        live->close();
+    }
     out.lift_bound();
     listening.on_end();
     // A timeout or a stop is honoured even behind a stuck reader; a

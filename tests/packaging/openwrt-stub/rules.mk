@@ -4,3 +4,4 @@ INCLUDE_DIR:=$(TOPDIR)
 CP:=cp -fpR
 INSTALL_DIR:=install -d -m0755
 INSTALL_BIN:=install -m0755
+INSTALL_DATA:=install -m0644
