@@ -1,5 +1,7 @@
 #include "beacon/beacon_main.h"
 
+#include <ifaddrs.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "beacon/cycle.h"
@@ -10,12 +12,12 @@ namespace quorvellan {
 
 int beacon_main()
 {
-    const int socket = sender_open();
+    const int socket = sender_open({::socket, setsockopt, close});
     if (socket < 0) {
         return 1;
     }
     const sockaddr_in limited_broadcast = limited_broadcast_destination();
-    const cycle_sources sources{DEVICE_IDENTITY_PATHS, USB_DEVICES_DIR};
+    const cycle_sources sources{DEVICE_IDENTITY_PATHS, USB_DEVICES_DIR, {getifaddrs, freeifaddrs}};
     for (;;) {
         beacon_cycle(socket, limited_broadcast, sources, send_announcement);
         // Measured from the end of the sends: no catching up after a slow cycle.

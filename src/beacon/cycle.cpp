@@ -2,9 +2,8 @@
 
 #include <cstring>
 
-#include "beacon/announcement.h"
+#include "beacon/render.h"
 #include "beacon/sender.h"
-#include "probe/interface_scan.h"
 #include "probe/usb_census.h"
 
 namespace quorvellan {
@@ -17,15 +16,14 @@ void beacon_cycle(int socket, const sockaddr_in& limited_broadcast, const cycle_
     facts.usb_devices = count_usb_devices(sources.usb_directory);
     std::memset(facts.ip_ap, 0, sizeof facts.ip_ap);
     std::memset(facts.ip_lan, 0, sizeof facts.ip_lan);
-    interface_scan scan = scan_interfaces(facts);
+    interface_scan scan = scan_interfaces(facts, sources.interfaces);
 
     char text[ANNOUNCE_CAPACITY];
     const std::size_t length = render_announcement(facts, text);
 
-    for (const ifaddrs* entry = scan_first_destination(scan); entry != nullptr;
-         entry = scan_next_destination(entry->ifa_next)) {
-        sockaddr_in destination;
-        std::memcpy(&destination, entry->ifa_broadaddr, sizeof destination);
+    sockaddr_in destination;
+    for (const ifaddrs* entry = scan_next_destination(scan.list, destination); entry != nullptr;
+         entry = scan_next_destination(entry->ifa_next, destination)) {
         destination.sin_port = htons(BEACON_PORT);
         send(socket, text, length, destination);
     }

@@ -7,6 +7,7 @@
 #include <cstddef>
 
 #include "probe/identity.h"
+#include "probe/interface_scan.h"
 
 namespace quorvellan {
 
@@ -16,6 +17,7 @@ constexpr unsigned BEACON_PERIOD = 3;  // seconds of sleep after each cycle's se
 struct cycle_sources {
     const identity_paths& identity;
     const char* usb_directory;
+    interface_list_calls interfaces;
 };
 
 using send_function = void (*)(int socket, const char* text, std::size_t length,

@@ -2,24 +2,23 @@
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 
 namespace quorvellan {
 
-int sender_open()
+int sender_open(const socket_calls& calls)
 {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    const int fd = calls.open(AF_INET, SOCK_DGRAM, 0);
     if (fd < 0) {
         std::perror("socket");
         return -1;
     }
     const int on = 1;
-    if (setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) < 0) {
+    if (calls.set_option(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) < 0) {
         std::perror("setsockopt SO_BROADCAST");
-        close(fd);
+        calls.close(fd);
         return -1;
     }
     return fd;

@@ -15,9 +15,9 @@ using nlohmann::json;
 
 bool announcement_record::operator==(const announcement_record& other) const
 {
-    return name == other.name && hostname == other.hostname && version == other.version &&
-           mac == other.mac && ip_ap == other.ip_ap && ip_lan == other.ip_lan &&
-           http == other.http && usbip == other.usbip && usb_devices == other.usb_devices;
+    bool equal = true;
+    for_each_field([&](const char*, auto field) { equal = equal && this->*field == other.*field; });
+    return equal;
 }
 
 const char* describe(rejection reason)
@@ -47,8 +47,6 @@ const char* describe(rejection reason)
             return "text too long";
         case rejection::not_an_address:
             return "not an IPv4 address";
-        case rejection::table_full:
-            return "device table full";
     }
     return "unknown";
 }
@@ -136,15 +134,25 @@ parse_result parse_announcement(std::string_view received, std::size_t full_leng
     if (duplicate) {
         return reject(rejection::duplicate_member);
     }
-    const auto id = document.find("id");
-    if (id == document.end() || !id->is_string() ||
-        id->get_ref<const std::string&>() != ANNOUNCEMENT_ID) {
-        return reject(rejection::foreign_id, "id");
+    // A constant member that is missing or differs makes it another
+    // protocol's datagram, whatever else it holds.
+    const auto ours = [&](const char* member, const char* text) {
+        const auto found = document.find(member);
+        return found != document.end() && found->is_string() &&
+               found->get_ref<const std::string&>() == text;
+    };
+#define QUORVELLAN_PARSE_CONSTANT(member, text)        \
+    if (!ours(#member, text)) {                        \
+        return reject(rejection::foreign_id, #member); \
     }
+    QUORVELLAN_ANNOUNCEMENT_MEMBERS(QUORVELLAN_PARSE_CONSTANT, QUORVELLAN_WIRE_IGNORE,
+                                    QUORVELLAN_WIRE_IGNORE, QUORVELLAN_WIRE_IGNORE)
+#undef QUORVELLAN_PARSE_CONSTANT
 
     parse_result result;
     // The limits are the published schema's; a device never sends more.
-    const auto text = [&](const char* member, std::size_t max_characters, std::string& into) {
+    const auto text = [&](const char* member, std::size_t max_characters, text_format format,
+                          std::string& into) {
         const auto found = document.find(member);
         if (found == document.end()) {
             result = reject(rejection::missing_member, member);
@@ -152,21 +160,14 @@ parse_result parse_announcement(std::string_view received, std::size_t full_leng
             result = reject(rejection::wrong_type, member);
         } else if (character_count(found->get_ref<const std::string&>()) > max_characters) {
             result = reject(rejection::too_long, member);
+        } else if (format == text_format::ipv4 && !found->get_ref<const std::string&>().empty() &&
+                   !is_ipv4_literal(found->get_ref<const std::string&>())) {
+            result = reject(rejection::not_an_address, member);
         } else {
             into = found->get<std::string>();
             return true;
         }
         return false;
-    };
-    const auto address = [&](const char* member, std::string& into) {
-        if (!text(member, 15, into)) {
-            return false;
-        }
-        if (!into.empty() && !is_ipv4_literal(into)) {
-            result = reject(rejection::not_an_address, member);
-            return false;
-        }
-        return true;
     };
     const auto integer = [&](const char* member, std::int64_t low, std::int64_t high,
                              std::int64_t& into) {
@@ -188,12 +189,18 @@ parse_result parse_announcement(std::string_view received, std::size_t full_leng
         return false;
     };
     announcement_record record;
-    const bool complete =
-        text("name", 96, record.name) && text("hostname", 96, record.hostname) &&
-        text("version", 48, record.version) && text("mac", 48, record.mac) &&
-        address("ip_ap", record.ip_ap) && address("ip_lan", record.ip_lan) &&
-        integer("http", 1, 65535, record.http) && integer("usbip", 1, 65535, record.usbip) &&
-        integer("usb_devices", 0, std::numeric_limits<std::int32_t>::max(), record.usb_devices);
+    bool complete = true;
+#define QUORVELLAN_PARSE_TEXT(member, capacity, carried_max, format) \
+    complete = complete && text(#member, carried_max, text_format::format, record.member);
+#define QUORVELLAN_PARSE_PORT(member, value) \
+    complete = complete && integer(#member, PORT_LOWEST, PORT_HIGHEST, record.member);
+#define QUORVELLAN_PARSE_COUNT(member) \
+    complete = complete && integer(#member, COUNT_LOWEST, COUNT_HIGHEST, record.member);
+    QUORVELLAN_ANNOUNCEMENT_MEMBERS(QUORVELLAN_WIRE_IGNORE, QUORVELLAN_PARSE_TEXT,
+                                    QUORVELLAN_PARSE_PORT, QUORVELLAN_PARSE_COUNT)
+#undef QUORVELLAN_PARSE_TEXT
+#undef QUORVELLAN_PARSE_PORT
+#undef QUORVELLAN_PARSE_COUNT
     if (complete) {
         result.record = std::move(record);
     }

@@ -8,23 +8,23 @@
 #include <string>
 #include <string_view>
 
+#include "wire/announcement.h"
+
 namespace quorvellan::discover {
 
-constexpr std::uint16_t DEFAULT_PORT = 32400;
-constexpr const char* ANNOUNCEMENT_ID = "quorvellan_link";
+constexpr std::uint16_t DEFAULT_PORT = BEACON_PORT;
 // Far above the 511 bytes a device sends, so that later members still fit.
 constexpr std::size_t MAX_DATAGRAM_BYTES = 64 * 1024;
 
+// The members of an accepted announcement that are not constant, one field
+// each, in wire order: texts as std::string, numbers as std::int64_t.
 struct announcement_record {
-    std::string name;
-    std::string hostname;
-    std::string version;
-    std::string mac;
-    std::string ip_ap;
-    std::string ip_lan;
-    std::int64_t http = 0;
-    std::int64_t usbip = 0;
-    std::int64_t usb_devices = 0;
+#define QUORVELLAN_RECORD_TEXT(member, capacity, carried_max, format) std::string member;
+#define QUORVELLAN_RECORD_NUMBER(member, ...) std::int64_t member = 0;
+    QUORVELLAN_ANNOUNCEMENT_MEMBERS(QUORVELLAN_WIRE_IGNORE, QUORVELLAN_RECORD_TEXT,
+                                    QUORVELLAN_RECORD_NUMBER, QUORVELLAN_RECORD_NUMBER)
+#undef QUORVELLAN_RECORD_TEXT
+#undef QUORVELLAN_RECORD_NUMBER
 
     bool operator==(const announcement_record& other) const;
     bool operator!=(const announcement_record& other) const
@@ -33,6 +33,18 @@ struct announcement_record {
     }
 };
 
+// Calls visit(member, field) for each field of the record in wire order, with
+// member its JSON name and field a pointer to the record's member, so that
+// comparing and printing records follows the member list by itself.
+template <typename Visit>
+void for_each_field(Visit&& visit)
+{
+#define QUORVELLAN_RECORD_FIELD(member, ...) visit(#member, &announcement_record::member);
+    QUORVELLAN_ANNOUNCEMENT_MEMBERS(QUORVELLAN_WIRE_IGNORE, QUORVELLAN_RECORD_FIELD,
+                                    QUORVELLAN_RECORD_FIELD, QUORVELLAN_RECORD_FIELD)
+#undef QUORVELLAN_RECORD_FIELD
+}
+
 enum class rejection {
     none,
     too_large,
@@ -40,13 +52,12 @@ enum class rejection {
     not_json,
     not_object,
     duplicate_member,
-    foreign_id,  // no "id", or another protocol's
+    foreign_id,  // a constant member ("id") missing or not ours: another protocol's
     missing_member,
     wrong_type,
     out_of_range,
     too_long,        // a text longer than any device sends
-    not_an_address,  // ip_ap or ip_lan neither empty nor a dotted quad
-    table_full,      // well formed, but no room for one more device
+    not_an_address,  // an address member neither empty nor a dotted quad
 };
 
 // Short human text, e.g. "not JSON".

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <random>
 #include <tuple>
 
 namespace quorvellan::discover {
@@ -37,15 +38,7 @@ std::vector<std::string> differences(const announcement_record& was, const annou
             changed.emplace_back(member);
         }
     };
-    note(was.name != now.name, "name");
-    note(was.hostname != now.hostname, "hostname");
-    note(was.version != now.version, "version");
-    note(was.mac != now.mac, "mac");
-    note(was.ip_ap != now.ip_ap, "ip_ap");
-    note(was.ip_lan != now.ip_lan, "ip_lan");
-    note(was.http != now.http, "http");
-    note(was.usbip != now.usbip, "usbip");
-    note(was.usb_devices != now.usb_devices, "usb_devices");
+    for_each_field([&](const char* member, auto field) { note(was.*field != now.*field, member); });
     return changed;
 }
 
@@ -111,12 +104,62 @@ std::string web_url(const device_row& row)
     return "http://" + row.web_host + (port == 80 ? "" : ":" + std::to_string(port)) + "/";
 }
 
-device_table::device_table(clock_source clock) : clock_(std::move(clock))
+device_table::device_table(clock_source clock)
+    : clock_(std::move(clock)),
+      seed_((std::uint64_t{std::random_device{}()} << 32) ^ std::random_device{}())
 {
 }
 
+// FNV-1a from a secret starting point, over the datagram and its source.
+std::uint64_t device_table::fingerprint(std::string_view datagram, const std::string& source) const
+{
+    std::uint64_t hash = seed_ ^ 0xcbf29ce484222325u;
+    const auto mix = [&hash](std::string_view bytes) {
+        for (const char c : bytes) {
+            hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3u;
+        }
+    };
+    mix(datagram);
+    mix(std::string_view("\0", 1));
+    mix(source);
+    return hash | 1;  // never 0, which means none
+}
+
+first_look device_table::look(std::string_view datagram, const std::string& source)
+{
+    const auto found = by_fingerprint_.find(fingerprint(datagram, source));
+    if (found != by_fingerprint_.end() && found->second->online) {
+        found->second->last_heard = clock_();
+        rows_.splice(rows_.end(), rows_, found->second);
+        return first_look::repeat;
+    }
+    const auto held = online_by_source_.find(source);
+    return held != online_by_source_.end() && held->second >= MAX_ONLINE_PER_SOURCE
+               ? first_look::refused
+               : first_look::unknown;
+}
+
+void device_table::forget(row_list::iterator row)
+{
+    const auto found = by_fingerprint_.find(row->fingerprint);
+    if (found != by_fingerprint_.end() && found->second == row) {
+        by_fingerprint_.erase(found);
+    }
+    row->fingerprint = 0;
+}
+
+void device_table::remember(row_list::iterator row, std::string_view datagram,
+                            const std::string& source)
+{
+    forget(row);
+    if (!datagram.empty()) {
+        row->fingerprint = fingerprint(datagram, source);
+        by_fingerprint_[row->fingerprint] = row;
+    }
+}
+
 hearing device_table::hear(const announcement_record& announcement, const std::string& source,
-                           const std::vector<ipv4_subnet>& receiving)
+                           const std::vector<ipv4_subnet>& receiving, std::string_view datagram)
 {
     const clock_reading now = clock_();
     const std::string key = key_of(announcement, source);
@@ -138,15 +181,18 @@ hearing device_table::hear(const announcement_record& announcement, const std::s
         row.last_heard = now;
         row.online = false;
         set_online(row, true);
+        ++rows_by_source_[source];
         row.reported = announcement;
         row.reported_suspect = row.source_suspect ? source : "";
         row.reported_at = now.monotonic;
+        remember(std::prev(rows_.end()), datagram, source);
         result.report = event{event_kind::new_device, &row, {}, now};
         return result;
     }
     // Most recently heard last, so that the longest silent is always first.
     rows_.splice(rows_.end(), rows_, found->second);
     device_row& row = *found->second;
+    remember(found->second, datagram, source);
     if (source != row.source || announcement != row.announcement) {
         row.announcement = announcement;
         row.source = source;
@@ -196,10 +242,25 @@ bool device_table::make_room(const std::string& source)
     if (index_.size() < MAX_DEVICES) {
         return true;
     }
-    device_row& oldest = rows_.front();
-    set_online(oldest, false);
-    index_.erase(oldest.key);
-    rows_.pop_front();
+    // The longest silent of the rows whose address holds others too, so
+    // that invented devices from a few addresses replace one another and
+    // not the real ones; on a network of one device per address, simply
+    // the longest silent.
+    auto victim = rows_.begin();
+    for (auto row = rows_.begin(); row != rows_.end(); ++row) {
+        if (rows_by_source_[row->first_source] > 1) {
+            victim = row;
+            break;
+        }
+    }
+    set_online(*victim, false);
+    forget(victim);
+    const auto count = rows_by_source_.find(victim->first_source);
+    if (--count->second == 0) {
+        rows_by_source_.erase(count);
+    }
+    index_.erase(victim->key);
+    rows_.erase(victim);
     return true;
 }
 

@@ -12,6 +12,7 @@
 #include <list>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -28,9 +29,10 @@ constexpr std::chrono::seconds REPORT_PERIOD{3};
 // Anyone on the network can invent MAC addresses; this bounds the memory
 // such a flood can take.
 constexpr std::size_t MAX_DEVICES = 1024;
-// A real device speaks from its own address, so one address with many
-// online devices is inventing them: it may not push others out.
-constexpr std::size_t MAX_ONLINE_PER_SOURCE = 16;
+// A real device speaks from its own address, so one address with several
+// online devices is inventing them: it may not add more. And when the table
+// is full, devices that share their address with others make room first.
+constexpr std::size_t MAX_ONLINE_PER_SOURCE = 4;
 
 // Offline decisions use the monotonic reading, so that a wall clock step
 // neither revives nor buries devices; the wall reading is for display.
@@ -59,7 +61,8 @@ struct device_row {
     announcement_record reported;
     std::string reported_suspect;  // the suspect source reported, or empty
     std::chrono::steady_clock::time_point reported_at;
-    int web_rule = 3;  // the rule of choose_web_host that chose web_host
+    int web_rule = 3;               // the rule of choose_web_host that chose web_host
+    std::uint64_t fingerprint = 0;  // of the latest datagram and its source, 0 if none
 };
 
 // Where a person can reach the device's web interface, as an address:
@@ -88,13 +91,27 @@ struct hearing {
     std::optional<event> report;
 };
 
+// What can be told of a datagram before it is read, which is what keeps a
+// flood cheap: most of its datagrams repeat one already heard, or come from
+// an address that already holds all the devices it may.
+enum class first_look {
+    repeat,   // byte for byte the latest from an online device, from its address
+    refused,  // not a repeat, from an address at its cap: not worth reading
+    unknown,  // to be parsed and heard
+};
+
 class device_table {
    public:
     explicit device_table(clock_source clock);
 
-    // receiving: the subnets of the interface the datagram arrived on.
+    // On a repeat, counts the device as heard.
+    first_look look(std::string_view datagram, const std::string& source);
+
+    // receiving: the subnets of the interface the datagram arrived on;
+    // datagram: what the announcement was read from, for look() to know it
+    // again.
     hearing hear(const announcement_record& announcement, const std::string& source,
-                 const std::vector<ipv4_subnet>& receiving = {});
+                 const std::vector<ipv4_subnet>& receiving = {}, std::string_view datagram = {});
 
     // To be called about once a second: the devices that went offline, and
     // the changes held back that are now due.
@@ -122,13 +139,22 @@ class device_table {
     using row_list = std::list<device_row>;
 
     bool make_room(const std::string& source);
+    void forget(row_list::iterator row);
+    void remember(row_list::iterator row, std::string_view datagram, const std::string& source);
+    std::uint64_t fingerprint(std::string_view datagram, const std::string& source) const;
     void set_online(device_row& row, bool online);
     std::optional<event> report_changes(device_row& row, event_kind kind, clock_reading now);
 
     clock_source clock_;
     row_list rows_;  // least recently heard first
     std::unordered_map<std::string, row_list::iterator> index_;
-    std::unordered_map<std::string, std::size_t> online_by_source_;  // by first_source
+    // Both by first_source, the address a row was made for.
+    std::unordered_map<std::string, std::size_t> online_by_source_;
+    std::unordered_map<std::string, std::size_t> rows_by_source_;
+    std::unordered_map<std::uint64_t, row_list::iterator> by_fingerprint_;
+    // Unknown to senders, so that none can make its datagram pass for
+    // another device's.
+    std::uint64_t seed_;
 };
 
 }  // namespace quorvellan::discover

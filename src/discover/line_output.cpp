@@ -55,7 +55,7 @@ void line_output::write_some()
             return;  // poll again before the next chunk
         }
     }
-    if (start_ > max_pending_) {
+    if (start_ >= 65536 && start_ * 2 >= buffer_.size()) {
         buffer_.erase(0, start_);
         start_ = 0;
     }

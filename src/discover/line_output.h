@@ -25,6 +25,13 @@ class line_output {
         return start_ < buffer_.size();
     }
 
+    // For the last lines of a run, which are few and must not be lost to
+    // the bound: it only keeps a slow reader from growing the queue forever.
+    void lift_bound()
+    {
+        max_pending_ = static_cast<std::size_t>(-1);
+    }
+
     // Writes what the descriptor takes without blocking, once poll has said
     // it is writable.
     void write_some();

@@ -155,6 +155,7 @@ int run_listener(const options& opts)
     if (live) {
         live->close();
     }
+    out.lift_bound();
     listening.on_end();
     // A timeout or a stop is honoured even behind a stuck reader; a
     // snapshot waits for its reader to take all of it.

@@ -67,7 +67,9 @@ std::string usage_text()
            "                         device heard and exit\n"
            "  -t, --timeout SECONDS  listen for SECONDS, then exit; without --json the final\n"
            "                         table is printed\n"
-           "  -p, --port PORT        listen on this UDP port (default 32400)\n"
+           "  -p, --port PORT        listen on this UDP port (default " +
+           std::to_string(DEFAULT_PORT) +
+           ")\n"
            "  -h, --help             show this help and exit\n"
            "  -V, --version          show the version and exit\n";
 }

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 #include <tuple>
+#include <type_traits>
 
 #include "terminal_text.h"
 
@@ -55,25 +56,20 @@ std::string json_line(const event& reported)
 {
     const device_row& row = *reported.row;
     const announcement_record& a = row.announcement;
-    const nlohmann::ordered_json object = {
-        {"event", event_name(reported.kind)},
-        {"online", row.online},
-        {"id", ANNOUNCEMENT_ID},
-        {"name", a.name},
-        {"hostname", a.hostname},
-        {"version", a.version},
-        {"mac", a.mac},
-        {"ip_ap", a.ip_ap},
-        {"ip_lan", a.ip_lan},
-        {"http", a.http},
-        {"usbip", a.usbip},
-        {"usb_devices", a.usb_devices},
-        {"source", row.source},
-        {"source_suspect", row.source_suspect},
-        {"web", web_url(row)},
-        {"last_seen", rfc3339_utc(row.last_heard.wall)},
-        {"changed", reported.changed},
-    };
+    nlohmann::ordered_json object;
+    object["event"] = event_name(reported.kind);
+    object["online"] = row.online;
+#define QUORVELLAN_JSON_CONSTANT(member, text) object[#member] = text;
+#define QUORVELLAN_JSON_FIELD(member, ...) object[#member] = a.member;
+    QUORVELLAN_ANNOUNCEMENT_MEMBERS(QUORVELLAN_JSON_CONSTANT, QUORVELLAN_JSON_FIELD,
+                                    QUORVELLAN_JSON_FIELD, QUORVELLAN_JSON_FIELD)
+#undef QUORVELLAN_JSON_CONSTANT
+#undef QUORVELLAN_JSON_FIELD
+    object["source"] = row.source;
+    object["source_suspect"] = row.source_suspect;
+    object["web"] = web_url(row);
+    object["last_seen"] = rfc3339_utc(row.last_heard.wall);
+    object["changed"] = reported.changed;
     // Rows built from parsed datagrams are valid UTF-8; replacing keeps a row
     // made any other way from throwing.
     return object.dump(-1, ' ', true, nlohmann::ordered_json::error_handler_t::replace);
@@ -94,12 +90,17 @@ std::string quoted(const std::string& value)
 
 std::string describe_row(const device_row& row)
 {
-    const announcement_record& a = row.announcement;
-    return "name=" + quoted(a.name) + " hostname=" + quoted(a.hostname) +
-           " version=" + quoted(a.version) + " mac=" + quoted(a.mac) + " ip_ap=" + quoted(a.ip_ap) +
-           " ip_lan=" + quoted(a.ip_lan) + " usb_devices=" + std::to_string(a.usb_devices) +
-           " web=" + terminal_safe(web_url(row)) + " usbip=" + std::to_string(a.usbip) +
-           " source=" + terminal_safe(row.source) + (row.source_suspect ? " source_suspect" : "");
+    std::string line;
+    for_each_field([&](const char* member, auto field) {
+        const auto& value = row.announcement.*field;
+        if constexpr (std::is_same_v<std::decay_t<decltype(value)>, std::string>) {
+            line += std::string(member) + "=" + quoted(value) + " ";
+        } else {
+            line += std::string(member) + "=" + std::to_string(value) + " ";
+        }
+    });
+    return line + "web=" + terminal_safe(web_url(row)) + " source=" + terminal_safe(row.source) +
+           (row.source_suspect ? " source_suspect" : "");
 }
 
 std::string ago(std::chrono::steady_clock::duration elapsed)

@@ -21,12 +21,22 @@ session::session(const options& opts, output_mode mode, clock_source clock, line
 
 void session::on_datagram(const datagram& received, const std::vector<ipv4_subnet>& receiving)
 {
+    switch (table_.look(received.bytes, received.source)) {
+        case first_look::repeat:
+            ++stats_.accepted;
+            return;
+        case first_look::refused:
+            ++stats_.refused;
+            return;
+        case first_look::unknown:
+            break;
+    }
     const parse_result parsed = parse_announcement(received.bytes, received.full_length);
     if (!parsed.accepted()) {
         stats_.count_rejection(parsed, received.source);
         return;
     }
-    const hearing heard = table_.hear(parsed.record, received.source, receiving);
+    const hearing heard = table_.hear(parsed.record, received.source, receiving, received.bytes);
     if (heard.refused) {
         ++stats_.refused;
         return;

@@ -13,6 +13,26 @@ const identity_paths DEVICE_IDENTITY_PATHS = {
 
 namespace {
 
+enum class line_result { unopened, no_line, read };
+
+// Reads at most capacity - 1 bytes of the file's first line (line feed kept)
+// into buffer, always NUL-terminated. The file is closed on every path.
+line_result read_first_line(const char* path, char* buffer, std::size_t capacity)
+{
+    buffer[0] = '\0';
+    std::FILE* file = std::fopen(path, "r");
+    if (file == nullptr) {
+        return line_result::unopened;
+    }
+    const bool got_line = std::fgets(buffer, static_cast<int>(capacity), file) != nullptr;
+    std::fclose(file);
+    if (!got_line) {
+        buffer[0] = '\0';  // fgets leaves the buffer undefined after a read error
+        return line_result::no_line;
+    }
+    return line_result::read;
+}
+
 void cut_at(char* text, char c)
 {
     if (char* at = std::strchr(text, c)) {
@@ -45,26 +65,10 @@ void read_display_text(char (&field)[N], const char* path, const char* fallback)
 
 }  // namespace
 
-line_result read_first_line(const char* path, char* buffer, std::size_t capacity)
-{
-    buffer[0] = '\0';
-    std::FILE* file = std::fopen(path, "r");
-    if (file == nullptr) {
-        return line_result::unopened;
-    }
-    const bool got_line = std::fgets(buffer, static_cast<int>(capacity), file) != nullptr;
-    std::fclose(file);
-    if (!got_line) {
-        buffer[0] = '\0';  // fgets leaves the buffer undefined after a read error
-        return line_result::no_line;
-    }
-    return line_result::read;
-}
-
 void read_identity(announcement& facts, const identity_paths& paths)
 {
-    read_display_text(facts.name, paths.name, "Quorvellan Link");
-    read_display_text(facts.hostname, paths.hostname, "quorvellan");
+    read_display_text(facts.name, paths.name, DEFAULT_NAME);
+    read_display_text(facts.hostname, paths.hostname, DEFAULT_HOSTNAME);
 
     // Version and MAC are reported byte for byte up to the line feed, a
     // carriage return included; an empty first line is a deliberate empty
@@ -72,7 +76,7 @@ void read_identity(announcement& facts, const identity_paths& paths)
     if (read_first_line(paths.version, facts.version, sizeof facts.version) == line_result::read) {
         cut_at(facts.version, '\n');
     } else {
-        set_text(facts.version, "unknown");
+        set_text(facts.version, DEFAULT_VERSION);
     }
 
     line_result mac = read_first_line(paths.mac, facts.mac, sizeof facts.mac);

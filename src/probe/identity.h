@@ -2,9 +2,7 @@
 // MAC address, each from the first line of a small file, with defaults.
 #pragma once
 
-#include <cstddef>
-
-#include "beacon/announcement.h"
+#include "wire/announcement.h"
 
 namespace quorvellan {
 
@@ -19,13 +17,12 @@ struct identity_paths {
 
 extern const identity_paths DEVICE_IDENTITY_PATHS;
 
-enum class line_result { unopened, no_line, read };
-
-// Reads at most capacity - 1 bytes of the file's first line (line feed kept)
-// into buffer, always NUL-terminated. The file is closed on every path.
-line_result read_first_line(const char* path, char* buffer, std::size_t capacity);
+// What a device announces when its files say nothing.
+constexpr const char* DEFAULT_NAME = "Quorvellan Link";
+constexpr const char* DEFAULT_HOSTNAME = "quorvellan";
+constexpr const char* DEFAULT_VERSION = "unknown";
 
 // Fills name, hostname, version and mac; never fails.
-void read_identity(announcement& facts, const identity_paths& paths = DEVICE_IDENTITY_PATHS);
+void read_identity(announcement& facts, const identity_paths& paths);
 
 }  // namespace quorvellan

@@ -6,6 +6,7 @@
 #include <cstring>
 
 namespace quorvellan {
+
 namespace {
 
 // inet_ntop's text, written without it: musl formats it through printf,
@@ -27,6 +28,11 @@ void write_dotted_quad(const in_addr& address, char* out)
     }
 }
 
+const sockaddr_in& as_ipv4(const sockaddr* address)
+{
+    return *reinterpret_cast<const sockaddr_in*>(address);
+}
+
 bool has_ipv4_address(const ifaddrs* entry)
 {
     return entry->ifa_addr != nullptr && entry->ifa_addr->sa_family == AF_INET;
@@ -44,9 +50,7 @@ char* address_field_for(const char* interface_name, announcement& facts)
     return nullptr;
 }
 
-}  // namespace
-
-void scan_fill_addresses(const ifaddrs* list, announcement& facts)
+void fill_addresses(const ifaddrs* list, announcement& facts)
 {
     static_assert(sizeof facts.ip_ap >= INET_ADDRSTRLEN && sizeof facts.ip_lan >= INET_ADDRSTRLEN,
                   "address fields must hold a dotted quad");
@@ -55,48 +59,56 @@ void scan_fill_addresses(const ifaddrs* list, announcement& facts)
             continue;
         }
         if (char* field = address_field_for(entry->ifa_name, facts)) {
-            const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
-            write_dotted_quad(address->sin_addr, field);
+            write_dotted_quad(as_ipv4(entry->ifa_addr).sin_addr, field);
         }
     }
 }
 
-const ifaddrs* scan_next_destination(const ifaddrs* entry)
+}  // namespace
+
+const ifaddrs* scan_next_destination(const ifaddrs* entry, sockaddr_in& destination)
 {
     // Up and running flags are deliberately not consulted: a down interface
     // that keeps its broadcast address still gets its send attempt.
     for (; entry != nullptr; entry = entry->ifa_next) {
-        if (has_ipv4_address(entry) && (entry->ifa_flags & IFF_BROADCAST) != 0 &&
-            entry->ifa_broadaddr != nullptr) {
-            return entry;
+        if (!has_ipv4_address(entry) || (entry->ifa_flags & IFF_BROADCAST) == 0 ||
+            entry->ifa_broadaddr == nullptr) {
+            continue;
         }
+        std::memcpy(&destination, entry->ifa_broadaddr, sizeof destination);
+        // An address added without a broadcast address is listed with itself
+        // in that place: its subnet's broadcast address is meant, and a /31
+        // or /32 subnet (or one without a mask) has none.
+        const in_addr_t own = as_ipv4(entry->ifa_addr).sin_addr.s_addr;
+        if (destination.sin_addr.s_addr == own) {
+            const in_addr_t mask = entry->ifa_netmask != nullptr
+                                       ? as_ipv4(entry->ifa_netmask).sin_addr.s_addr
+                                       : INADDR_BROADCAST;
+            if (ntohl(~mask) <= 1) {
+                continue;
+            }
+            destination.sin_addr.s_addr = own | ~mask;
+        }
+        return entry;
     }
     return nullptr;
 }
 
-const ifaddrs* scan_first_destination(const interface_scan& scan)
+interface_scan scan_interfaces(announcement& facts, const interface_list_calls& calls)
 {
-    return scan.available ? scan_next_destination(scan.list) : nullptr;
-}
-
-interface_scan scan_interfaces(announcement& facts)
-{
-    interface_scan scan{false, nullptr};
-    if (getifaddrs(&scan.list) != 0) {
-        scan.list = nullptr;
-        return scan;
+    interface_scan scan{nullptr, calls.release};
+    if (calls.get(&scan.list) != 0) {
+        scan.list = nullptr;  // nothing to read and nothing to free
     }
-    scan.available = true;
-    scan_fill_addresses(scan.list, facts);
+    fill_addresses(scan.list, facts);
     return scan;
 }
 
 void scan_release(interface_scan& scan)
 {
-    if (scan.available) {
-        freeifaddrs(scan.list);
+    if (scan.list != nullptr) {
+        scan.release(scan.list);
     }
-    scan.available = false;
     scan.list = nullptr;
 }
 

@@ -1,4 +1,4 @@
-#include "beacon/announcement.h"
+#include "beacon/render.h"
 
 #include <gtest/gtest.h>
 
@@ -8,30 +8,16 @@
 #include <random>
 #include <string>
 
+#include "support/rendered_payload.h"
+
 namespace quorvellan {
 namespace {
-
-template <std::size_t N>
-void put(char (&field)[N], const std::string& text)
-{
-    ASSERT_LT(text.size(), N);
-    std::memset(field, 0, N);
-    std::memcpy(field, text.data(), text.size());
-}
 
 announcement facts_of(const std::string& name, const std::string& hostname,
                       const std::string& version, const std::string& mac, const std::string& ip_ap,
                       const std::string& ip_lan, std::int32_t count)
 {
-    announcement a;
-    put(a.name, name);
-    put(a.hostname, hostname);
-    put(a.version, version);
-    put(a.mac, mac);
-    put(a.ip_ap, ip_ap);
-    put(a.ip_lan, ip_lan);
-    a.usb_devices = count;
-    return a;
+    return test::announcement_of({name, hostname, version, mac, ip_ap, ip_lan, count});
 }
 
 std::string render(const announcement& a)
@@ -89,20 +75,21 @@ TEST(RenderAnnouncement, SizesAtTheBounds)
               std::string::npos);
 }
 
-TEST(RenderAnnouncement, KeysKeepTheirOrderAndConstants)
+// Every member of the wire definition, in its order, with the constants'
+// values and each value where the record holds it.
+TEST(RenderAnnouncement, FollowsTheWireDefinition)
 {
-    const auto parsed = nlohmann::ordered_json::parse(
-        render(facts_of("n", "h", "v", "m", "1.2.3.4", "5.6.7.8", 7)));
-    std::string keys;
-    for (const auto& item : parsed.items()) {
-        keys += item.key() + ",";
-    }
-    EXPECT_EQ(keys, "id,name,hostname,version,mac,ip_ap,ip_lan,http,usbip,usb_devices,");
-    EXPECT_EQ(parsed["id"], "quorvellan_link");
-    EXPECT_EQ(parsed["http"], 80);
-    EXPECT_EQ(parsed["usbip"], 3240);
-    EXPECT_EQ(parsed["usb_devices"], 7);
-    EXPECT_EQ(parsed["ip_lan"], "5.6.7.8");
+    const test::device_facts facts{"n", "h", "v", "m", "1.2.3.4", "5.6.7.8", 7};
+    nlohmann::ordered_json expected;
+#define QUORVELLAN_EXPECT_CONSTANT(member, text) expected[#member] = text;
+#define QUORVELLAN_EXPECT_TEXT(member, ...) expected[#member] = facts.member;
+#define QUORVELLAN_EXPECT_PORT(member, value) expected[#member] = value;
+    QUORVELLAN_ANNOUNCEMENT_MEMBERS(QUORVELLAN_EXPECT_CONSTANT, QUORVELLAN_EXPECT_TEXT,
+                                    QUORVELLAN_EXPECT_PORT, QUORVELLAN_EXPECT_TEXT)
+#undef QUORVELLAN_EXPECT_CONSTANT
+#undef QUORVELLAN_EXPECT_TEXT
+#undef QUORVELLAN_EXPECT_PORT
+    EXPECT_EQ(render(test::announcement_of(facts)), expected.dump());
 }
 
 TEST(RenderAnnouncement, CarriesEachByteClass)
@@ -199,7 +186,7 @@ TEST(RenderAnnouncement, HostileValuesStayParseableAndBounded)
         nlohmann::json parsed;
         ASSERT_NO_THROW(parsed = nlohmann::json::parse(payload)) << payload;
         ASSERT_TRUE(parsed.is_object());
-        ASSERT_EQ(parsed.size(), 10u);
+        ASSERT_EQ(parsed.size(), test::MEMBER_COUNT);
         EXPECT_EQ(parsed["usb_devices"], a.usb_devices);
     }
     EXPECT_GT(longest, 359u);  // the escaping really was exercised

@@ -5,17 +5,17 @@
 #include <nlohmann/json.hpp>
 #include <tuple>
 
-#include "rendered_payload.h"
+#include "support/rendered_payload.h"
 
 namespace quorvellan::discover {
 namespace {
 
-using testing::device_facts;
-using testing::rendered;
+using test::device_facts;
+using test::rendered;
 
 const std::string REPLACEMENT = "\xef\xbf\xbd";
 
-TEST(parser, accepts_what_the_daemon_renders)
+TEST(ParseAnnouncement, AcceptsWhatTheDaemonRenders)
 {
     struct {
         device_facts facts;
@@ -24,11 +24,11 @@ TEST(parser, accepts_what_the_daemon_renders)
         {{}, "Quorvellan Link"},
         {{"Bench", "link-east", "1.4.2", "02:42:ac:11:00:02", "192.168.8.1", "10.20.0.17", 2},
          "Bench"},
-        {{testing::HOSTILE_NAME, "h\tx", "v\x7f", "", "", "", 2147483647},
+        {{test::HOSTILE_NAME, "h\tx", "v\x7f", "", "", "", 2147483647},
          "\x1b[2J\x1b[H\x1b[31mEvil\r\x07\xe2\x80\xae" + REPLACEMENT + REPLACEMENT + "(\"q\"\\"},
         {{"Caf\xc3\xa9 \xe6\x97\xa5", "c", "", "", "", "", 0}, "Caf\xc3\xa9 \xe6\x97\xa5"},
         // 63 control bytes escape to 378 bytes; the renderer keeps 16 escapes.
-        {testing::named(std::string(63, '\x01')), std::string(16, '\x01')},
+        {test::named(std::string(63, '\x01')), std::string(16, '\x01')},
     };
     for (const auto& c : cases) {
         const parse_result result = parse_announcement(rendered(c.facts));
@@ -55,11 +55,11 @@ std::string with(const char* member, const nlohmann::json& value)
 // The default payload with the name's bytes put in raw, past the renderer.
 std::string raw_name(const std::string& bytes)
 {
-    std::string payload = rendered(testing::named("@"));
+    std::string payload = rendered(test::named("@"));
     return payload.replace(payload.find('@'), 1, bytes);
 }
 
-TEST(parser, rejects_with_reason_and_member)
+TEST(ParseAnnouncement, RejectsWithReasonAndMember)
 {
     const nlohmann::json absent(nlohmann::json::value_t::discarded);
     struct {
@@ -108,21 +108,20 @@ TEST(parser, rejects_with_reason_and_member)
         EXPECT_EQ(describe(result.reason), std::string(describe(c.reason))) << c.datagram;
         EXPECT_EQ(result.member, c.member) << c.datagram;
     }
-    for (const char* member : {"name", "hostname", "version", "mac", "ip_ap", "ip_lan", "http",
-                               "usbip", "usb_devices"}) {
+    for_each_field([&](const char* member, auto) {
         const parse_result result = parse_announcement(with(member, absent));
         EXPECT_EQ(result.reason, rejection::missing_member) << member;
         EXPECT_EQ(result.member, member);
-    }
+    });
 }
 
-TEST(parser, tolerates_unknown_members_of_any_shape)
+TEST(ParseAnnouncement, ToleratesUnknownMembersOfAnyShape)
 {
     EXPECT_TRUE(
         parse_announcement(with("future", {{"nested", {1, 2, {{"deep", nullptr}}}}})).accepted());
 }
 
-TEST(parser, size_limit_is_on_the_wire_length)
+TEST(ParseAnnouncement, SizeLimitIsOnTheWireLength)
 {
     // Whitespace pads a valid object to the exact limit and one byte past it.
     const std::string body = rendered({});

@@ -5,10 +5,12 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "announcement_parser.h"
-#include "rendered_payload.h"
 #include "support/json_schema.h"
+#include "support/rendered_payload.h"
 
 namespace quorvellan::discover {
 namespace {
@@ -25,24 +27,23 @@ std::string read_doc(const char* name)
 std::string schema_violation(const std::string& payload)
 {
     static const json schema =
-        quorvellan_test::load_schema(std::string(DOCS_DIR) + "/announcement.schema.json");
-    return quorvellan_test::describe(quorvellan_test::check_schema(schema, json::parse(payload)));
+        test::load_schema(std::string(DOCS_DIR) + "/announcement.schema.json");
+    return test::describe(test::check_schema(schema, json::parse(payload)));
 }
 
-TEST(schema, daemon_payloads_conform_and_are_accepted)
+TEST(AnnouncementSchema, DaemonPayloadsConformAndAreAccepted)
 {
-    const testing::device_facts payloads[] = {
+    const test::device_facts payloads[] = {
         {},
         {"Bench", "link-east", "1.4.2", "02:42:ac:11:00:02", "192.168.8.1", "10.20.0.17", 2},
-        {testing::HOSTILE_NAME, "\r\n", "\x7f\xff", "\x01", "0.0.0.0", "255.255.255.255",
-         2147483647},
+        {test::HOSTILE_NAME, "\r\n", "\x7f\xff", "\x01", "0.0.0.0", "255.255.255.255", 2147483647},
         // Every byte escapes, so the renderer's caps decide the lengths.
         {std::string(63, '\x01'), std::string(63, '"'), std::string(31, '\xff'),
          std::string(31, '\\'), "100.200.250.199", "", 1000},
     };
-    for (const testing::device_facts& facts : payloads) {
-        const std::string payload = testing::rendered(facts);
-        EXPECT_LE(payload.size(), 511u);
+    for (const test::device_facts& facts : payloads) {
+        const std::string payload = test::rendered(facts);
+        EXPECT_LE(payload.size(), ANNOUNCE_CAPACITY - 1);
         EXPECT_EQ(schema_violation(payload), "") << payload;
         EXPECT_TRUE(parse_announcement(payload).accepted()) << payload;
     }
@@ -50,14 +51,14 @@ TEST(schema, daemon_payloads_conform_and_are_accepted)
 
 json changed(const char* member, const json& value)
 {
-    json object = json::parse(testing::rendered({}));
+    json object = json::parse(test::rendered({}));
     object[member] = value;
     return object;
 }
 
 // The listener's bounds are the schema's: what one refuses, so does the
 // other, and a value at a bound passes both.
-TEST(schema, listener_and_schema_agree_on_bounds)
+TEST(AnnouncementSchema, ListenerAndSchemaAgreeOnBounds)
 {
     const std::string e_acute = "\xc3\xa9";
     std::string accented_name;
@@ -106,7 +107,7 @@ TEST(schema, listener_and_schema_agree_on_bounds)
     }
 }
 
-TEST(schema, documented_examples_conform_and_are_accepted)
+TEST(AnnouncementSchema, DocumentedExamplesConformAndAreAccepted)
 {
     std::istringstream doc(read_doc("announcement.md"));
     std::vector<std::string> examples;
@@ -118,15 +119,69 @@ TEST(schema, documented_examples_conform_and_are_accepted)
         }
     }
     ASSERT_GE(examples.size(), 2u);
-    EXPECT_EQ(examples[0], testing::rendered({})) << "what a device with nothing set sends";
+    EXPECT_EQ(examples[0], test::rendered({})) << "what a device with nothing set sends";
 }
 
-TEST(schema, checker_refuses_keywords_it_cannot_apply)
+// The published schema states the wire definition: the same members in the
+// same order, each with its type and bounds, and the constant member's value.
+TEST(AnnouncementSchema, StatesTheWireDefinition)
+{
+    const auto schema = nlohmann::ordered_json::parse(read_doc("announcement.schema.json"));
+    struct row {
+        const char* member;
+        nlohmann::ordered_json rules;  // what the member's schema must say
+        bool address;                  // whether it carries the dotted-quad pattern
+    };
+    std::vector<row> rows;
+#define QUORVELLAN_ROW_CONSTANT(member, text) rows.push_back({#member, {{"const", text}}, false});
+#define QUORVELLAN_ROW_TEXT(member, capacity, carried_max, format)    \
+    rows.push_back({#member,                                          \
+                    {{"type", "string"}, {"maxLength", carried_max}}, \
+                    text_format::format == text_format::ipv4});
+#define QUORVELLAN_ROW_PORT(member, value)                                                      \
+    rows.push_back({#member,                                                                    \
+                    {{"type", "integer"}, {"minimum", PORT_LOWEST}, {"maximum", PORT_HIGHEST}}, \
+                    false});
+#define QUORVELLAN_ROW_COUNT(member)                                                              \
+    rows.push_back({#member,                                                                      \
+                    {{"type", "integer"}, {"minimum", COUNT_LOWEST}, {"maximum", COUNT_HIGHEST}}, \
+                    false});
+    QUORVELLAN_ANNOUNCEMENT_MEMBERS(QUORVELLAN_ROW_CONSTANT, QUORVELLAN_ROW_TEXT,
+                                    QUORVELLAN_ROW_PORT, QUORVELLAN_ROW_COUNT)
+#undef QUORVELLAN_ROW_CONSTANT
+#undef QUORVELLAN_ROW_TEXT
+#undef QUORVELLAN_ROW_PORT
+#undef QUORVELLAN_ROW_COUNT
+
+    std::vector<std::string> members;
+    for (const row& r : rows) {
+        members.emplace_back(r.member);
+    }
+    std::vector<std::string> required = schema.at("required");
+    EXPECT_EQ(required, members) << "members or their order";
+    std::vector<std::string> properties;
+    for (const auto& item : schema.at("properties").items()) {
+        properties.push_back(item.key());
+    }
+    EXPECT_EQ(properties, members) << "members or their order";
+    for (const row& r : rows) {
+        const auto& property = schema.at("properties").value(r.member, nlohmann::ordered_json());
+        for (const auto& [keyword, value] : r.rules.items()) {
+            EXPECT_EQ(property.value(keyword, nlohmann::ordered_json()), value)
+                << r.member << " " << keyword;
+        }
+        EXPECT_EQ(property.contains("pattern"), r.address) << r.member;
+    }
+    EXPECT_NE(schema.at("description").get<std::string>().find(std::to_string(BEACON_PORT)),
+              std::string::npos);
+}
+
+TEST(AnnouncementSchema, CheckerRefusesKeywordsItCannotApply)
 {
     const json schema = {{"type", "object"},
                          {"properties", {{"name", {{"type", "string"}, {"minLength", 1}}}}}};
-    const auto found = quorvellan_test::check_schema(schema, json::parse(testing::rendered({})));
-    ASSERT_EQ(found.size(), 1u) << quorvellan_test::describe(found);
+    const auto found = test::check_schema(schema, json::parse(test::rendered({})));
+    ASSERT_EQ(found.size(), 1u) << test::describe(found);
     EXPECT_EQ(found[0].member, "name");
     EXPECT_EQ(found[0].keyword, "minLength");
 }

@@ -3,7 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "output_format.h"
-#include "rendered_payload.h"
+#include "support/rendered_payload.h"
 #include "terminal_text.h"
 #include "wire/utf8.h"
 
@@ -61,10 +61,10 @@ TEST(TerminalSafe, ShowsWhatATerminalWouldActOn)
 // Every text member hostile, through the same path as a received datagram.
 device_row hostile_row()
 {
-    testing::device_facts facts{
-        testing::HOSTILE_NAME, "h\x1b]0;title\x07", "\x1b[8m", "\xc2\x85", "", "", 1};
+    test::device_facts facts{
+        test::HOSTILE_NAME, "h\x1b]0;title\x07", "\x1b[8m", "\xc2\x85", "", "", 1};
     device_row row;
-    row.announcement = parse_announcement(testing::rendered(facts)).record;
+    row.announcement = parse_announcement(test::rendered(facts)).record;
     // The parser refuses such an address; the output must not count on it.
     row.announcement.ip_ap = "1.2.3.4\x1b[K";
     row.source = "192.168.8.1";

@@ -11,6 +11,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -32,7 +33,7 @@ using quorvellan::discover::rejection;
 
 const json& schema()
 {
-    static const json loaded = quorvellan_test::load_schema(DOCS_DIR "/announcement.schema.json");
+    static const json loaded = quorvellan::test::load_schema(DOCS_DIR "/announcement.schema.json");
     return loaded;
 }
 
@@ -114,25 +115,18 @@ bool has_repeated_member(std::string_view datagram)
 // the schema's business.
 bool record_from(const json& object, announcement_record& record)
 {
-    const std::pair<const char*, std::string*> texts[] = {
-        {"name", &record.name}, {"hostname", &record.hostname}, {"version", &record.version},
-        {"mac", &record.mac},   {"ip_ap", &record.ip_ap},       {"ip_lan", &record.ip_lan},
-    };
-    for (const auto& [member, into] : texts) {
-        if (!object.contains(member) || !object[member].is_string()) {
-            return false;
+    bool complete = true;
+    quorvellan::discover::for_each_field([&](const char* member, auto field) {
+        using value_type = std::decay_t<decltype(record.*field)>;
+        const bool typed = object.contains(member) && (std::is_same_v<value_type, std::string>
+                                                           ? object[member].is_string()
+                                                           : object[member].is_number_integer());
+        if (complete && typed) {
+            record.*field = object[member].get<value_type>();
         }
-        *into = object[member].get<std::string>();
-    }
-    const std::pair<const char*, std::int64_t*> integers[] = {
-        {"http", &record.http}, {"usbip", &record.usbip}, {"usb_devices", &record.usb_devices}};
-    for (const auto& [member, into] : integers) {
-        if (!object.contains(member) || !object[member].is_number_integer()) {
-            return false;
-        }
-        *into = object[member].get<std::int64_t>();
-    }
-    return true;
+        complete = complete && typed;
+    });
+    return complete;
 }
 
 [[noreturn]] void fail(const char* what, std::string_view datagram, const std::string& more = {})
@@ -156,7 +150,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     const auto result = parse_announcement(datagram, size);
-    const bool readable = size <= MAX_DATAGRAM_BYTES && quorvellan_fuzz::is_utf8(datagram);
+    const bool readable = size <= MAX_DATAGRAM_BYTES && quorvellan::test::is_utf8(datagram);
     const json object = readable ? json::parse(datagram, nullptr, false) : json();
     if (!readable || object.is_discarded() || !object.is_object()) {
         if (result.accepted()) {
@@ -166,7 +160,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const bool repeated = has_repeated_member(datagram);
     const std::string broken =
-        quorvellan_test::describe(quorvellan_test::check_schema(schema(), object));
+        quorvellan::test::describe(quorvellan::test::check_schema(schema(), object));
     announcement_record expected;
     const bool complete = record_from(object, expected);
     if (result.accepted()) {

@@ -1,11 +1,10 @@
 // Fuzz target for the renderer. Any bytes in the six texts (up to a NUL, or
 // filling the buffer with none) and any count must give one compact JSON
-// object of at most 511 bytes with the ten members in their fixed order. Each
+// object of at most 511 bytes with the wire definition's members in its order. Each
 // text must come back as the longest prefix of its bytes, with every byte that
 // is not well-formed UTF-8 replaced by U+FFFD, whose escaped form fits the
 // member's cap; the count must come back exactly.
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "beacon/announcement.h"
+#include "beacon/render.h"
 #include "utf8_reference.h"
 
 namespace {
@@ -26,34 +25,60 @@ using quorvellan::announcement;
 // that reads past the NUL shows it in the value.
 constexpr char PAST_TERMINATOR = '#';
 
-constexpr const char* MEMBERS[] = {"id",    "name",   "hostname", "version", "mac",
-                                   "ip_ap", "ip_lan", "http",     "usbip",   "usb_devices"};
-
-// The caps on each value's escaped bytes, as docs/announcement.md publishes them.
-constexpr std::size_t CAPS[] = {96, 96, 48, 48, 15, 15};
-static_assert(quorvellan::CARRIED_NAME_MAX == 96 && quorvellan::CARRIED_VERSION_MAX == 48 &&
-                  quorvellan::CARRIED_MAC_MAX == 48 && quorvellan::CARRIED_ADDRESS_MAX == 15,
-              "the renderer's caps changed: update docs/announcement.md and CAPS");
+#define QUORVELLAN_NAME_OF(member, ...) #member,
+constexpr const char* MEMBERS[] = {QUORVELLAN_ANNOUNCEMENT_MEMBERS(
+    QUORVELLAN_NAME_OF, QUORVELLAN_NAME_OF, QUORVELLAN_NAME_OF, QUORVELLAN_NAME_OF)};
+#undef QUORVELLAN_NAME_OF
 
 struct text_buffer {
     const char* member;
     char* data;
     std::size_t capacity;
+    std::size_t carried_max;  // bytes of its escaped form the payload may hold
 };
 
-std::array<text_buffer, 6> texts_of(announcement& facts)
+std::vector<text_buffer> texts_of(announcement& facts)
 {
-    return {{{"name", facts.name, sizeof facts.name},
-             {"hostname", facts.hostname, sizeof facts.hostname},
-             {"version", facts.version, sizeof facts.version},
-             {"mac", facts.mac, sizeof facts.mac},
-             {"ip_ap", facts.ip_ap, sizeof facts.ip_ap},
-             {"ip_lan", facts.ip_lan, sizeof facts.ip_lan}}};
+    std::vector<text_buffer> texts;
+#define QUORVELLAN_TEXT_OF(member, capacity, carried_max, format) \
+    texts.push_back({#member, facts.member, sizeof facts.member, carried_max});
+    QUORVELLAN_ANNOUNCEMENT_MEMBERS(QUORVELLAN_WIRE_IGNORE, QUORVELLAN_TEXT_OF,
+                                    QUORVELLAN_WIRE_IGNORE, QUORVELLAN_WIRE_IGNORE)
+#undef QUORVELLAN_TEXT_OF
+    return texts;
+}
+
+struct count_field {
+    const char* member;
+    std::int32_t* value;
+};
+
+std::vector<count_field> counts_of(announcement& facts)
+{
+    std::vector<count_field> counts;
+#define QUORVELLAN_COUNT_OF(member) counts.push_back({#member, &facts.member});
+    QUORVELLAN_ANNOUNCEMENT_MEMBERS(QUORVELLAN_WIRE_IGNORE, QUORVELLAN_WIRE_IGNORE,
+                                    QUORVELLAN_WIRE_IGNORE, QUORVELLAN_COUNT_OF)
+#undef QUORVELLAN_COUNT_OF
+    return counts;
+}
+
+bool constants_hold(const json& parsed)
+{
+    bool hold = true;
+#define QUORVELLAN_CONSTANT_HOLDS(member, text) hold = hold && parsed[#member] == text;
+#define QUORVELLAN_PORT_HOLDS(member, value) \
+    hold = hold && parsed[#member].is_number_integer() && parsed[#member] == value;
+    QUORVELLAN_ANNOUNCEMENT_MEMBERS(QUORVELLAN_CONSTANT_HOLDS, QUORVELLAN_WIRE_IGNORE,
+                                    QUORVELLAN_PORT_HOLDS, QUORVELLAN_WIRE_IGNORE)
+#undef QUORVELLAN_CONSTANT_HOLDS
+#undef QUORVELLAN_PORT_HOLDS
+    return hold;
 }
 
 // Splits the input at NUL bytes into the texts, in record order; a text that
-// reaches its capacity has no NUL and the byte after it is skipped. Up to four
-// bytes left over make the count, big-endian.
+// reaches its capacity has no NUL and the byte after it is skipped. The bytes
+// left over make the counts, up to four each, big-endian.
 announcement facts_from(const std::uint8_t* data, std::size_t size)
 {
     announcement facts;
@@ -70,11 +95,13 @@ announcement facts_from(const std::uint8_t* data, std::size_t size)
         }
         ++at;
     }
-    std::uint32_t count = 0;
-    for (std::size_t i = 0; i < sizeof count && at < size; ++i, ++at) {
-        count = (count << 8) | data[at];
+    for (const count_field& field : counts_of(facts)) {
+        std::uint32_t count = 0;
+        for (std::size_t i = 0; i < sizeof count && at < size; ++i, ++at) {
+            count = (count << 8) | data[at];
+        }
+        *field.value = static_cast<std::int32_t>(count);
     }
-    facts.usb_devices = static_cast<std::int32_t>(count);
     return facts;
 }
 
@@ -113,7 +140,7 @@ std::vector<character> carried_characters(const char* text, std::size_t capacity
     const std::size_t length = static_cast<std::size_t>(std::find(s, s + capacity, 0) - s);
     std::vector<character> chars;
     for (std::size_t at = 0; at < length;) {
-        const std::size_t n = quorvellan_fuzz::utf8_char_length(s + at, length - at);
+        const std::size_t n = quorvellan::test::utf8_char_length(s + at, length - at);
         if (n == 0) {
             chars.push_back({"\xEF\xBF\xBD", 3});
             ++at;
@@ -170,28 +197,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         keys.push_back(member.key());
     }
     if (!std::equal(keys.begin(), keys.end(), std::begin(MEMBERS), std::end(MEMBERS))) {
-        fail("not the ten members in their order", out);
+        fail("not the members in their order", out);
     }
-    if (parsed["id"] != "quorvellan_link" || !parsed["http"].is_number_integer() ||
-        parsed["http"] != 80 || !parsed["usbip"].is_number_integer() || parsed["usbip"] != 3240) {
+    if (!constants_hold(parsed)) {
         fail("a fixed member changed", out);
     }
     // Also no blanks outside the values, and no escape longer than it must be.
     if (parsed.dump() != payload) {
         fail("not in compact form with the shortest escapes", out);
     }
-    std::size_t f = 0;
     for (const text_buffer& text : texts_of(facts)) {
         const json& value = parsed[text.member];
         if (!value.is_string() ||
             !longest_fitting_prefix(value.get<std::string>(),
-                                    carried_characters(text.data, text.capacity), CAPS[f++])) {
+                                    carried_characters(text.data, text.capacity),
+                                    text.carried_max)) {
             fail(text.member, out);
         }
     }
-    if (!parsed["usb_devices"].is_number_integer() ||
-        parsed["usb_devices"].get<std::int64_t>() != facts.usb_devices) {
-        fail("usb_devices is not the count", out);
+    for (const count_field& count : counts_of(facts)) {
+        if (!parsed[count.member].is_number_integer() ||
+            parsed[count.member].get<std::int64_t>() != *count.value) {
+            fail(count.member, out);
+        }
     }
     return 0;
 }

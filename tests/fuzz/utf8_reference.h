@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
-namespace quorvellan_fuzz {
+namespace quorvellan::test {
 
 // Length of the well-formed character that starts at s, or 0 when none does
 // (within the available bytes).
@@ -65,4 +65,4 @@ inline bool is_utf8(std::string_view text)
     return true;
 }
 
-}  // namespace quorvellan_fuzz
+}  // namespace quorvellan::test

@@ -11,7 +11,7 @@
 namespace quorvellan {
 namespace {
 
-using quorvellan_test::temp_dir;
+using test::temp_dir;
 
 // File contents for one probe run; nullopt leaves the file absent.
 struct device_files {
@@ -126,24 +126,21 @@ TEST(ReadIdentity, MacFallsBackOnlyWhenTheRadioFileCannotBeOpened)
     }
 }
 
-TEST(ReadFirstLine, TellsTheThreeOutcomesApart)
+// A directory opens for reading but yields no line: a default, or for the
+// MAC an empty one, since only a file that cannot be opened falls back.
+TEST(ReadIdentity, DirectoryYieldsNoLine)
 {
     temp_dir dir;
-    char buffer[8];
-    EXPECT_EQ(read_first_line(dir.file("absent").c_str(), buffer, sizeof buffer),
-              line_result::unopened);
-    EXPECT_EQ(read_first_line(dir.write("empty", "").c_str(), buffer, sizeof buffer),
-              line_result::no_line);
-    EXPECT_STREQ(buffer, "");
-    // A directory opens for reading but yields no line.
-    EXPECT_EQ(read_first_line(dir.path().c_str(), buffer, sizeof buffer), line_result::no_line);
-    EXPECT_STREQ(buffer, "");
-    EXPECT_EQ(read_first_line(dir.write("long", "abcdefghijk\n").c_str(), buffer, sizeof buffer),
-              line_result::read);
-    EXPECT_STREQ(buffer, "abcdefg");
-    EXPECT_EQ(read_first_line(dir.write("line", "ab\ncd\n").c_str(), buffer, sizeof buffer),
-              line_result::read);
-    EXPECT_STREQ(buffer, "ab\n");
+    const std::string fallback = dir.write("mac_fallback", "02:00:00:00:00:02\n");
+    const char* directory = dir.path().c_str();
+    const identity_paths paths{directory, directory, directory, directory, fallback.c_str()};
+    announcement facts;
+    std::memset(&facts, 'Z', sizeof facts);
+    read_identity(facts, paths);
+    EXPECT_STREQ(facts.name, DEFAULT_NAME);
+    EXPECT_STREQ(facts.hostname, DEFAULT_HOSTNAME);
+    EXPECT_STREQ(facts.version, DEFAULT_VERSION);
+    EXPECT_STREQ(facts.mac, "");
 }
 
 }  // namespace

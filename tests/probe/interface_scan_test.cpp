@@ -2,85 +2,50 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <net/if.h>
 
 #include <cstring>
-#include <deque>
 #include <string>
 #include <vector>
+
+#include "support/fake_ifaddrs.h"
 
 namespace quorvellan {
 namespace {
 
-enum class family { none, ipv4, ipv6, link };
+using test::BRIDGE;
+using test::entry_shape;
+using test::fake_list;
+using test::family;
+using test::LOOPBACK;
+using test::PEER_TO_PEER;
 
-struct entry_shape {
-    const char* name;
-    family kind;
-    const char* address;  // for ipv4 entries
-    unsigned flags;
-    const char* broadcast;  // broadcast (or, point-to-point, peer) address; null for none
-};
+// Stands in for getifaddrs: hands out the list placed here, never fails.
+ifaddrs* listed = nullptr;
+int list_listed(ifaddrs** list)
+{
+    *list = listed;
+    return 0;
+}
+void release_nothing(ifaddrs*)
+{
+}
 
-// Owns a hand-built ifaddrs list shaped like the one the kernel gives.
-class fake_list {
-   public:
-    explicit fake_list(const std::vector<entry_shape>& shapes)
-    {
-        entries_.resize(shapes.size());
-        for (std::size_t i = 0; i < shapes.size(); ++i) {
-            const entry_shape& shape = shapes[i];
-            ifaddrs& e = entries_[i];
-            std::memset(&e, 0, sizeof e);
-            e.ifa_name = const_cast<char*>(shape.name);
-            e.ifa_flags = shape.flags;
-            e.ifa_next = i + 1 < shapes.size() ? &entries_[i + 1] : nullptr;
-            if (shape.kind == family::ipv4) {
-                e.ifa_addr = ipv4(shape.address);
-            } else if (shape.kind != family::none) {
-                sockaddr_storage& other = storage_.emplace_back();
-                std::memset(&other, 0, sizeof other);
-                other.ss_family = shape.kind == family::ipv6 ? AF_INET6 : AF_PACKET;
-                e.ifa_addr = reinterpret_cast<sockaddr*>(&other);
-            }
-            if (shape.broadcast != nullptr) {
-                e.ifa_broadaddr = ipv4(shape.broadcast);
-            }
-        }
-    }
+// The scan of the list, its address fields written into facts.
+interface_scan scan_of(fake_list& list, announcement& facts)
+{
+    std::memset(&facts, 0, sizeof facts);
+    listed = list.head();
+    return scan_interfaces(facts, {list_listed, release_nothing});
+}
 
-    ifaddrs* head()
-    {
-        return entries_.empty() ? nullptr : &entries_[0];
-    }
-
-   private:
-    sockaddr* ipv4(const char* text)
-    {
-        sockaddr_storage& s = storage_.emplace_back();
-        std::memset(&s, 0, sizeof s);
-        auto* in = reinterpret_cast<sockaddr_in*>(&s);
-        in->sin_family = AF_INET;
-        inet_pton(AF_INET, text, &in->sin_addr);
-        return reinterpret_cast<sockaddr*>(&s);
-    }
-
-    std::vector<ifaddrs> entries_;
-    std::deque<sockaddr_storage> storage_;  // stable addresses as it grows
-};
-
-constexpr unsigned BRIDGE = IFF_UP | IFF_BROADCAST | IFF_RUNNING | IFF_MULTICAST;
-constexpr unsigned LOOPBACK = IFF_UP | IFF_LOOPBACK | IFF_RUNNING;
-constexpr unsigned PEER_TO_PEER = IFF_UP | IFF_POINTOPOINT | IFF_RUNNING | IFF_NOARP;
-
-std::vector<std::string> destinations_of(const ifaddrs* list)
+std::vector<std::string> destinations_of(const interface_scan& scan)
 {
     std::vector<std::string> found;
-    for (const ifaddrs* e = scan_next_destination(list); e != nullptr;
-         e = scan_next_destination(e->ifa_next)) {
-        const auto* in = reinterpret_cast<const sockaddr_in*>(e->ifa_broadaddr);
+    sockaddr_in destination;
+    for (const ifaddrs* e = scan_next_destination(scan.list, destination); e != nullptr;
+         e = scan_next_destination(e->ifa_next, destination)) {
         char text[INET_ADDRSTRLEN];
-        found.push_back(inet_ntop(AF_INET, &in->sin_addr, text, sizeof text));
+        found.push_back(inet_ntop(AF_INET, &destination.sin_addr, text, sizeof text));
     }
     return found;
 }
@@ -164,6 +129,24 @@ TEST(ScanInterfaces, AddressFieldsAndDestinations)
          "192.168.8.1",
          "",
          {"192.168.8.255"}},
+        {"the listed broadcast address, not one worked out from the mask",
+         {{"br-lan", family::ipv4, "192.168.8.1", BRIDGE, "192.168.8.127"}},
+         "192.168.8.1",
+         "",
+         {"192.168.8.127"}},
+        {"added without a broadcast address: the subnet's",
+         {{"br-lan", family::ipv4, "192.168.8.1", BRIDGE, "192.168.8.1"},
+          {"eth1", family::ipv4, "10.0.0.5", BRIDGE, "10.0.0.5", 30}},
+         "192.168.8.1",
+         "",
+         {"192.168.8.255", "10.0.0.7"}},
+        {"/31 and /32 listed with their own address: no directed send",
+         {{"br-lan", family::ipv4, "192.168.8.1", BRIDGE, "192.168.8.1", 32},
+          {"eth1", family::ipv4, "10.0.0.4", BRIDGE, "10.0.0.4", 31},
+          {"eth2", family::ipv4, "10.1.0.1", BRIDGE, "10.1.0.255", 32}},
+         "192.168.8.1",
+         "",
+         {"10.1.0.255"}},
         {"names compare case-sensitively",
          {{"BR-LAN", family::ipv4, "192.168.8.1", BRIDGE, "192.168.8.255"},
           {"WWAN", family::ipv4, "10.1.0.2", BRIDGE, "10.1.0.255"},
@@ -175,11 +158,10 @@ TEST(ScanInterfaces, AddressFieldsAndDestinations)
     for (auto& c : cases) {
         fake_list list(c.list);
         announcement facts;
-        std::memset(&facts, 0, sizeof facts);
-        scan_fill_addresses(list.head(), facts);
+        const interface_scan scan = scan_of(list, facts);
         EXPECT_EQ(std::string(facts.ip_ap), c.ip_ap) << c.what;
         EXPECT_EQ(std::string(facts.ip_lan), c.ip_lan) << c.what;
-        EXPECT_EQ(destinations_of(list.head()), c.destinations) << c.what;
+        EXPECT_EQ(destinations_of(scan), c.destinations) << c.what;
     }
 }
 
@@ -196,21 +178,10 @@ TEST(ScanInterfaces, AddressTextMatchesInetNtop)
         for (const std::string& text : samples) {
             fake_list list({{"br-lan", family::ipv4, text.c_str(), BRIDGE, nullptr}});
             announcement facts;
-            std::memset(&facts, 'Z', sizeof facts);
-            facts.ip_ap[0] = '\0';
-            scan_fill_addresses(list.head(), facts);
+            scan_of(list, facts);
             ASSERT_EQ(std::string(facts.ip_ap), text);
         }
     }
-}
-
-TEST(ScanInterfaces, UnavailableScanHasNoDestinations)
-{
-    fake_list list({{"br-lan", family::ipv4, "192.168.8.1", BRIDGE, "192.168.8.255"}});
-    interface_scan unavailable{false, list.head()};
-    EXPECT_EQ(scan_first_destination(unavailable), nullptr);
-    interface_scan available{true, list.head()};
-    EXPECT_EQ(scan_first_destination(available), list.head());
 }
 
 // The real list call: whatever this machine has, the scan holds it until
@@ -219,11 +190,9 @@ TEST(ScanInterfaces, RealListIsHeldAndReleased)
 {
     announcement facts;
     std::memset(&facts, 0, sizeof facts);
-    interface_scan scan = scan_interfaces(facts);
-    ASSERT_TRUE(scan.available);
+    interface_scan scan = scan_interfaces(facts, {getifaddrs, freeifaddrs});
     EXPECT_NE(scan.list, nullptr);
     scan_release(scan);
-    EXPECT_FALSE(scan.available);
     EXPECT_EQ(scan.list, nullptr);
     scan_release(scan);  // a second release frees nothing twice
 }

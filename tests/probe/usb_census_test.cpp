@@ -12,7 +12,7 @@
 namespace quorvellan {
 namespace {
 
-using quorvellan_test::temp_dir;
+using test::temp_dir;
 
 enum class kind { file, directory, link };
 

@@ -11,6 +11,7 @@
 // there on a simulated device. Exit status: 0 flat, 1 not flat, 2 not run.
 #include <sys/resource.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -127,12 +128,12 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "quorvellan-soak: refusing to broadcast: %s\n", why);
         return 2;
     }
-    const int socket = sender_open();
+    const int socket = sender_open({::socket, setsockopt, close});
     if (socket < 0) {
         return 2;
     }
     const sockaddr_in limited_broadcast = limited_broadcast_destination();
-    const cycle_sources sources{DEVICE_IDENTITY_PATHS, USB_DEVICES_DIR};
+    const cycle_sources sources{DEVICE_IDENTITY_PATHS, USB_DEVICES_DIR, {getifaddrs, freeifaddrs}};
 
     // Every page of the table is written now, so that filling it in later
     // cannot show up as growth of the resident set.

@@ -7,7 +7,7 @@
 #include <sstream>
 #include <stdexcept>
 
-namespace quorvellan_test {
+namespace quorvellan::test {
 namespace {
 
 using nlohmann::json;
@@ -116,4 +116,4 @@ json load_schema(const std::string& path)
     return json::parse(text.str());
 }
 
-}  // namespace quorvellan_test
+}  // namespace quorvellan::test

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace quorvellan_test {
+namespace quorvellan::test {
 
 struct schema_violation {
     std::string member;   // dotted path of the member at fault; "" for the document
@@ -26,4 +26,4 @@ std::string describe(const std::vector<schema_violation>& violations);
 // Reads and parses a schema file; throws when it is missing or not JSON.
 nlohmann::json load_schema(const std::string& path);
 
-}  // namespace quorvellan_test
+}  // namespace quorvellan::test

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <stdexcept>
 
-namespace quorvellan_test {
+namespace quorvellan::test {
 
 temp_dir::temp_dir()
 {
@@ -38,4 +38,4 @@ std::string temp_dir::write(const std::string& name, const std::string& contents
     return full;
 }
 
-}  // namespace quorvellan_test
+}  // namespace quorvellan::test

@@ -3,7 +3,7 @@
 
 #include <string>
 
-namespace quorvellan_test {
+namespace quorvellan::test {
 
 class temp_dir {
    public:
@@ -28,4 +28,4 @@ class temp_dir {
     std::string path_;
 };
 
-}  // namespace quorvellan_test
+}  // namespace quorvellan::test
