@@ -8,6 +8,9 @@
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
+#include <string>
+#include <vector>
 
 #include "terminal_text.h"
 #include "wire/utf8.h"
@@ -30,15 +33,42 @@ void use_utf8_locale()
     }
 }
 
-bool is_flag(const wchar_t* characters, std::size_t count)
+using cell_text = std::wstring;
+
+// A cluster as ncurses cells: ncurses keeps one spacing character per cell,
+// with the zero-width ones after it, and places cells by wcwidth. Joined
+// emoji sequences fit no such cell, so the first emoji stands for the
+// sequence; a cluster whose cells ncurses would make wider than terminals
+// show it (an emoji with a skin tone) keeps its first cell only.
+std::vector<cell_text> cells_of(const text_cluster& cluster)
 {
-    const auto regional = [](wchar_t c) { return c >= 0x1F1E6 && c <= 0x1F1FF; };
-    return count == 2 && regional(characters[0]) && regional(characters[1]);
+    std::vector<cell_text> cells;
+    int width = 0;
+    for (std::size_t i = 0; i < cluster.text.size();) {
+        const utf8_char ch = decode_utf8(cluster.text.data(), cluster.text.size(), i);
+        const wchar_t c = ch.length == 0 ? L'?' : static_cast<wchar_t>(ch.code_point);
+        i += ch.length == 0 ? 1 : ch.length;
+        if (c == 0x200D) {
+            break;
+        }
+        const int columns = wcwidth(c);
+        if (columns > 0 || cells.empty()) {
+            cells.emplace_back();
+            width += std::max(columns, 0);
+        }
+        if (cells.back().size() < CCHARW_MAX) {
+            cells.back() += c;
+        }
+    }
+    if (cells.size() > 1 && static_cast<std::size_t>(width) > cluster.width) {
+        cells.resize(1);
+    }
+    return cells;
 }
 
-// Draws one line of safe text from column 0, one grapheme cluster per
-// screen cell, each at the column our own measure gives it: a cluster
-// ncurses measures narrower is padded, so columns stay aligned below it.
+// Draws one line of safe text from column 0, each grapheme cluster at the
+// column our own measure gives it: a cluster ncurses measures narrower is
+// padded, so the columns after it stay aligned.
 void draw_line(int y, const std::string& line, std::size_t width)
 {
     move(y, 0);
@@ -47,32 +77,11 @@ void draw_line(int y, const std::string& line, std::size_t width)
         if (x + cluster.width > width) {
             break;
         }
-        wchar_t characters[CCHARW_MAX + 1] = {};
-        std::size_t count = 0;
-        for (std::size_t i = 0; i < cluster.text.size(); ++count) {
-            const utf8_char ch = decode_utf8(cluster.text.data(), cluster.text.size(), i);
-            if (count < CCHARW_MAX) {
-                characters[count] = ch.length == 0 ? L'?' : static_cast<wchar_t>(ch.code_point);
+        for (const cell_text& text : cells_of(cluster)) {
+            cchar_t cell;
+            if (setcchar(&cell, text.c_str(), A_NORMAL, 0, nullptr) == OK) {
+                add_wch(&cell);
             }
-            i += ch.length == 0 ? 1 : ch.length;
-        }
-        if (count > CCHARW_MAX) {
-            // A sequence longer than a cell holds: its first character
-            // stands for it rather than a fragment that ends in a joiner.
-            characters[1] = L'\0';
-        }
-        cchar_t cell;
-        if (is_flag(characters, count)) {
-            // Terminals give a flag the two columns of its two letters,
-            // which ncurses counts only when each has a cell of its own.
-            for (std::size_t i = 0; i < 2; ++i) {
-                const wchar_t letter[2] = {characters[i], L'\0'};
-                if (setcchar(&cell, letter, A_NORMAL, 0, nullptr) == OK) {
-                    add_wch(&cell);
-                }
-            }
-        } else if (setcchar(&cell, characters, A_NORMAL, 0, nullptr) == OK) {
-            add_wch(&cell);
         }
         x += cluster.width;
         for (int at = getcurx(stdscr); at >= 0 && static_cast<std::size_t>(at) < x; ++at) {
