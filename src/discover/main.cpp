@@ -21,7 +21,6 @@
 #include "options.h"
 #include "output_format.h"
 #include "session.h"
-#include "terminal_text.h"
 
 namespace {
 
