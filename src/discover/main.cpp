@@ -21,7 +21,6 @@
 #include "options.h"
 #include "output_format.h"
 #include "session.h"
-#include "terminal_text.h"
 
 namespace {
 
@@ -106,8 +105,10 @@ int run_listener(const options& opts)
         const auto wait =
             std::chrono::ceil<std::chrono::milliseconds>(std::min(next_tick, deadline) - now)
                 .count();
+        // Standard output only while lines wait: a pipe whose reader is gone
+        // would otherwise wake every poll at once, with nothing to write.
         pollfd waiting[] = {{socket.fd, POLLIN, 0},
-                            {out.fd(), static_cast<short>(out.pending() ? POLLOUT : 0), 0},
+                            {out.pending() ? out.fd() : -1, POLLOUT, 0},
                             {live ? live->input_fd() : -1, POLLIN, 0}};
         const int ready = poll(waiting, 3, static_cast<int>(wait));
         const int poll_error = errno;  // before the view's reads overwrite it
@@ -128,6 +129,10 @@ int run_listener(const options& opts)
             std::cerr << "quorvellan-discover: cannot wait for datagrams: "
                       << std::strerror(poll_error) << std::endl;
             status = 1;
+            break;
+        }
+        // A terminal that hung up would wake every poll at once from now on.
+        if ((waiting[2].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
             break;
         }
         if (waiting[1].revents != 0) {

@@ -61,12 +61,12 @@ std::string usage_text()
     return "Usage: quorvellan-discover [-j] [-1 | -t SECONDS] [-p PORT]\n"
            "Lists the Quorvellan Link devices announcing themselves on the local network.\n"
            "\n"
-           "  -j, --json             print one JSON object per line for each event: a device\n"
-           "                         new, changed, gone offline or back online\n"
-           "  -1, --once             listen for one announcement period (3.5 s), print every\n"
-           "                         device heard and exit\n"
-           "  -t, --timeout SECONDS  listen for SECONDS, then exit; without --json the final\n"
-           "                         table is printed\n"
+           "  -j, --json             print one JSON object per line for each event: a\n"
+           "                         device new, changed, gone offline or back online\n"
+           "  -1, --once             listen for one announcement period (3.5 s), print\n"
+           "                         every device heard and exit\n"
+           "  -t, --timeout SECONDS  listen for SECONDS, then exit; without --json the\n"
+           "                         final table is printed\n"
            "  -p, --port PORT        listen on this UDP port (default " +
            std::to_string(DEFAULT_PORT) +
            ")\n"

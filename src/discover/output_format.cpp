@@ -153,6 +153,13 @@ std::string status_line(std::size_t devices, std::size_t online, const listen_st
                        std::to_string(online) +
                        " online | datagrams: " + std::to_string(stats.accepted) + " accepted, " +
                        std::to_string(stats.rejected) + " rejected";
+    if (stats.rejected > 0) {
+        line += std::string(" (last: ") + describe(stats.last_reason);
+        if (!stats.last_member.empty()) {
+            line += " \"" + stats.last_member + "\"";
+        }
+        line += " from " + terminal_safe(stats.last_rejected_from) + ")";
+    }
     if (stats.refused > 0) {
         line += ", " + std::to_string(stats.refused) + " refused (no room)";
     }
@@ -161,13 +168,6 @@ std::string status_line(std::size_t devices, std::size_t online, const listen_st
     }
     if (stats.output_lost > 0) {
         line += " | " + std::to_string(stats.output_lost) + " lines lost to a slow reader";
-    }
-    if (stats.rejected > 0) {
-        line += std::string(" (last: ") + describe(stats.last_reason);
-        if (!stats.last_member.empty()) {
-            line += " \"" + stats.last_member + "\"";
-        }
-        line += " from " + terminal_safe(stats.last_rejected_from) + ")";
     }
     return line;
 }

@@ -46,7 +46,7 @@ enum class text_format { any_text, ipv4 };
 constexpr std::int64_t PORT_LOWEST = 1;
 constexpr std::int64_t PORT_HIGHEST = 65535;
 constexpr std::int64_t COUNT_LOWEST = 0;
-constexpr std::int64_t COUNT_HIGHEST = 2147483647;
+constexpr std::int64_t COUNT_HIGHEST = INT32_MAX;
 
 // The daemon's record of one cycle's facts: fixed buffers, no allocation.
 struct announcement {

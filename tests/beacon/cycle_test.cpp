@@ -158,8 +158,8 @@ struct socket_log {
 
 int fake_socket(int domain, int type, int protocol)
 {
-    sockets_seen.calls.push_back("socket " + std::to_string(domain == AF_INET) + " " +
-                                 std::to_string(type == SOCK_DGRAM) + " " +
+    sockets_seen.calls.push_back(std::string("socket ") + (domain == AF_INET ? "IPv4" : "other") +
+                                 (type == SOCK_DGRAM ? " UDP " : " other ") +
                                  std::to_string(protocol));
     errno = sockets_seen.error;
     return sockets_seen.socket_result;
@@ -205,7 +205,7 @@ std::string stderr_of(const std::function<void()>& run)
 
 TEST(SenderOpen, EnablesBroadcastOrReportsTheFailedStep)
 {
-    const std::string opened = "socket 1 1 0";
+    const std::string opened = "socket IPv4 UDP 0";
     const std::string enabled = "setsockopt 5 SO_BROADCAST 1 4";
     struct {
         const char* what;

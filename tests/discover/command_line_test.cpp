@@ -1,6 +1,7 @@
 // Runs the built tool: exit codes and what reaches stdout and stderr are its
 // contract with scripts.
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -145,6 +146,17 @@ TEST(CommandLine, PortInUseExits1AndAQuietListenExits0)
     const run_result once = run_tool("-1j -p " + port);
     EXPECT_EQ(once.exit_code, 0);
     EXPECT_EQ(once.out + once.err, "");
+
+    // Waiting for datagrams into a pipe whose reader has gone takes no CPU.
+    rusage before{}, after{};
+    getrusage(RUSAGE_CHILDREN, &before);
+    std::system((std::string(DISCOVER_BINARY) + " -t 2 -p " + port + " </dev/null | true").c_str());
+    getrusage(RUSAGE_CHILDREN, &after);
+    const auto seconds = [](const rusage& r) {
+        return r.ru_utime.tv_sec + r.ru_stime.tv_sec +
+               (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+    };
+    EXPECT_LT(seconds(after) - seconds(before), 0.25);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "session.h"
+#include "support/rendered_payload.h"
 
 namespace quorvellan::discover {
 namespace {
@@ -180,6 +181,73 @@ TEST_F(DeviceTable, AFloodOfInventedMacsCannotPushOutARealDevice)
     EXPECT_EQ(table.size(), MAX_DEVICES);
     EXPECT_EQ(described(table.hear(device("real"), "10.0.0.1").report), "")
         << "still known, not new";
+}
+
+// A device heard, then renamed within the period, then the end of the run:
+// what each way of running prints. Expected lines are separated by newlines,
+// pieces that one line must hold by |.
+TEST(Session, EachModeReportsWhatItShouldWhenItShould)
+{
+    const struct {
+        output_mode mode;
+        bool once;
+        bool timeout;
+        const char* while_listening;
+        const char* at_end;
+        bool summary;
+    } rows[] = {
+        {output_mode::json, false, false, R"("event":"new","online":true)",
+         R"("event":"changed","online":true|"changed":["name"])", false},
+        {output_mode::lines, false, true, R"( new device name="Link")",
+         " changed (name) name=\"Renamed\"\nNAME \nRenamed \n1 device, 1 online", false},
+        {output_mode::live_view, false, false, "", "", true},
+        {output_mode::json, true, false, "",
+         R"("event":"new","online":true,"id":"quorvellan_link","name":"Renamed")", false},
+        {output_mode::lines, true, false, "", R"( new device name="Renamed")", false},
+        {output_mode::live_view, true, false, "", "NAME \nRenamed \n1 device, 1 online", false},
+    };
+    for (const auto& row : rows) {
+        options opts;
+        opts.once = row.once;
+        if (row.timeout) {
+            opts.timeout_seconds = 5;
+        }
+        clock_reading now{std::chrono::steady_clock::time_point{} + 1000h, {}};
+        std::string printed;
+        session listening(
+            opts, row.mode, [&now] { return now; },
+            [&printed](const std::string& line) { printed += line + "\n"; });
+        test::device_facts facts = test::named("Link");
+        facts.mac = "02:00:00:00:00:01";
+        datagram received;
+        received.source = "10.0.0.1";
+        for (const char* name : {"Link", "Renamed"}) {
+            facts.name = name;
+            const std::string payload = test::rendered(facts);
+            received.bytes = payload;
+            received.full_length = payload.size();
+            listening.on_datagram(received, {});
+            now.monotonic += 1s;
+            listening.on_tick();
+        }
+        const auto check = [&](const std::string& expected) {
+            std::stringstream wanted(expected), got(printed);
+            std::string pieces, line;
+            while (std::getline(wanted, pieces)) {
+                ASSERT_TRUE(std::getline(got, line)) << "missing: " << pieces;
+                std::stringstream each(pieces);
+                for (std::string piece; std::getline(each, piece, '|');) {
+                    EXPECT_NE(line.find(piece), std::string::npos) << line;
+                }
+            }
+            EXPECT_FALSE(std::getline(got, line)) << "more: " << line;
+            printed.clear();
+        };
+        check(row.while_listening);
+        listening.on_end();
+        check(row.at_end);
+        EXPECT_EQ(listening.wants_summary(), row.summary);
+    }
 }
 
 TEST(WebUrl, TheAddressThePersonCanReach)

@@ -23,17 +23,14 @@
 #error "DOCS_DIR must name the directory that holds announcement.schema.json"
 #endif
 
+namespace quorvellan::discover {
 namespace {
 
 using nlohmann::json;
-using quorvellan::discover::announcement_record;
-using quorvellan::discover::MAX_DATAGRAM_BYTES;
-using quorvellan::discover::parse_announcement;
-using quorvellan::discover::rejection;
 
 const json& schema()
 {
-    static const json loaded = quorvellan::test::load_schema(DOCS_DIR "/announcement.schema.json");
+    static const json loaded = test::load_schema(DOCS_DIR "/announcement.schema.json");
     return loaded;
 }
 
@@ -116,7 +113,7 @@ bool has_repeated_member(std::string_view datagram)
 bool record_from(const json& object, announcement_record& record)
 {
     bool complete = true;
-    quorvellan::discover::for_each_field([&](const char* member, auto field) {
+    for_each_field([&](const char* member, auto field) {
         using value_type = std::decay_t<decltype(record.*field)>;
         const bool typed = object.contains(member) && (std::is_same_v<value_type, std::string>
                                                            ? object[member].is_string()
@@ -136,9 +133,7 @@ bool record_from(const json& object, announcement_record& record)
     std::abort();
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+void check_parsing(const std::uint8_t* data, std::size_t size)
 {
     const std::string_view datagram(reinterpret_cast<const char*>(data), size);
 
@@ -150,17 +145,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     const auto result = parse_announcement(datagram, size);
-    const bool readable = size <= MAX_DATAGRAM_BYTES && quorvellan::test::is_utf8(datagram);
+    const bool readable = size <= MAX_DATAGRAM_BYTES && test::is_utf8(datagram);
     const json object = readable ? json::parse(datagram, nullptr, false) : json();
     if (!readable || object.is_discarded() || !object.is_object()) {
         if (result.accepted()) {
             fail("accepted what is not one JSON object in UTF-8 within 64 KiB", datagram);
         }
-        return 0;
+        return;
     }
     const bool repeated = has_repeated_member(datagram);
-    const std::string broken =
-        quorvellan::test::describe(quorvellan::test::check_schema(schema(), object));
+    const std::string broken = test::describe(test::check_schema(schema(), object));
     announcement_record expected;
     const bool complete = record_from(object, expected);
     if (result.accepted()) {
@@ -177,7 +171,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // Given the schema, only an integer written as 80.0 or 8e1 leaves the
         // record incomplete.
         fail("refused what the schema allows:", datagram,
-             quorvellan::discover::describe(result.reason) + std::string(" ") + result.member);
+             describe(result.reason) + std::string(" ") + result.member);
     }
+}
+
+}  // namespace
+}  // namespace quorvellan::discover
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    quorvellan::discover::check_parsing(data, size);
     return 0;
 }

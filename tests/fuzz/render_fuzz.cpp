@@ -16,10 +16,10 @@
 #include "beacon/render.h"
 #include "utf8_reference.h"
 
+namespace quorvellan {
 namespace {
 
 using json = nlohmann::ordered_json;
-using quorvellan::announcement;
 
 // Bytes after a text's NUL are not the text's; filled with this, a renderer
 // that reads past the NUL shows it in the value.
@@ -140,7 +140,7 @@ std::vector<character> carried_characters(const char* text, std::size_t capacity
     const std::size_t length = static_cast<std::size_t>(std::find(s, s + capacity, 0) - s);
     std::vector<character> chars;
     for (std::size_t at = 0; at < length;) {
-        const std::size_t n = quorvellan::test::utf8_char_length(s + at, length - at);
+        const std::size_t n = test::utf8_char_length(s + at, length - at);
         if (n == 0) {
             chars.push_back({"\xEF\xBF\xBD", 3});
             ++at;
@@ -176,15 +176,13 @@ bool longest_fitting_prefix(const std::string& value, const std::vector<characte
     std::abort();
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+void check_rendering(const std::uint8_t* data, std::size_t size)
 {
     announcement facts = facts_from(data, size);
-    char out[quorvellan::ANNOUNCE_CAPACITY];
+    char out[ANNOUNCE_CAPACITY];
     std::memset(out, PAST_TERMINATOR, sizeof out);
-    const std::size_t length = quorvellan::render_announcement(facts, out);
-    if (length > quorvellan::ANNOUNCE_CAPACITY - 1 || std::strlen(out) != length) {
+    const std::size_t length = render_announcement(facts, out);
+    if (length > ANNOUNCE_CAPACITY - 1 || std::strlen(out) != length) {
         fail("length over 511 bytes or not the text's", "");
     }
     const std::string payload(out, length);
@@ -221,5 +219,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             fail(count.member, out);
         }
     }
+}
+
+}  // namespace
+}  // namespace quorvellan
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    quorvellan::check_rendering(data, size);
     return 0;
 }

@@ -1,0 +1,536 @@
+#!/usr/bin/python3
+"""Boots the device build of the daemon on a 32-bit MIPS little-endian kernel
+and records what reaches the network.
+
+  guest.py --daemon PATH --cache DIR [--rows ROW,...] [--json]
+
+The kernel (Debian's 4Kc Malta flavour), its modules and a static busybox
+for the guest's init come from Debian's mipsel packages, unpacked into
+--cache with dpkg -x, never installed here; the base initramfs is built
+there once as well.  qemu-system-mipsel emulates a Malta board with two
+NICs and USB devices on the board's UHCI controller.
+
+The guest runs inside a network namespace made for the run and checked to
+hold nothing but loopback: its NICs are tap devices in that namespace, and
+the receiver listens there, so nothing it sends can leave.  The host drives
+the guest through its console (init.sh), one row of ROWS after another, and
+records every datagram with its destination (IP_PKTINFO) and tap, every
+console line, and every row's steps.  Run as a program it prints the
+figures of the run (memory, descriptors, time to the first datagram), or
+with --json the whole record.  Needs root.
+"""
+
+import argparse
+import ctypes
+import json
+import os
+import pwd
+import select
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import traceback
+
+sys.dont_write_bytecode = True
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+PORT = 32400
+KERNEL_PACKAGE = "linux-image-4kc-malta"
+BUSYBOX_PACKAGE = "busybox-static"
+MODULES = ["bridge", "pcnet32", "uhci-hcd"]
+
+# The typical device: what its firmware sets, and its NICs.  Its addresses,
+# 192.168.8.1/24 on br-lan and 10.0.0.23/24 on phy0-sta0 with the default
+# route through 10.0.0.1, are init.sh's.
+DEVICE = {
+    "name": "Lab Router",
+    "hostname": "lab-router",
+    "version": "24.10.1",
+    "ap_mac": "52:54:00:5a:00:01",
+    "sta_mac": "52:54:00:5a:00:02",
+}
+# The host's ends: the LAN beside phy0-ap0, the gateway beside phy0-sta0.
+TAPS = {"tap-ap": "192.168.8.2/24", "tap-sta": "10.0.0.1/24"}
+# On the board's UHCI controller: a hub on the first root port with two
+# devices behind it, and one device on the second.  Root hubs and
+# interfaces are not devices, the hub is.  (An OHCI controller in a slot
+# was tried too: under load its first device's enumeration hangs for good.)
+USB_DEVICES = [("usb-hub", "1"), ("usb-kbd", "1.1"), ("usb-tablet", "1.2"), ("usb-mouse", "2")]
+
+# Each row: its name, the console lines that set it up, and how many of
+# the daemon's cycles to watch afterwards.  Lines run in the gap after a
+# cycle, so a cycle sees a row's setting whole or not at all.
+ROWS = [
+    ("typical", [
+        "provision %s %s %d" % (DEVICE["ap_mac"], DEVICE["sta_mac"], len(USB_DEVICES)),
+        "identity '%s' %s %s" % (DEVICE["name"], DEVICE["hostname"], DEVICE["version"]),
+        "start",
+    ], 3),
+    ("link_down", ["ip link set br-lan down"], 1),
+    ("link_up", ["ip link set br-lan up"], 2),
+    ("no_broadcast_address", ["ip addr flush dev br-lan && ip addr add 192.168.8.1/24 dev br-lan"],
+     2),
+    ("figures", ["ip addr flush dev br-lan && ip addr add 192.168.8.1/24 brd + dev br-lan",
+                 "figures"], 0),
+    ("unprivileged", ["stop", "start nobody"], 3),
+    ("end", ["stop"], 0),
+]
+FIGURE_ROWS = ["typical", "figures", "end"]
+
+# Datagrams further apart than this belong to different cycles.
+CYCLE_BREAK = 1.0
+# A cycle is 3 s of sleep plus its own work; beyond this one is missing.
+CYCLE_GAP_LIMIT = 4.5
+# From the start command to the first cycle, for an emulated CPU.
+FIRST_CYCLE_LIMIT = 15.0
+BOOT_LIMIT = 90.0
+COMMAND_LIMIT = 90.0
+RUN_LIMIT = 240.0
+
+IP_PKTINFO = 8
+CLONE_NEWNET = 0x40000000
+PR_SET_PDEATHSIG = 1
+
+
+def say(text):
+    print("guest: " + text, file=sys.stderr, flush=True)
+
+
+def run(*command, **options):
+    return subprocess.run(command, check=True, **options)
+
+
+# Outside the namespace: the kernel, busybox and the base initramfs -----------
+
+def apt_download(directory, package):
+    """apt-get download as the invoking user, whose build tree this is."""
+    command = ["apt-get", "-q", "-o", "APT::Sandbox::User=%s" % pwd.getpwuid(os.getuid()).pw_name,
+               "download", package]
+    if subprocess.run(command, cwd=directory, stdout=subprocess.DEVNULL).returncode != 0:
+        # Package lists older than the architecture, or stale ones.
+        run("apt-get", "update", "-qq")
+        run(*command, cwd=directory, stdout=subprocess.DEVNULL)
+    found = [name for name in os.listdir(directory)
+             if name.startswith(package.split(":")[0] + "_") and name.endswith(".deb")]
+    return os.path.join(directory, found[0])
+
+
+def module_closure(modules_dir, names):
+    """The modules' files with everything they depend on, dependencies first."""
+    paths = {}
+    for root, _, files in os.walk(modules_dir):
+        for file in files:
+            if file.endswith(".ko"):
+                paths[file[:-3].replace("-", "_")] = os.path.join(root, file)
+    ordered = []
+
+    def visit(name):
+        path = paths[name.replace("-", "_")]
+        if path in ordered:
+            return
+        depends = subprocess.run(["modinfo", "-F", "depends", path], check=True,
+                                 capture_output=True, text=True).stdout.strip()
+        for dependency in filter(None, depends.split(",")):
+            visit(dependency)
+        ordered.append(path)
+
+    for name in names:
+        visit(name)
+    return ordered
+
+
+def build_base(unpacked, staging, release):
+    """busybox, the modules with their modules.dep, and what init needs."""
+    for directory in ["bin", "dev", "etc", "proc", "sys", "tmp", "usr/bin"]:
+        os.makedirs(os.path.join(staging, directory), exist_ok=True)
+    shutil.copy(os.path.join(unpacked, "busybox", "bin", "busybox"),
+                os.path.join(staging, "bin", "busybox"))
+    os.symlink("busybox", os.path.join(staging, "bin", "sh"))
+    modules = os.path.join(unpacked, "kernel", "lib", "modules", release)
+    for path in module_closure(modules, MODULES):
+        target = os.path.join(staging, "lib", "modules", release, os.path.relpath(path, modules))
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        shutil.copy(path, target)
+    # Beside the modules: the package's lists of built-in ones, and ours in order.
+    staged = os.path.join(staging, "lib", "modules", release)
+    for name in ["modules.builtin", "modules.builtin.modinfo"]:
+        shutil.copy(os.path.join(modules, name), os.path.join(staged, name))
+    with open(os.path.join(staged, "modules.order"), "w") as order:
+        for root, _, files in sorted(os.walk(staged)):
+            order.writelines(os.path.relpath(os.path.join(root, file), staged) + "\n"
+                             for file in sorted(files) if file.endswith(".ko"))
+    run("depmod", "-b", staging, release)
+    with open(os.path.join(staging, "etc", "passwd"), "w") as passwd:
+        passwd.write("root:x:0:0:root:/:/bin/sh\nnobody:x:65534:65534:nobody:/:/bin/sh\n")
+    with open(os.path.join(staging, "etc", "group"), "w") as group:
+        group.write("root:x:0:\nnogroup:x:65534:\n")
+    # The kernel gives init its console only if the initramfs has the node.
+    os.mknod(os.path.join(staging, "dev", "console"), 0o600 | 0o020000, os.makedev(5, 1))
+
+
+def cpio(directory, output):
+    names = subprocess.run("find . -mindepth 1 | LC_ALL=C sort", shell=True, cwd=directory,
+                           check=True, capture_output=True).stdout
+    with open(output, "wb") as archive:
+        subprocess.run(["cpio", "--quiet", "-o", "-H", "newc", "-R", "0:0"], cwd=directory,
+                       input=names, stdout=archive, check=True)
+
+
+def prepare(cache):
+    """The kernel and the base initramfs, made once per cache directory."""
+    kernel = os.path.join(cache, "vmlinuz")
+    base = os.path.join(cache, "base.cpio")
+    if os.path.exists(kernel) and os.path.exists(base):
+        return kernel, base
+    say("unpacking the kernel and busybox into %s" % cache)
+    os.makedirs(cache, exist_ok=True)
+    foreign = subprocess.run(["dpkg", "--print-foreign-architectures"], check=True,
+                             capture_output=True, text=True).stdout.split()
+    if "mipsel" not in foreign:
+        run("dpkg", "--add-architecture", "mipsel")
+        run("apt-get", "update", "-qq")
+    with tempfile.TemporaryDirectory(dir=cache) as work:
+        debs = os.path.join(work, "debs")
+        os.mkdir(debs)
+        meta = apt_download(debs, KERNEL_PACKAGE + ":mipsel")
+        # The meta-package names this release's image package.
+        depends = subprocess.run(["dpkg-deb", "-f", meta, "Depends"], check=True,
+                                 capture_output=True, text=True).stdout
+        image = depends.split(",")[0].split("|")[0].split()[0]
+        unpacked = os.path.join(work, "unpacked")
+        os.mkdir(unpacked)
+        run("dpkg", "-x", apt_download(debs, image + ":mipsel"), os.path.join(unpacked, "kernel"))
+        run("dpkg", "-x", apt_download(debs, BUSYBOX_PACKAGE + ":mipsel"),
+            os.path.join(unpacked, "busybox"))
+        (release,) = os.listdir(os.path.join(unpacked, "kernel", "lib", "modules"))
+        staging = os.path.join(work, "staging")
+        build_base(unpacked, staging, release)
+        cpio(staging, base + ".new")
+        shutil.copy(os.path.join(unpacked, "kernel", "boot", "vmlinuz-" + release), kernel + ".new")
+    os.rename(base + ".new", base)
+    os.rename(kernel + ".new", kernel)
+    return kernel, base
+
+
+def make_initrd(base, daemon, directory):
+    """The base archive with this run's init and daemon appended."""
+    staging = os.path.join(directory, "run")
+    os.makedirs(os.path.join(staging, "usr", "bin"))
+    shutil.copy(os.path.join(HERE, "init.sh"), os.path.join(staging, "init"))
+    shutil.copy(daemon, os.path.join(staging, "usr", "bin", "quorvellan-beacon"))
+    for path in ["init", "usr/bin/quorvellan-beacon"]:
+        os.chmod(os.path.join(staging, path), 0o755)
+    appended = os.path.join(directory, "run.cpio")
+    cpio(staging, appended)
+    initrd = os.path.join(directory, "initrd.cpio")
+    with open(initrd, "wb") as out:
+        for part in [base, appended]:
+            with open(part, "rb") as archive:
+                shutil.copyfileobj(archive, out)
+    return initrd
+
+
+# Inside the namespace ----------------------------------------------------------
+
+LIBC = ctypes.CDLL(None, use_errno=True)
+
+
+def die_with_parent():
+    """Killed when the parent ends, however it ends: a test runner's timeout
+    must not leave an emulator running."""
+    LIBC.prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+
+
+def enter_fresh_namespace():
+    """A network namespace of our own, with nothing in it but loopback."""
+    if LIBC.unshare(CLONE_NEWNET) != 0:
+        raise OSError(ctypes.get_errno(), "unshare(CLONE_NEWNET)")
+    names = [name for _, name in socket.if_nameindex()]
+    if names != ["lo"]:
+        raise SystemExit("guest: the new network namespace is not fresh: %s" % names)
+    with open("/proc/sys/net/ipv6/conf/default/disable_ipv6", "w") as ipv6:
+        ipv6.write("1")
+    run("ip", "link", "set", "lo", "up")
+    for tap, address in TAPS.items():
+        run("ip", "tuntap", "add", "dev", tap, "mode", "tap")
+        run("ip", "addr", "add", address, "brd", "+", "dev", tap)
+        run("ip", "link", "set", tap, "up")
+
+
+def receiver():
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    sock.setsockopt(socket.IPPROTO_IP, IP_PKTINFO, 1)
+    sock.bind(("0.0.0.0", PORT))
+    sock.setblocking(False)
+    return sock
+
+
+def qemu_command(kernel, initrd):
+    command = ["qemu-system-mipsel", "-M", "malta", "-cpu", "24Kc", "-m", "128",
+               "-nographic", "-vga", "none", "-monitor", "none", "-no-reboot",
+               "-kernel", kernel, "-initrd", initrd,
+               "-append", "console=ttyS0 panic=-1"]
+    # Only some Malta slots have interrupts wired: 0x12 to 0x15 do.  No NIC
+    # but these two, and never a user-mode one.
+    command += ["-nic", "none"]
+    for slot, (tap, mac) in [("0x12", ("tap-ap", DEVICE["ap_mac"])),
+                             ("0x13", ("tap-sta", DEVICE["sta_mac"]))]:
+        command += ["-netdev", "tap,id=%s,ifname=%s,script=no,downscript=no" % (tap, tap),
+                    "-device", "pcnet,netdev=%s,mac=%s,addr=%s,romfile=" % (tap, mac, slot)]
+    for device, port in USB_DEVICES:
+        command += ["-device", "%s,bus=usb-bus.0,port=%s" % (device, port)]
+    return command
+
+
+class Guest:
+    """One boot: the console, the datagrams, and the rows as they ran."""
+
+    def __init__(self, command, sock):
+        self.sock = sock
+        self.taps = {socket.if_nametoindex(tap): tap for tap in TAPS}
+        self.launched = time.monotonic()
+        self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=subprocess.STDOUT, preexec_fn=die_with_parent)
+        os.set_blocking(self.process.stdout.fileno(), False)
+        self.partial = b""
+        self.record = {"launched": self.launched, "console": [], "datagrams": [], "rows": [],
+                       "error": None}
+        self.unread = []          # console lines of ours not yet taken
+
+    def pump(self, until, for_line=False):
+        """Reads console and datagrams until the time, or the guest's end;
+        for_line: or until a line of ours is there to take."""
+        while not (for_line and self.unread):
+            left = until - time.monotonic()
+            if left <= 0:
+                return
+            readable, _, _ = select.select([self.process.stdout, self.sock], [], [], left)
+            now = time.monotonic()
+            if self.sock in readable:
+                self.receive(now)
+            if self.process.stdout in readable:
+                chunk = self.process.stdout.read()
+                if not chunk:
+                    self.process.wait()
+                    raise GuestEnded("qemu ended with status %d" % self.process.returncode)
+                self.console(now, chunk)
+
+    def receive(self, now):
+        while True:
+            try:
+                payload, ancillary, _, source = self.sock.recvmsg(2048, 64)
+            except BlockingIOError:
+                return
+            destination, tap = None, None
+            for level, kind, data in ancillary:
+                if level == socket.IPPROTO_IP and kind == IP_PKTINFO:
+                    index, _, header_destination = struct.unpack("=i4s4s", data[:12])
+                    destination = socket.inet_ntoa(header_destination)
+                    tap = self.taps.get(index, str(index))
+            self.record["datagrams"].append(
+                [now, destination, tap, source[0], payload.decode("utf-8", "replace")])
+
+    def console(self, now, chunk):
+        lines = (self.partial + chunk).split(b"\n")
+        self.partial = lines.pop()
+        for raw in lines:
+            text = raw.decode("utf-8", "replace").replace("\r", "")
+            self.record["console"].append([now, text])
+            if "Kernel panic" in text:
+                raise GuestEnded("kernel panic: " + text)
+            at = text.find("@@")
+            if at >= 0:
+                self.unread.append((now, text[at + 2:]))
+
+    def expect(self, prefix, limit):
+        """The next line of ours that starts with the prefix, when it came,
+        and the lines of ours before it."""
+        deadline = time.monotonic() + limit
+        taken = []
+        while True:
+            while self.unread:
+                when, line = self.unread.pop(0)
+                if line.startswith(prefix):
+                    return line, when, taken
+                taken.append(line)
+            if time.monotonic() >= deadline:
+                raise GuestEnded("no %r from the guest within %.0f s" % (prefix, limit))
+            self.pump(deadline, for_line=True)
+
+    def command(self, line):
+        sent = time.monotonic()
+        self.process.stdin.write(line.encode() + b"\n")
+        self.process.stdin.flush()
+        done, when, output = self.expect("done ", COMMAND_LIMIT)
+        return {"line": line, "sent": sent, "done": when, "status": int(done.split()[2]),
+                "output": output}
+
+    def watch(self, start, count, first_limit):
+        """Waits for count complete cycles after start."""
+        limit = first_limit + count * CYCLE_GAP_LIMIT
+        deadline = time.monotonic() + limit
+        while True:
+            cycles = group_cycles(self.record["datagrams"], start)
+            complete = [cycle for cycle in cycles if time.monotonic() - cycle[-1][0] > CYCLE_BREAK]
+            if len(complete) >= count:
+                return complete[:count]
+            if time.monotonic() >= deadline:
+                raise GuestEnded("%d of %d cycles within %.0f s" % (len(complete), count, limit))
+            self.pump(min(deadline, time.monotonic() + 0.1))
+
+    def run_rows(self, rows):
+        _, self.record["ready"], _ = self.expect("ready", BOOT_LIMIT)
+        for name, lines, count in rows:
+            row = {"name": name, "steps": [], "cycles": []}
+            self.record["rows"].append(row)
+            for line in lines:
+                row["steps"].append(self.command(line))
+            if count:
+                # From the row's first line, sent in the gap after the last
+                # cycle watched: a cycle that starts meanwhile is this row's.
+                starts = [step for step in row["steps"] if step["line"].startswith("start")]
+                first_limit = FIRST_CYCLE_LIMIT if starts else 0.0
+                row["cycles"] = self.watch(row["steps"][0]["sent"], count, first_limit)
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        self.record["qemu_status"] = self.process.returncode
+        self.record["ended"] = time.monotonic()
+
+
+class GuestEnded(Exception):
+    pass
+
+
+def group_cycles(datagrams, start, end=float("inf")):
+    """The datagrams received from start to end, as cycles: a pause longer
+    than CYCLE_BREAK starts the next one."""
+    cycles = []
+    for datagram in datagrams:
+        if not start <= datagram[0] < end:
+            continue
+        if cycles and datagram[0] - cycles[-1][-1][0] <= CYCLE_BREAK:
+            cycles[-1].append(datagram)
+        else:
+            cycles.append([datagram])
+    return cycles
+
+
+def out_of_time(*_):
+    raise GuestEnded("the run took longer than %.0f s" % RUN_LIMIT)
+
+
+def boot_inside(kernel, base, daemon, rows):
+    """In a fresh network namespace: one boot, all the rows, the record."""
+    enter_fresh_namespace()
+    sock = receiver()
+    with tempfile.TemporaryDirectory() as scratch:
+        initrd = make_initrd(base, daemon, scratch)
+        guest = Guest(qemu_command(kernel, initrd), sock)
+        # Whatever happens, the emulator does not outlive the run.
+        signal.signal(signal.SIGALRM, out_of_time)
+        signal.alarm(int(RUN_LIMIT))
+        try:
+            guest.run_rows(rows)
+        except (GuestEnded, OSError) as ended:
+            guest.record["error"] = str(ended)
+        finally:
+            signal.alarm(0)
+            guest.stop()
+    return guest.record
+
+
+def boot(daemon, cache, row_names=None):
+    """Prepares what is needed here, then boots in a child of its own
+    namespace; returns the record of the run."""
+    kernel, base = prepare(cache)
+    rows = [row for row in ROWS if row_names is None or row[0] in row_names]
+    reader, writer = os.pipe()
+    child = os.fork()
+    if child == 0:
+        os.close(reader)
+        status = 0
+        try:
+            die_with_parent()
+            record = boot_inside(kernel, base, daemon, rows)
+            with os.fdopen(writer, "w") as out:
+                json.dump(record, out)
+        except BaseException:  # noqa: B902 - a forked child must not return
+            traceback.print_exc()
+            status = 1
+        os._exit(status)
+    os.close(writer)
+    with os.fdopen(reader) as out:
+        text = out.read()
+    _, status = os.waitpid(child, 0)
+    if status != 0 or not text:
+        raise RuntimeError("the boot failed before it could record anything")
+    return json.loads(text)
+
+
+# What the run shows ------------------------------------------------------------
+
+def figures(record):
+    """The device maker's figures from one run's record.  Times are the
+    host's: an emulated 24Kc is slower than most devices, so they bound a
+    device's from above rather than predict it."""
+    result = {}
+    for line in (line for _, line in record["console"]):
+        at = line.find("@@figure ")
+        if at >= 0:
+            who, *pairs = line[at + len("@@figure "):].split()
+            result[who] = dict(pair.split("=", 1) for pair in pairs)
+    starts = [step["sent"] for row in record["rows"] for step in row["steps"]
+              if step["line"] == "start"]
+    if record["datagrams"] and starts and "ready" in record:
+        first = record["datagrams"][0][0]
+        result["times"] = [("emulator start to init", record["ready"] - record["launched"]),
+                           ("init to daemon start (modules, links, USB)",
+                            starts[0] - record["ready"]),
+                           ("daemon start to first datagram", first - starts[0]),
+                           ("emulator start to first datagram", first - record["launched"])]
+    return result
+
+
+def print_figures(found):
+    for who, label in [("daemon", "daemon"), ("idle", "busybox sleep (idle, same guest)")]:
+        values = found.get(who, {})
+        print("%-44s VmRSS %s kB, RssAnon %s kB, %s open descriptors"
+              % (label, values.get("VmRSS", "?"), values.get("RssAnon", "?"),
+                 values.get("fds", "?")))
+    for label, seconds in found.get("times", []):
+        print("%-44s %.2f s" % (label, seconds))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--daemon", required=True)
+    parser.add_argument("--cache", required=True)
+    parser.add_argument("--rows", help="comma-separated rows (default: those for the figures)")
+    parser.add_argument("--json", action="store_true", help="print the whole record")
+    options = parser.parse_args()
+    if os.getuid() != 0:
+        raise SystemExit("guest.py needs root: it builds a network namespace")
+    rows = options.rows.split(",") if options.rows else FIGURE_ROWS
+    record = boot(os.path.abspath(options.daemon), os.path.abspath(options.cache), rows)
+    if options.json:
+        json.dump(record, sys.stdout, indent=1)
+        print()
+    else:
+        print_figures(figures(record))
+    if record["error"]:
+        print("guest: " + record["error"], file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,136 @@
+#!/bin/sh
+# The guest's init (PID 1 on the emulated device).  It readies the system,
+# then runs the lines the host writes to the console, one at a time, and
+# answers each with "@@done N STATUS".  The device itself (NICs, bridge,
+# addresses, identity, daemon) is set up by those lines, through the
+# functions below, so that the host's scenario table holds every value.
+# Lines for the host start with "@@"; everything else on the console is
+# the kernel's or the commands' own talk.
+
+export PATH=/bin:/sbin:/usr/bin:/usr/sbin
+/bin/busybox mkdir -p /proc /sys /dev /tmp /sbin /usr/bin /usr/sbin
+/bin/busybox --install -s
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+mount -t tmpfs tmpfs /tmp
+# Only emergencies (a panic) from here on, so that kernel lines do not cut
+# into ours.
+dmesg -n 1
+stty -echo
+
+# provision AP_MAC STA_MAC USB_DEVICES: the typical device's network, and
+# waits until the kernel has enumerated that many USB devices.
+provision() {
+    # The bridge before the NICs: the kernel lists addresses by interface
+    # index, and a device lists its LAN before its uplink.
+    modprobe bridge && ip link add br-lan type bridge || return 1
+    modprobe -a pcnet32 uhci-hcd || return 1
+    rename_nic "$1" phy0-ap0 && rename_nic "$2" phy0-sta0 || return 1
+    ip link set phy0-ap0 master br-lan
+    ip link set phy0-ap0 up
+    ip link set br-lan up
+    ip link set phy0-sta0 up
+    ip addr add 192.168.8.1/24 brd + dev br-lan
+    ip addr add 10.0.0.23/24 brd + dev phy0-sta0
+    ip route add default via 10.0.0.1
+    wait_usb "$3"
+}
+
+# rename_nic MAC NAME: the NIC with that MAC, whichever ethN the driver made.
+rename_nic() {
+    tries=50
+    while [ "$tries" -gt 0 ]; do
+        for nic in /sys/class/net/eth*; do
+            if [ -e "$nic/address" ] && [ "$(cat "$nic/address")" = "$1" ]; then
+                ip link set "${nic##*/}" name "$2"
+                return
+            fi
+        done
+        tries=$((tries - 1))
+        sleep 0.1
+    done
+    echo "@@error no NIC with MAC $1"
+    return 1
+}
+
+# wait_usb COUNT: USB devices are those with a vendor id; root hubs are left
+# out by name, as the kernel names them usbN.
+wait_usb() {
+    tries=600
+    while [ "$tries" -gt 0 ]; do
+        found=0
+        for device in /sys/bus/usb/devices/[0-9]*/idVendor; do
+            [ -e "$device" ] && found=$((found + 1))
+        done
+        [ "$found" -eq "$1" ] && return
+        tries=$((tries - 1))
+        sleep 0.1
+    done
+    echo "@@error $found USB devices enumerated, not $1"
+    dmesg | grep -i usb | tail -n 20
+    return 1
+}
+
+# identity NAME HOSTNAME VERSION: what the device's firmware writes.
+identity() {
+    echo "$1" >/etc/quorvellan-name
+    hostname "$2"
+    echo "$3" >/etc/quorvellan-version
+}
+
+# start [USER]: the daemon in the background, as root or as USER.
+start() {
+    if [ -n "${1:-}" ]; then
+        su -s /bin/sh "$1" -c 'exec /usr/bin/quorvellan-beacon' </dev/null &
+    else
+        /usr/bin/quorvellan-beacon </dev/null &
+    fi
+    daemon=$!
+    sleep 0.2
+    echo "@@daemon $daemon $(awk '/^Uid:/ { print $2 }' /proc/$daemon/status)"
+}
+
+# stop: says whether the daemon was still running, then ends it.
+stop() {
+    if kill -0 "$daemon" 2>/dev/null; then
+        echo "@@alive yes"
+        kill "$daemon"
+        wait "$daemon" 2>/dev/null
+    else
+        wait "$daemon"
+        echo "@@alive no, exit status $?"
+    fi
+    return 0
+}
+
+# figures: the running daemon's memory and descriptors beside an idle
+# program in the same system.
+figures() {
+    sleep 600 &
+    idle=$!
+    sleep 0.5
+    figure daemon "$daemon"
+    figure idle "$idle"
+    kill "$idle"
+    wait "$idle" 2>/dev/null
+    return 0
+}
+
+# figure NAME PID: "@@figure NAME VmRSS=kB RssAnon=kB fds=N".
+figure() {
+    memory=$(awk '/^(VmRSS|RssAnon):/ { printf "%s=%s ", substr($1, 1, length($1) - 1), $2 }' \
+        "/proc/$2/status")
+    descriptors=$(find "/proc/$2/fd" -mindepth 1 -maxdepth 1 | wc -l)
+    echo "@@figure $1 ${memory}fds=$descriptors"
+}
+
+echo "@@ready $(uname -m) $(uname -r)"
+line_number=0
+while IFS= read -r line; do
+    line_number=$((line_number + 1))
+    eval "$line"
+    echo "@@done $line_number $?"
+done
+echo "@@console closed"
+poweroff -f
