@@ -4,10 +4,17 @@
 include(GNUInstallDirs)
 
 install(TARGETS quorvellan-beacon RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/docs/man/quorvellan-beacon.8
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 
 # The tools are optional (QUORVELLAN_TOOLS=OFF on the device build).
 if(QUORVELLAN_TOOLS)
-  install(TARGETS quorvellan-discover RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # Component "discover": what its Debian package holds (cmake/package.cmake).
+  install(TARGETS quorvellan-discover RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+    COMPONENT discover)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/man/quorvellan-discover.1
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT discover)
+  include(${CMAKE_CURRENT_LIST_DIR}/package.cmake)
 endif()
 
 # DOCDIR defaults to share/doc/${PROJECT_NAME}, i.e. share/doc/quorvellan.

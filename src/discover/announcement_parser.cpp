@@ -47,8 +47,6 @@ const char* describe(rejection reason)
             return "text too long";
         case rejection::not_an_address:
             return "not an IPv4 address";
-        case rejection::table_full:
-            return "device table full";
     }
     return "unknown";
 }

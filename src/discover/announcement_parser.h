@@ -58,7 +58,6 @@ enum class rejection {
     out_of_range,
     too_long,        // a text longer than any device sends
     not_an_address,  // an address member neither empty nor a dotted quad
-    table_full,      // well formed, but no room for one more device
 };
 
 // Short human text, e.g. "not JSON".

@@ -2,19 +2,35 @@
 // and it only ever receives.
 #pragma once
 
+#include <sys/socket.h>
+
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "announcement_parser.h"
 
 namespace quorvellan::discover {
 
+// An IPv4 address with its netmask, both in host byte order.
+struct ipv4_subnet {
+    std::uint32_t address = 0;
+    std::uint32_t mask = 0;
+
+    bool contains(std::uint32_t other) const
+    {
+        return (address & mask) == (other & mask);
+    }
+};
+
 struct datagram {
-    std::string bytes;            // what the buffer kept
+    std::string_view bytes;       // what the buffer kept; valid until the next receive
     std::size_t full_length = 0;  // size on the wire, possibly more than kept
     std::string source;           // dotted IPv4
+    int interface_index = 0;      // the interface it arrived on, 0 when unknown
 };
 
 struct listener_socket {
@@ -22,18 +38,52 @@ struct listener_socket {
     std::string error;  // one line when fd is -1
 };
 
-// Bound to the port on every IPv4 address, sharing it with other listeners.
+// Bound to the port on every IPv4 address, sharing it with other listeners,
+// with a receive buffer for a burst of announcements and the kernel's count
+// of datagrams it dropped for want of room.
 listener_socket open_listener(std::uint16_t port);
 
 class receiver {
    public:
-    // Fills into with the next waiting datagram; false when none is waiting.
-    bool receive(int fd, datagram& into);
+    receiver();
+
+    // Takes the waiting datagrams, up to one batch, in one system call;
+    // returns how many (0 when none is waiting).
+    std::size_t receive(int fd);
+
+    const datagram& operator[](std::size_t i) const
+    {
+        return received_[i];
+    }
+
+    // Datagrams the kernel dropped on this socket since it was opened, as of
+    // the last datagram received.
+    std::uint64_t kernel_drops() const
+    {
+        return kernel_drops_;
+    }
+
+    static constexpr std::size_t BATCH = 16;
 
    private:
     // One byte past the largest accepted datagram, so that an oversized one
     // is caught even where MSG_TRUNC would not report its length.
-    std::vector<char> buffer_ = std::vector<char>(MAX_DATAGRAM_BYTES + 1);
+    static constexpr std::size_t SLOT_BYTES = MAX_DATAGRAM_BYTES + 1;
+    std::vector<char> buffers_;
+    std::array<datagram, BATCH> received_;
+    std::uint64_t kernel_drops_ = 0;
+};
+
+// The IPv4 subnets of each local interface, read again on refresh().
+class interface_subnets {
+   public:
+    void refresh();
+
+    // Empty for an interface that holds no IPv4 address or is unknown.
+    const std::vector<ipv4_subnet>& of(int interface_index) const;
+
+   private:
+    std::vector<std::pair<int, std::vector<ipv4_subnet>>> by_interface_;
 };
 
 }  // namespace quorvellan::discover

@@ -1,22 +1,26 @@
 // quorvellan-discover: listens for device announcements and shows who is on
-// the network. Wiring only; every decision lives in the library units.
+// the network. Wiring only: the session decides what to report, the table
+// whom to keep, the listener how to receive.
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "announcement_parser.h"
-#include "device_table.h"
+#include "line_output.h"
 #include "listener.h"
+#include "live_view.h"
 #include "options.h"
 #include "output_format.h"
-#include "terminal_text.h"
+#include "session.h"
 
 namespace {
 
@@ -40,61 +44,18 @@ void catch_stop_signals()
     sigaction(SIGTERM, &action, nullptr);
 }
 
-constexpr int MAX_DATAGRAMS_PER_WAKE = 256;
+// Bounded, so that a flood cannot hold off the redraw, the output or the
+// deadline.
+constexpr int MAX_BATCHES_PER_WAKE = 16;
+// How long the last lines may wait for a slow reader after a deadline.
+constexpr std::chrono::milliseconds LAST_LINES_GRACE{500};
 
-enum class mode { live_table, change_lines, json_lines };
-
-class screen {
-   public:
-    // The previous drawing is overwritten from its first line, so the
-    // terminal's scrollback above it stays as it was.
-    void redraw(const device_table& table, const listen_stats& stats)
-    {
-        winsize size{};
-        const bool known = ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0;
-        // One column spare against auto-wrap, and lines spare for the
-        // header, the status line and the cursor, so nothing ever scrolls
-        // out of reach of the cursor movement. A width of 0 would mean
-        // "uncut" to table_lines, hence at least 1.
-        const std::size_t width = known ? std::max<std::size_t>(size.ws_col, 2) - 1 : 79;
-        const std::size_t height = known && size.ws_row > 0 ? size.ws_row : 24;
-        const std::size_t body_rows = height > 4 ? height - 3 : 1;
-        const std::vector<const device_row*> devices = table.rows();
-        std::vector<std::string> lines = table_lines(devices, table.now(), width, body_rows);
-        lines.push_back(
-            fit_width(status_line(devices.size(), table.online_count(), stats), width, false));
-        std::string out;
-        if (drawn_ > 0) {
-            out += "\x1b[" + std::to_string(drawn_) + "A";
-        }
-        out += "\r\x1b[J";
-        for (const std::string& line : lines) {
-            out += line + "\n";
-        }
-        std::cout << out << std::flush;
-        drawn_ = lines.size();
-    }
-
-   private:
-    std::size_t drawn_ = 0;
-};
-
-void print_final_table(const device_table& table, const listen_stats& stats)
+steady_clock::time_point deadline_of(const options& opts, steady_clock::time_point start)
 {
-    for (const std::string& line : table_lines(table.rows(), table.now(), 0, 0)) {
-        std::cout << line << '\n';
-    }
-    std::cout << status_line(table.rows().size(), table.online_count(), stats) << std::endl;
-}
-
-void report(mode how, const hearing& heard)
-{
-    if (how == mode::json_lines &&
-        (heard.kind == change::new_device || heard.kind == change::changed)) {
-        std::cout << json_line(*heard.row) << std::endl;
-    } else if (how == mode::change_lines && heard.kind != change::unchanged) {
-        std::cout << change_line(heard) << std::endl;
-    }
+    const std::optional<double> seconds = opts.once ? ONCE_SECONDS : opts.timeout_seconds;
+    return seconds ? start + std::chrono::duration_cast<steady_clock::duration>(
+                                 std::chrono::duration<double>(*seconds))
+                   : steady_clock::time_point::max();
 }
 
 int run_listener(const options& opts)
@@ -105,65 +66,114 @@ int run_listener(const options& opts)
         return 1;
     }
     catch_stop_signals();
-    const mode how = opts.json                    ? mode::json_lines
-                     : isatty(STDOUT_FILENO) != 0 ? mode::live_table
-                                                  : mode::change_lines;
-    device_table table(read_system_clocks);
-    listen_stats stats;
+    output_mode mode = choose_mode(opts, isatty(STDOUT_FILENO) != 0, std::getenv("TERM"));
+    // A terminal ncurses does not know gets lines instead.
+    std::unique_ptr<live_view> live =
+        mode == output_mode::live_view && !opts.once ? live_view::open() : nullptr;
+    if (mode == output_mode::live_view && !opts.once && !live) {
+        mode = output_mode::lines;
+    }
+    line_output out(STDOUT_FILENO);
+    session listening(opts, mode, read_system_clocks,
+                      [&out](const std::string& line) { out.add(line); });
     receiver incoming;
-    datagram received;
-    screen live;
+    interface_subnets subnets;
+    const auto redraw = [&] {
+        const device_table& table = listening.table();
+        live->draw(table.rows(), table.now(),
+                   status_line(table.size(), table.online_count(), listening.stats()));
+    };
 
     const auto start = steady_clock::now();
-    const auto deadline = opts.timeout_seconds
-                              ? start + std::chrono::duration_cast<steady_clock::duration>(
-                                            std::chrono::duration<double>(*opts.timeout_seconds))
-                              : steady_clock::time_point::max();
+    const auto deadline = deadline_of(opts, start);
     auto next_tick = start;
+    int status = 0;
     while (stop_requested == 0) {
         const auto now = steady_clock::now();
         if (now >= deadline) {
             break;
         }
         if (now >= next_tick) {
-            for (const device_row* row : table.expire()) {
-                if (how == mode::change_lines) {
-                    std::cout << offline_line(*row, table.now().wall) << std::endl;
-                }
-            }
-            if (how == mode::live_table) {
-                live.redraw(table, stats);
+            subnets.refresh();
+            listening.on_tick();
+            listening.stats().output_lost = out.lost_lines();
+            if (live) {
+                redraw();
             }
             next_tick = now + std::chrono::seconds(1);
         }
-        const auto wake = std::min(next_tick, deadline);
-        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(wake - now).count();
-        pollfd waiting{socket.fd, POLLIN, 0};
-        if (poll(&waiting, 1, static_cast<int>(wait)) <= 0) {
-            continue;
+        const auto wait =
+            std::chrono::ceil<std::chrono::milliseconds>(std::min(next_tick, deadline) - now)
+                .count();
+        // Standard output only while lines wait: a pipe whose reader is gone
+        // would otherwise wake every poll at once, with nothing to write.
+        pollfd waiting[] = {{socket.fd, POLLIN, 0},
+                            {out.pending() ? out.fd() : -1, POLLOUT, 0},
+                            {live ? live->input_fd() : -1, POLLIN, 0}};
+        const int ready = poll(waiting, 3, static_cast<int>(wait));
+        const int poll_error = errno;  // before the view's reads overwrite it
+        // Also after EINTR: a resize arrives as SIGWINCH.
+        if (live) {
+            const live_view::action asked = live->handle_input();
+            if (asked == live_view::action::quit) {
+                break;
+            }
+            if (asked == live_view::action::redraw) {
+                redraw();
+            }
         }
-        // Bounded, so that a flood cannot hold off the redraw or the timeout.
-        for (int i = 0; i < MAX_DATAGRAMS_PER_WAKE && incoming.receive(socket.fd, received); ++i) {
-            parse_result parsed = parse_announcement(received.bytes, received.full_length);
-            if (parsed.accepted()) {
-                const hearing heard = table.hear(parsed.record, received.source);
-                if (heard.kind == change::refused) {
-                    parsed.reason = rejection::table_full;
-                } else {
-                    report(how, heard);
+        if (ready < 0) {
+            if (poll_error == EINTR) {
+                continue;
+            }
+            std::cerr << "quorvellan-discover: cannot wait for datagrams: "
+                      << std::strerror(poll_error) << std::endl;
+            status = 1;
+            break;
+        }
+        // A terminal that hung up would wake every poll at once from now on.
+        if ((waiting[2].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            break;
+        }
+        if (waiting[1].revents != 0) {
+            out.write_some();
+        }
+        if (waiting[0].revents & POLLNVAL) {
+            std::cerr << "quorvellan-discover: the socket was lost" << std::endl;
+            status = 1;
+            break;
+        }
+        if (waiting[0].revents != 0) {
+            for (int batch = 0; batch < MAX_BATCHES_PER_WAKE; ++batch) {
+                const std::size_t count = incoming.receive(socket.fd);
+                for (std::size_t i = 0; i < count; ++i) {
+                    listening.on_datagram(incoming[i], subnets.of(incoming[i].interface_index));
+                }
+                listening.stats().kernel_drops = incoming.kernel_drops();
+                if (count < receiver::BATCH) {
+                    break;
                 }
             }
-            stats.count(parsed, received.source);
         }
     }
-    table.expire();
-    if (how == mode::live_table) {
-        live.redraw(table, stats);
-    } else if (how == mode::change_lines && opts.timeout_seconds) {
-        print_final_table(table, stats);
-    }
     close(socket.fd);
-    return 0;
+    if (live) {
+        live->close();
+    }
+    out.lift_bound();
+    listening.on_end();
+    // A timeout or a stop is honoured even behind a stuck reader; a
+    // snapshot waits for its reader to take all of it.
+    out.drain(opts.timeout_seconds || stop_requested != 0 ? steady_clock::now() + LAST_LINES_GRACE
+                                                          : steady_clock::time_point::max());
+    listening.stats().output_lost = out.lost_lines();
+    if (listening.wants_summary()) {
+        const listen_stats& stats = listening.stats();
+        std::cerr << "quorvellan-discover: "
+                  << status_line(listening.table().size(), listening.table().online_count(), stats)
+                  << std::endl;
+    }
+    return status;
 }
 
 }  // namespace

@@ -1,7 +1,11 @@
 #include "options.h"
 
+#include <getopt.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <string_view>
+#include <vector>
 
 namespace quorvellan::discover {
 namespace {
@@ -26,83 +30,138 @@ bool all_digits(std::string_view text, bool allow_one_point)
     return digit_seen;
 }
 
+// "+": stop at the first word that is no option, which is then an error
+// (there are no operands); ":": report a missing value apart.
+constexpr const char SHORT_OPTIONS[] = "+:hVj1t:p:";
+constexpr option LONG_OPTIONS[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {"json", no_argument, nullptr, 'j'},
+    {"once", no_argument, nullptr, '1'},
+    {"timeout", required_argument, nullptr, 't'},
+    {"port", required_argument, nullptr, 'p'},
+    {nullptr, 0, nullptr, 0},
+};
+
+// How the user wrote the option getopt stopped at: "-t" for a short one,
+// "--timeout" (without any "=value") for a long one.
+std::string spelled(const char* word, int short_option)
+{
+    const std::string_view text = word;
+    if (text.rfind("--", 0) == 0) {
+        return std::string(text.substr(0, text.find('=')));
+    }
+    return std::string("-") + static_cast<char>(short_option);
+}
+
 }  // namespace
 
 std::string usage_text()
 {
-    return "Usage: quorvellan-discover [--json] [--timeout SECONDS] [--port PORT]\n"
+    return "Usage: quorvellan-discover [-j] [-1 | -t SECONDS] [-p PORT]\n"
            "Lists the Quorvellan Link devices announcing themselves on the local network.\n"
            "\n"
-           "  --json             print one JSON object per line for each device, when it is\n"
-           "                     first heard and whenever its announcement changes\n"
-           "  --timeout SECONDS  listen for SECONDS, then exit; without --json the final\n"
-           "                     table is printed\n"
-           "  --port PORT        listen on this UDP port (default " +
+           "  -j, --json             print one JSON object per line for each event: a\n"
+           "                         device new, changed, gone offline or back online\n"
+           "  -1, --once             listen for one announcement period (3.5 s), print\n"
+           "                         every device heard and exit\n"
+           "  -t, --timeout SECONDS  listen for SECONDS, then exit; without --json the\n"
+           "                         final table is printed\n"
+           "  -p, --port PORT        listen on this UDP port (default " +
            std::to_string(DEFAULT_PORT) +
            ")\n"
-           "  --help             show this help and exit\n"
-           "  --version          show the version and exit\n";
+           "  -h, --help             show this help and exit\n"
+           "  -V, --version          show the version and exit\n";
 }
 
 options_result parse_options(int argc, const char* const* argv)
 {
     options_result result;
     options& o = result.parsed;
-    for (int i = 1; i < argc; ++i) {
-        std::string_view arg = argv[i];
-        std::string_view name = arg;
-        std::optional<std::string_view> value;
-        if (const auto eq = arg.find('=');
-            arg.rfind("--", 0) == 0 && eq != std::string_view::npos) {
-            name = arg.substr(0, eq);
-            value = arg.substr(eq + 1);
+    // getopt permutes its argument vector; it works on a copy so that the
+    // caller's stays as given.
+    std::vector<char*> args;
+    for (int i = 0; i < argc; ++i) {
+        args.push_back(const_cast<char*>(argv[i]));
+    }
+    args.push_back(nullptr);
+    optind = 0;  // also resets glibc's state from any earlier parse
+    opterr = 0;
+    for (;;) {
+        const int previous = optind == 0 ? 1 : optind;
+        const int c = getopt_long(argc, args.data(), SHORT_OPTIONS, LONG_OPTIONS, nullptr);
+        if (c == -1) {
+            break;
         }
-        const bool takes_value = name == "--timeout" || name == "--port";
-        if (!takes_value && value) {
-            result.error = "option '" + std::string(name) + "' takes no value";
-            return result;
-        }
-        if (takes_value && !value) {
-            if (i + 1 >= argc) {
-                result.error = "option '" + std::string(name) + "' needs a value";
+        // The word getopt just read: for a short option bundled with others
+        // ("-jx") optind has not moved yet.
+        const char* word = args[std::min(previous, argc - 1)];
+        const std::string value = optarg != nullptr ? optarg : "";
+        switch (c) {
+            case 'h':
+                o.help = true;
+                break;
+            case 'V':
+                o.version = true;
+                break;
+            case 'j':
+                o.json = true;
+                break;
+            case '1':
+                o.once = true;
+                break;
+            case 't': {
+                const double seconds =
+                    all_digits(value, true) ? std::strtod(value.c_str(), nullptr) : -1;
+                if (!(seconds > 0 && seconds <= MAX_TIMEOUT_SECONDS)) {
+                    result.error = "option '" + spelled(word, c) +
+                                   "' needs a number of seconds above 0 and up to 86400, got '" +
+                                   value + "'";
+                    return result;
+                }
+                o.timeout_seconds = seconds;
+                break;
+            }
+            case 'p': {
+                const unsigned long port = all_digits(value, false) && value.size() <= 5
+                                               ? std::strtoul(value.c_str(), nullptr, 10)
+                                               : 0;
+                if (port < 1 || port > 65535) {
+                    result.error = "option '" + spelled(word, c) +
+                                   "' needs a port number from 1 to 65535, got '" + value + "'";
+                    return result;
+                }
+                o.port = static_cast<std::uint16_t>(port);
+                break;
+            }
+            case ':':
+                result.error = "option '" + spelled(word, optopt) + "' needs a value";
+                return result;
+            default: {
+                // An unknown option, or a long one given a value it does not take.
+                const std::string name = spelled(word, optopt);
+                const bool known = optopt != 0 || [&] {
+                    for (const option* l = LONG_OPTIONS; l->name != nullptr; ++l) {
+                        if (name == std::string("--") + l->name) {
+                            return true;
+                        }
+                    }
+                    return false;
+                }();
+                result.error = known && name.rfind("--", 0) == 0
+                                   ? "option '" + name + "' takes no value"
+                                   : "unknown option '" + name + "'";
                 return result;
             }
-            value = argv[++i];
         }
-        if (name == "--json") {
-            o.json = true;
-        } else if (name == "--help" || name == "-h") {
-            o.help = true;
-        } else if (name == "--version") {
-            o.version = true;
-        } else if (name == "--timeout") {
-            const std::string text(*value);
-            const double seconds = all_digits(text, true) ? std::strtod(text.c_str(), nullptr) : -1;
-            if (!(seconds > 0 && seconds <= MAX_TIMEOUT_SECONDS)) {
-                result.error =
-                    "option '--timeout' needs a number of seconds above 0 and up to 86400, got '" +
-                    text + "'";
-                return result;
-            }
-            o.timeout_seconds = seconds;
-        } else if (name == "--port") {
-            const std::string text(*value);
-            const unsigned long port = all_digits(text, false) && text.size() <= 5
-                                           ? std::strtoul(text.c_str(), nullptr, 10)
-                                           : 0;
-            if (port < 1 || port > 65535) {
-                result.error =
-                    "option '--port' needs a port number from 1 to 65535, got '" + text + "'";
-                return result;
-            }
-            o.port = static_cast<std::uint16_t>(port);
-        } else if (arg.rfind("-", 0) == 0) {
-            result.error = "unknown option '" + std::string(name) + "'";
-            return result;
-        } else {
-            result.error = "unexpected argument '" + std::string(arg) + "'";
-            return result;
-        }
+    }
+    if (optind < argc) {
+        result.error = "unexpected argument '" + std::string(args[optind]) + "'";
+        return result;
+    }
+    if (o.once && o.timeout_seconds) {
+        result.error = "option '--once' listens for a fixed time; leave out '--timeout'";
+        return result;
     }
     return result;
 }

@@ -10,8 +10,13 @@
 
 namespace quorvellan::discover {
 
+// One announcement period and a margin for a datagram sent just before the
+// listener started and one delayed on the way.
+constexpr double ONCE_SECONDS = 3.5;
+
 struct options {
     bool json = false;
+    bool once = false;
     std::optional<double> timeout_seconds;
     std::uint16_t port = DEFAULT_PORT;
     bool help = false;

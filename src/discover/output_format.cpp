@@ -1,18 +1,20 @@
 #include "output_format.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <ctime>
 #include <nlohmann/json.hpp>
+#include <tuple>
 #include <type_traits>
 
 #include "terminal_text.h"
 
 namespace quorvellan::discover {
 
-void listen_stats::count(const parse_result& result, const std::string& source)
+void listen_stats::count_rejection(const parse_result& result, const std::string& source)
 {
     if (result.accepted()) {
-        ++accepted;
         return;
     }
     ++rejected;
@@ -31,10 +33,32 @@ std::string rfc3339_utc(std::chrono::system_clock::time_point when)
     return text;
 }
 
-std::string json_line(const device_row& row)
+namespace {
+
+const char* event_name(event_kind kind)
 {
+    switch (kind) {
+        case event_kind::new_device:
+            return "new";
+        case event_kind::changed:
+            return "changed";
+        case event_kind::offline:
+            return "offline";
+        case event_kind::online:
+            return "online";
+    }
+    return "changed";
+}
+
+}  // namespace
+
+std::string json_line(const event& reported)
+{
+    const device_row& row = *reported.row;
     const announcement_record& a = row.announcement;
     nlohmann::ordered_json object;
+    object["event"] = event_name(reported.kind);
+    object["online"] = row.online;
 #define QUORVELLAN_JSON_CONSTANT(member, text) object[#member] = text;
 #define QUORVELLAN_JSON_FIELD(member, ...) object[#member] = a.member;
     QUORVELLAN_ANNOUNCEMENT_MEMBERS(QUORVELLAN_JSON_CONSTANT, QUORVELLAN_JSON_FIELD,
@@ -42,7 +66,10 @@ std::string json_line(const device_row& row)
 #undef QUORVELLAN_JSON_CONSTANT
 #undef QUORVELLAN_JSON_FIELD
     object["source"] = row.source;
+    object["source_suspect"] = row.source_suspect;
+    object["web"] = web_url(row);
     object["last_seen"] = rfc3339_utc(row.last_heard.wall);
+    object["changed"] = reported.changed;
     // Rows built from parsed datagrams are valid UTF-8; replacing keeps a row
     // made any other way from throwing.
     return object.dump(-1, ' ', true, nlohmann::ordered_json::error_handler_t::replace);
@@ -72,7 +99,8 @@ std::string describe_row(const device_row& row)
             line += std::string(member) + "=" + std::to_string(value) + " ";
         }
     });
-    return line + "web=" + terminal_safe(web_url(row)) + " source=" + terminal_safe(row.source);
+    return line + "web=" + terminal_safe(web_url(row)) + " source=" + terminal_safe(row.source) +
+           (row.source_suspect ? " source_suspect" : "");
 }
 
 std::string ago(std::chrono::steady_clock::duration elapsed)
@@ -90,32 +118,33 @@ std::string ago(std::chrono::steady_clock::duration elapsed)
 
 }  // namespace
 
-std::string change_line(const hearing& heard)
+std::string change_line(const event& reported)
 {
+    std::string changed;
+    for (std::size_t i = 0; i < reported.changed.size(); ++i) {
+        changed += (i > 0 ? ", " : "") + reported.changed[i];
+    }
     std::string what;
-    switch (heard.kind) {
-        case change::new_device:
+    switch (reported.kind) {
+        case event_kind::new_device:
             what = "new device";
             break;
-        case change::back_online:
-            what = "back online";
+        case event_kind::online:
+            what = changed.empty() ? "back online" : "back online, changed (" + changed + ")";
             break;
-        default: {
-            what = "changed (";
-            for (std::size_t i = 0; i < heard.changed_members.size(); ++i) {
-                what += (i > 0 ? ", " : "") + heard.changed_members[i];
-            }
-            what += ")";
+        case event_kind::offline:
+            what = "offline";
             break;
-        }
+        case event_kind::changed:
+            what = "changed (" + changed + ")";
+            break;
     }
-    return rfc3339_utc(heard.row->last_heard.wall) + " " + what + " " + describe_row(*heard.row);
-}
-
-std::string offline_line(const device_row& row, std::chrono::system_clock::time_point when)
-{
-    return rfc3339_utc(when) + " offline " + describe_row(row) +
-           " last_seen=" + rfc3339_utc(row.last_heard.wall);
+    std::string line =
+        rfc3339_utc(reported.at.wall) + " " + what + " " + describe_row(*reported.row);
+    if (reported.kind == event_kind::offline) {
+        line += " last_seen=" + rfc3339_utc(reported.row->last_heard.wall);
+    }
+    return line;
 }
 
 std::string status_line(std::size_t devices, std::size_t online, const listen_stats& stats)
@@ -131,73 +160,232 @@ std::string status_line(std::size_t devices, std::size_t online, const listen_st
         }
         line += " from " + terminal_safe(stats.last_rejected_from) + ")";
     }
+    if (stats.refused > 0) {
+        line += ", " + std::to_string(stats.refused) + " refused (no room)";
+    }
+    if (stats.kernel_drops > 0) {
+        line += ", " + std::to_string(stats.kernel_drops) + " dropped by the kernel";
+    }
+    if (stats.output_lost > 0) {
+        line += " | " + std::to_string(stats.output_lost) + " lines lost to a slow reader";
+    }
     return line;
 }
+
+namespace {
+
+enum class cell_kind { text, atomic };
+
+struct column {
+    const char* title;
+    cell_kind kind;
+    std::size_t cap;  // widest a text cell is shown before it is cut
+};
+
+// In the order shown. An address, a MAC or a link read cut short would read
+// as another value, so those are atomic: shown whole or not at all.
+const column COLUMNS[] = {
+    {"NAME", cell_kind::text, 24},        {"STATE", cell_kind::atomic, 0},
+    {"LAST HEARD", cell_kind::atomic, 0}, {"WEB", cell_kind::atomic, 0},
+    {"USB", cell_kind::atomic, 0},        {"USB/IP", cell_kind::atomic, 0},
+    {"VERSION", cell_kind::text, 16},     {"HOST", cell_kind::text, 16},
+    {"MAC", cell_kind::atomic, 0},        {"IP_AP", cell_kind::atomic, 0},
+    {"IP_LAN", cell_kind::atomic, 0},     {"SOURCE", cell_kind::atomic, 0},
+};
+constexpr std::size_t COLUMN_COUNT = sizeof COLUMNS / sizeof COLUMNS[0];
+constexpr std::size_t NAME_COLUMN = 0;
+constexpr std::size_t GAP = 2;
+// What gives way, first to last, when a line is too narrow: whole columns
+// by index, and at SHRINK_NAME the name is cut down to NAME_FLOOR columns.
+// The name itself stays, cut as far as need be.
+constexpr std::size_t SHRINK_NAME = COLUMN_COUNT;
+constexpr std::size_t GIVE_WAY[] = {5, 4, 7, 6, 10, 9, SHRINK_NAME, 2, 11, 8, 3, 1};
+constexpr std::size_t NAME_FLOOR = 12;
+
+std::vector<std::string> row_cells(const device_row& row, clock_reading now)
+{
+    const announcement_record& a = row.announcement;
+    return {
+        terminal_safe(a.name),
+        row.online ? "online" : "offline",
+        ago(now.monotonic - row.last_heard.monotonic),
+        terminal_safe(web_url(row)),
+        std::to_string(a.usb_devices),
+        std::to_string(a.usbip),
+        terminal_safe(a.version),
+        terminal_safe(a.hostname),
+        terminal_safe(a.mac),
+        terminal_safe(a.ip_ap),
+        terminal_safe(a.ip_lan),
+        // Marked when the source is not one the device announced, or not
+        // the one it was first heard from: its web link may be a stranger's.
+        terminal_safe(row.source) + (row.source_suspect ? " !" : ""),
+    };
+}
+
+// Which columns to show and how wide, so that a line fits max_width (0: no
+// limit): whole columns go, least telling first, before the name is cut
+// below its floor; an atomic column is never narrower than its widest cell.
+std::vector<std::size_t> column_widths(const std::vector<std::vector<std::string>>& cells,
+                                       std::size_t max_width)
+{
+    std::vector<std::size_t> widths(COLUMN_COUNT);
+    for (std::size_t c = 0; c < COLUMN_COUNT; ++c) {
+        widths[c] = display_width(COLUMNS[c].title);
+        for (const auto& line : cells) {
+            const std::size_t width = display_width(line[c]);
+            widths[c] = std::max(widths[c], COLUMNS[c].kind == cell_kind::text
+                                                ? std::min(width, COLUMNS[c].cap)
+                                                : width);
+        }
+    }
+    if (max_width == 0) {
+        return widths;
+    }
+    std::vector<std::size_t> full(COLUMN_COUNT, 0);  // a dropped column's width
+    const std::size_t name_width = widths[NAME_COLUMN];
+    const auto total = [&] {
+        std::size_t sum = 0;
+        std::size_t shown = 0;
+        for (const std::size_t w : widths) {
+            sum += w;
+            shown += w > 0 ? 1 : 0;
+        }
+        return sum + (shown > 0 ? (shown - 1) * GAP : 0);
+    };
+    const auto shrink_name_to_fit = [&](std::size_t floor) {
+        const std::size_t over = total() > max_width ? total() - max_width : 0;
+        const std::size_t room = widths[NAME_COLUMN] > floor ? widths[NAME_COLUMN] - floor : 0;
+        widths[NAME_COLUMN] -= std::min(over, room);
+    };
+    std::vector<std::size_t> dropped;
+    for (const std::size_t step : GIVE_WAY) {
+        if (total() <= max_width) {
+            break;
+        }
+        if (step == SHRINK_NAME) {
+            shrink_name_to_fit(NAME_FLOOR);
+        } else {
+            dropped.push_back(step);
+            std::swap(full[step], widths[step]);  // full keeps its width
+        }
+    }
+    shrink_name_to_fit(1);
+    // Room left by a wide column that went goes back to the name first,
+    // then to narrower columns that went before it, the more telling first.
+    if (total() < max_width) {
+        widths[NAME_COLUMN] += std::min(max_width - total(), name_width - widths[NAME_COLUMN]);
+    }
+    for (auto c = dropped.rbegin(); c != dropped.rend(); ++c) {
+        std::swap(full[*c], widths[*c]);
+        if (total() > max_width) {
+            std::swap(full[*c], widths[*c]);
+        }
+    }
+    return widths;
+}
+
+std::string join_cells(const std::vector<std::string>& values,
+                       const std::vector<std::size_t>& widths)
+{
+    std::size_t last = 0;
+    for (std::size_t c = 0; c < COLUMN_COUNT; ++c) {
+        last = widths[c] > 0 ? c : last;
+    }
+    std::string line;
+    for (std::size_t c = 0; c <= last; ++c) {
+        if (widths[c] == 0) {
+            continue;
+        }
+        // A value too wide for an atomic column only comes from a narrower
+        // window than its widest cell; fit_width then marks the cut.
+        line += fit_width(values[c], widths[c], c != last);
+        line += c != last ? std::string(GAP, ' ') : "";
+    }
+    return line;
+}
+
+}  // namespace
 
 std::vector<std::string> table_lines(const std::vector<const device_row*>& rows, clock_reading now,
                                      std::size_t max_width, std::size_t max_rows)
 {
-    struct column {
-        const char* title;
-        std::size_t cap;
-    };
-    static const column columns[] = {
-        {"NAME", 24}, {"STATE", 7},  {"LAST HEARD", 10}, {"WEB", 28},
-        {"USB", 5},   {"USB/IP", 6}, {"VERSION", 16},    {"HOST", 16},
-        {"MAC", 17},  {"IP_AP", 15}, {"IP_LAN", 15},     {"SOURCE", 15},
-    };
-    constexpr std::size_t column_count = sizeof columns / sizeof columns[0];
     const bool cut_rows = max_rows > 0 && rows.size() > max_rows;
     const std::size_t shown = cut_rows ? max_rows - 1 : rows.size();
 
     std::vector<std::vector<std::string>> cells;
     for (std::size_t r = 0; r < shown; ++r) {
-        const device_row& row = *rows[r];
-        const announcement_record& a = row.announcement;
-        cells.push_back({
-            terminal_safe(a.name),
-            row.online ? "online" : "offline",
-            ago(now.monotonic - row.last_heard.monotonic),
-            terminal_safe(web_url(row)),
-            std::to_string(a.usb_devices),
-            std::to_string(a.usbip),
-            terminal_safe(a.version),
-            terminal_safe(a.hostname),
-            terminal_safe(a.mac),
-            terminal_safe(a.ip_ap),
-            terminal_safe(a.ip_lan),
-            terminal_safe(row.source),
-        });
+        cells.push_back(row_cells(*rows[r], now));
     }
-    std::size_t widths[column_count];
-    for (std::size_t c = 0; c < column_count; ++c) {
-        widths[c] = display_width(columns[c].title);
-        for (const auto& line : cells) {
-            widths[c] = std::max(widths[c], std::min(display_width(line[c]), columns[c].cap));
-        }
-    }
-    const auto join = [&](const std::vector<std::string>& values) {
-        std::string line;
-        for (std::size_t c = 0; c < column_count; ++c) {
-            const bool last = c + 1 == column_count;
-            line += fit_width(values[c], widths[c], !last) + (last ? "" : "  ");
-        }
-        return max_width > 0 ? fit_width(line, max_width, false) : line;
-    };
-
-    std::vector<std::string> lines;
+    const std::vector<std::size_t> widths = column_widths(cells, max_width);
     std::vector<std::string> header;
-    for (const column& c : columns) {
+    for (const column& c : COLUMNS) {
         header.emplace_back(c.title);
     }
-    lines.push_back(join(header));
+    std::vector<std::string> lines{join_cells(header, widths)};
     for (const auto& values : cells) {
-        lines.push_back(join(values));
+        lines.push_back(join_cells(values, widths));
     }
     if (cut_rows) {
-        lines.push_back("... " + std::to_string(rows.size() - shown) + " more devices");
+        lines.push_back(more_devices_line(rows.size() - shown, max_width));
     }
     return lines;
+}
+
+namespace {
+
+// Host order, so that 10.0.0.9 sorts before 10.0.0.10; 0 when not an address.
+std::uint32_t address_value(const std::string& dotted)
+{
+    in_addr address{};
+    return inet_pton(AF_INET, dotted.c_str(), &address) == 1 ? ntohl(address.s_addr) : 0;
+}
+
+// The address of the web link, as the table shows it.
+const std::string& shown_address(const device_row& row)
+{
+    return row.web_host.empty() ? row.source : row.web_host;
+}
+
+}  // namespace
+
+std::vector<const device_row*> ordered(std::vector<const device_row*> rows, sort_order by)
+{
+    std::stable_sort(rows.begin(), rows.end(), [by](const device_row* a, const device_row* b) {
+        if (a->online != b->online) {
+            return a->online;
+        }
+        switch (by) {
+            case sort_order::address:
+                return std::make_tuple(address_value(shown_address(*a)), a->key) <
+                       std::make_tuple(address_value(shown_address(*b)), b->key);
+            case sort_order::last_heard:
+                return std::tie(b->last_heard.monotonic, a->key) <
+                       std::tie(a->last_heard.monotonic, b->key);
+            default:
+                return std::tie(a->announcement.name, a->key) <
+                       std::tie(b->announcement.name, b->key);
+        }
+    });
+    return rows;
+}
+
+const char* describe(sort_order by)
+{
+    switch (by) {
+        case sort_order::address:
+            return "address";
+        case sort_order::last_heard:
+            return "last heard";
+        default:
+            return "name";
+    }
+}
+
+std::string more_devices_line(std::size_t hidden, std::size_t max_width)
+{
+    const std::string line = "\xE2\x80\xA6 " + std::to_string(hidden) + " more devices";
+    return max_width > 0 ? fit_width(line, max_width, false) : line;
 }
 
 }  // namespace quorvellan::discover

@@ -1,75 +1,83 @@
 #include "terminal_text.h"
 
+#include <utf8proc.h>
+
 #include <cstdint>
 #include <cstdio>
 
 #include "wire/utf8.h"
 
+// Character classes and widths come from libutf8proc's Unicode tables rather
+// than from a table of our own: they follow each Unicode release with the
+// library, and it segments text into grapheme clusters, which the C
+// library's wcwidth cannot (it measures code points one by one, so a flag or
+// an emoji sequence would come out as several characters).
+
 namespace quorvellan::discover {
 namespace {
 
-struct code_point_range {
-    std::uint32_t first;
-    std::uint32_t last;
-};
-
-bool in_ranges(std::uint32_t c, const code_point_range* ranges, std::size_t count)
+const utf8proc_property_t& property(std::uint32_t c)
 {
-    for (std::size_t i = 0; i < count; ++i) {
-        if (c >= ranges[i].first && c <= ranges[i].last) {
+    return *utf8proc_get_property(static_cast<utf8proc_int32_t>(c));
+}
+
+bool is_pictographic(std::uint32_t c)
+{
+    switch (property(c).boundclass) {
+        case UTF8PROC_BOUNDCLASS_EXTENDED_PICTOGRAPHIC:
+        case UTF8PROC_BOUNDCLASS_E_ZWG:
+        case UTF8PROC_BOUNDCLASS_E_BASE:
+        case UTF8PROC_BOUNDCLASS_E_BASE_GAZ:
             return true;
-        }
+        default:
+            return false;
     }
-    return false;
 }
 
-// Characters that show nothing of their own yet change how neighbouring
-// text is ordered or joined: a value could use them to reverse or hide text.
-bool is_hidden(std::uint32_t c)
+bool is_variation_selector(std::uint32_t c)
 {
-    static const code_point_range hidden[] = {
-        {0x0080, 0x009F},    // C1 controls, e.g. CSI
-        {0x00AD, 0x00AD},    // soft hyphen
-        {0x061C, 0x061C},    // Arabic letter mark
-        {0x180E, 0x180E},    // Mongolian vowel separator
-        {0x200B, 0x200F},    // zero-width characters, LRM, RLM
-        {0x2028, 0x202E},    // line and paragraph separators, bidi embeddings and overrides
-        {0x2060, 0x206F},    // word joiner, bidi isolates, deprecated format characters
-        {0xFEFF, 0xFEFF},    // zero-width no-break space
-        {0xFFF9, 0xFFFB},    // interlinear annotation
-        {0xE0000, 0xE007F},  // tag characters
-    };
-    return in_ranges(c, hidden, sizeof hidden / sizeof hidden[0]);
+    return c >= 0xFE00 && c <= 0xFE0F;
 }
 
-bool is_combining(std::uint32_t c)
-{
-    static const code_point_range combining[] = {
-        {0x0300, 0x036F}, {0x0483, 0x0489}, {0x0591, 0x05BD}, {0x0610, 0x061A},
-        {0x064B, 0x065F}, {0x0E31, 0x0E31}, {0x0E34, 0x0E3A}, {0x1AB0, 0x1AFF},
-        {0x1DC0, 0x1DFF}, {0x20D0, 0x20FF}, {0xFE00, 0xFE0F}, {0xFE20, 0xFE2F},
-    };
-    return in_ranges(c, combining, sizeof combining / sizeof combining[0]);
-}
+constexpr std::uint32_t ZERO_WIDTH_JOINER = 0x200D;
+constexpr std::uint32_t EMOJI_PRESENTATION = 0xFE0F;
 
-bool is_wide(std::uint32_t c)
+// Shows nothing of its own, or nothing at all: format characters, default
+// ignorables (Hangul fillers among them), every space but the plain one,
+// unassigned and private code points, whose width no terminal agrees on, and
+// the blank braille pattern. Joiners and variation selectors are let through
+// only where they build an emoji or select a glyph of the character before.
+bool is_hidden(std::uint32_t c, std::uint32_t previous, std::uint32_t next)
 {
-    static const code_point_range wide[] = {
-        {0x1100, 0x115F},   {0x2E80, 0x303E},   {0x3041, 0x33FF},   {0x3400, 0x4DBF},
-        {0x4E00, 0x9FFF},   {0xA000, 0xA4CF},   {0xAC00, 0xD7A3},   {0xF900, 0xFAFF},
-        {0xFE30, 0xFE4F},   {0xFF00, 0xFF60},   {0xFFE0, 0xFFE6},   {0x1F300, 0x1F64F},
-        {0x1F900, 0x1F9FF}, {0x20000, 0x2FFFD}, {0x30000, 0x3FFFD},
-    };
-    return in_ranges(c, wide, sizeof wide / sizeof wide[0]);
-}
-
-// Unexpected malformed bytes in safe text still take one column each.
-std::size_t columns_of(const utf8_char& ch)
-{
-    if (ch.length == 0) {
-        return 1;
+    if (c == ZERO_WIDTH_JOINER) {
+        const bool after_emoji = is_pictographic(previous) || previous == EMOJI_PRESENTATION ||
+                                 property(previous).boundclass == UTF8PROC_BOUNDCLASS_E_MODIFIER;
+        return !(after_emoji && is_pictographic(next));
     }
-    return is_combining(ch.code_point) ? 0 : is_wide(ch.code_point) ? 2 : 1;
+    if (is_variation_selector(c)) {
+        return previous == 0 || is_variation_selector(previous) || previous == ZERO_WIDTH_JOINER;
+    }
+    const utf8proc_property_t& p = property(c);
+    switch (p.category) {
+        case UTF8PROC_CATEGORY_CN:
+        case UTF8PROC_CATEGORY_CC:
+        case UTF8PROC_CATEGORY_CF:
+        case UTF8PROC_CATEGORY_CS:
+        case UTF8PROC_CATEGORY_CO:
+        case UTF8PROC_CATEGORY_ZL:
+        case UTF8PROC_CATEGORY_ZP:
+            return true;
+        case UTF8PROC_CATEGORY_ZS:
+            return c != ' ';
+        default:
+            return p.ignorable || c == 0x2800;
+    }
+}
+
+bool is_mark(std::uint32_t c)
+{
+    const int category = property(c).category;
+    return category == UTF8PROC_CATEGORY_MN || category == UTF8PROC_CATEGORY_ME;
 }
 
 // Past this many marks on one character, more only pile up over the lines
@@ -83,6 +91,52 @@ void append_escape(std::string& out, const char* format, std::uint32_t value)
     out += escaped;
 }
 
+std::uint32_t code_point_at(std::string_view text, std::size_t i)
+{
+    if (i >= text.size()) {
+        return 0;
+    }
+    const utf8_char ch = decode_utf8(text.data(), text.size(), i);
+    return ch.length == 0 ? 0 : ch.code_point;
+}
+
+// An emoji cluster (a pictograph with its modifiers, joined sequences, a
+// flag) takes two columns when it is shown as emoji: when its first
+// character is wide by itself, when VS16 asks for emoji presentation, and
+// for a pair of regional indicators. Otherwise columns add up, with spacing
+// marks (Devanagari's visarga) taking the column terminals give them.
+std::size_t cluster_width(std::string_view cluster)
+{
+    std::size_t width = 0;
+    std::size_t code_points = 0;
+    bool emoji = false;
+    bool presentation = false;
+    for (std::size_t i = 0; i < cluster.size();) {
+        const utf8_char ch = decode_utf8(cluster.data(), cluster.size(), i);
+        if (ch.length == 0) {
+            width += 1;  // not expected in safe text; shown as one replacement
+            i += 1;
+            continue;
+        }
+        const std::uint32_t c = ch.code_point;
+        const utf8proc_property_t& p = property(c);
+        if (code_points == 0) {
+            emoji = is_pictographic(c) || p.boundclass == UTF8PROC_BOUNDCLASS_REGIONAL_INDICATOR;
+        }
+        presentation = presentation || c == EMOJI_PRESENTATION;
+        width += p.category == UTF8PROC_CATEGORY_MC ? 1 : utf8proc_charwidth(c);
+        ++code_points;
+        i += ch.length;
+    }
+    if (emoji) {
+        const std::uint32_t first = code_point_at(cluster, 0);
+        const bool flag = code_points == 2 &&
+                          property(first).boundclass == UTF8PROC_BOUNDCLASS_REGIONAL_INDICATOR;
+        return utf8proc_charwidth(first) == 2 || presentation || flag ? 2 : 1;
+    }
+    return width;
+}
+
 }  // namespace
 
 std::string terminal_safe(std::string_view text)
@@ -90,16 +144,19 @@ std::string terminal_safe(std::string_view text)
     std::string out;
     out.reserve(text.size());
     int combining_run = 0;
+    std::uint32_t previous = 0;  // the code point before, when it was shown as itself
     for (std::size_t i = 0; i < text.size();) {
         const utf8_char ch = decode_utf8(text.data(), text.size(), i);
-        const std::uint32_t c = ch.code_point;
-        const bool combining = ch.length > 0 && is_combining(c);
-        combining_run = combining ? combining_run + 1 : 0;
         if (ch.length == 0) {
             append_escape(out, "\\x%02x", static_cast<unsigned char>(text[i]));
             i += 1;
+            previous = 0;
+            combining_run = 0;
             continue;
         }
+        const std::uint32_t c = ch.code_point;
+        combining_run = is_mark(c) && !is_variation_selector(c) ? combining_run + 1 : 0;
+        bool shown = false;
         if (c == '\\') {
             out += "\\\\";
         } else if (c == '\t') {
@@ -110,12 +167,47 @@ std::string terminal_safe(std::string_view text)
             out += "\\r";
         } else if (c < 0x20 || c == 0x7F) {
             append_escape(out, "\\x%02x", c);
-        } else if (is_hidden(c) || combining_run > MAX_COMBINING_RUN) {
+        } else if (is_hidden(c, previous, code_point_at(text, i + ch.length)) ||
+                   combining_run > MAX_COMBINING_RUN) {
             append_escape(out, c > 0xFFFF ? "\\U%08x" : "\\u%04x", c);
         } else {
             out.append(text, i, ch.length);
+            shown = true;
         }
+        previous = shown ? c : 0;
         i += ch.length;
+    }
+    return out;
+}
+
+std::vector<text_cluster> clusters(std::string_view safe_text)
+{
+    std::vector<text_cluster> out;
+    utf8proc_int32_t state = 0;
+    utf8proc_int32_t previous = -1;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < safe_text.size();) {
+        const utf8_char ch = decode_utf8(safe_text.data(), safe_text.size(), i);
+        const std::size_t length = ch.length == 0 ? 1 : ch.length;
+        // A malformed byte stands alone, as its own cluster.
+        const utf8proc_int32_t c =
+            ch.length == 0 ? -1 : static_cast<utf8proc_int32_t>(ch.code_point);
+        const bool boundary =
+            previous < 0 || c < 0 || utf8proc_grapheme_break_stateful(previous, c, &state);
+        if (boundary && i > start) {
+            const std::string_view text = safe_text.substr(start, i - start);
+            out.push_back({text, cluster_width(text)});
+            start = i;
+        }
+        if (c < 0) {
+            state = 0;
+        }
+        previous = c;
+        i += length;
+    }
+    if (start < safe_text.size()) {
+        const std::string_view text = safe_text.substr(start);
+        out.push_back({text, cluster_width(text)});
     }
     return out;
 }
@@ -123,10 +215,8 @@ std::string terminal_safe(std::string_view text)
 std::size_t display_width(std::string_view safe_text)
 {
     std::size_t width = 0;
-    for (std::size_t i = 0; i < safe_text.size();) {
-        const utf8_char ch = decode_utf8(safe_text.data(), safe_text.size(), i);
-        width += columns_of(ch);
-        i += ch.length == 0 ? 1 : ch.length;
+    for (const text_cluster& cluster : clusters(safe_text)) {
+        width += cluster.width;
     }
     return width;
 }
@@ -135,26 +225,23 @@ std::string fit_width(std::string_view safe_text, std::size_t width, bool pad)
 {
     static const char ellipsis[] = "\xE2\x80\xA6";
     std::string out;
+    std::size_t used = 0;
     if (display_width(safe_text) <= width) {
         out.assign(safe_text);
+        used = display_width(safe_text);
     } else if (width > 0) {
-        std::size_t used = 0;
-        for (std::size_t i = 0; i < safe_text.size();) {
-            const utf8_char ch = decode_utf8(safe_text.data(), safe_text.size(), i);
-            const std::size_t length = ch.length == 0 ? 1 : ch.length;
-            const std::size_t columns = columns_of(ch);
-            if (used + columns > width - 1) {
+        for (const text_cluster& cluster : clusters(safe_text)) {
+            if (used + cluster.width > width - 1) {
                 break;
             }
-            out.append(safe_text, i, length);
-            used += columns;
-            i += length;
+            out += cluster.text;
+            used += cluster.width;
         }
         out += ellipsis;
+        used += 1;
     }
-    if (pad) {
-        const std::size_t shown = display_width(out);
-        out.append(shown < width ? width - shown : 0, ' ');
+    if (pad && used < width) {
+        out.append(width - used, ' ');
     }
     return out;
 }

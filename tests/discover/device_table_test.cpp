@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "session.h"
+#include "support/rendered_payload.h"
+
 namespace quorvellan::discover {
 namespace {
 
@@ -16,83 +19,270 @@ announcement_record device(const std::string& mac, const std::string& name = "Li
     return a;
 }
 
-class device_table_test : public ::testing::Test {
+// "kind member, member", or "" for no event.
+std::string described(const std::optional<event>& happened)
+{
+    if (!happened) {
+        return "";
+    }
+    static const char* const names[] = {"new", "changed", "offline", "online"};
+    std::string text = names[static_cast<int>(happened->kind)];
+    for (std::size_t i = 0; i < happened->changed.size(); ++i) {
+        text += (i == 0 ? " " : ", ") + happened->changed[i];
+    }
+    return text;
+}
+
+class DeviceTable : public ::testing::Test {
    protected:
     // Time moves only when a test moves it.
     clock_reading now{std::chrono::steady_clock::time_point{} + 1000h,
                       std::chrono::system_clock::time_point{} + 480000h};
     device_table table{[this] { return now; }};
+
+    std::string ticked()
+    {
+        std::string text;
+        for (const event& happened : table.tick()) {
+            text += (text.empty() ? "" : "; ") + described(happened);
+        }
+        return text;
+    }
 };
 
-TEST_F(device_table_test, one_row_per_mac_whatever_the_copies_spelling_or_address)
+TEST_F(DeviceTable, OneRowPerMacWhateverTheCopiesSpelling)
 {
-    EXPECT_EQ(table.hear(device("aa:bb"), "192.168.8.1").kind, change::new_device);
+    EXPECT_EQ(described(table.hear(device("aa:bb"), "192.168.8.1").report), "new");
     // The same cycle arrives again through the limited broadcast.
-    EXPECT_EQ(table.hear(device("aa:bb"), "192.168.8.1").kind, change::unchanged);
-    const hearing moved = table.hear(device("AA:BB"), "10.0.0.9");
-    EXPECT_EQ(moved.kind, change::changed);
-    EXPECT_EQ(moved.changed_members, (std::vector<std::string>{"mac"}));
+    EXPECT_EQ(described(table.hear(device("aa:bb"), "192.168.8.1").report), "");
+    now.monotonic += 3s;
+    EXPECT_EQ(described(table.hear(device("AA:BB"), "192.168.8.1").report), "changed mac");
     ASSERT_EQ(table.rows().size(), 1u);
-    EXPECT_EQ(table.rows()[0]->source, "10.0.0.9");
-    // Heard again from its other network: the row follows, but nothing changed.
-    EXPECT_EQ(table.hear(device("AA:BB"), "192.168.8.1").kind, change::unchanged);
-    EXPECT_EQ(table.rows()[0]->source, "192.168.8.1");
 }
 
-TEST_F(device_table_test, without_mac_the_source_address_tells_devices_apart)
+TEST_F(DeviceTable, WithoutMacTheSourceAddressTellsDevicesApart)
 {
     table.hear(device(""), "10.0.0.1");
     table.hear(device(""), "10.0.0.2");
-    const hearing renamed = table.hear(device("", "Renamed"), "10.0.0.1");
-    EXPECT_EQ(renamed.changed_members, std::vector<std::string>{"name"});
+    now.monotonic += 3s;
+    EXPECT_EQ(described(table.hear(device("", "Renamed"), "10.0.0.1").report), "changed name");
     // A MAC spelled like an address stays apart from the device heard there.
-    EXPECT_EQ(table.hear(device("10.0.0.1"), "10.0.0.3").kind, change::new_device);
+    EXPECT_EQ(described(table.hear(device("10.0.0.1"), "10.0.0.3").report), "new");
     EXPECT_EQ(table.rows().size(), 3u);
 }
 
-TEST_F(device_table_test, offline_after_ten_silent_seconds_and_back_when_heard)
+// One device's life, step by step: each row moves the clock, then hears an
+// announcement (or ticks, with an empty source) and names what is reported.
+TEST_F(DeviceTable, EventsAreReportedOnceAndChangesAtMostOnceAPeriod)
 {
-    table.hear(device("aa:bb"), "10.0.0.1");
-    now.monotonic += 9999ms;
-    EXPECT_TRUE(table.expire().empty());
-    table.hear(device("cc:dd"), "10.0.0.2");
-    now.monotonic += 1ms;
-    now.wall -= 1h;  // a wall clock step must not matter
-    const std::vector<const device_row*> gone = table.expire();
-    ASSERT_EQ(gone.size(), 1u);
-    EXPECT_EQ(gone[0]->announcement.mac, "aa:bb");
-    EXPECT_FALSE(gone[0]->online);
-    EXPECT_TRUE(table.expire().empty()) << "going offline is reported once";
-    EXPECT_EQ(table.hear(device("aa:bb"), "10.0.0.1").kind, change::back_online);
-    EXPECT_EQ(table.online_count(), 2u);
-}
-
-TEST_F(device_table_test, a_flood_of_invented_macs_is_bounded)
-{
-    for (std::size_t i = 0; i < MAX_DEVICES; ++i) {
-        table.hear(device("m" + std::to_string(i)), "10.0.0.1");
+    struct step {
+        std::chrono::milliseconds after;
+        const char* name;
+        const char* version;
+        const char* source;  // "" ticks instead
+        const char* reported;
+    };
+    const step steps[] = {
+        {0ms, "Link", "1", "10.0.0.1", "new"},
+        {0ms, "Link", "1", "10.0.0.1", ""},
+        // Flipping within a period: held back, and nothing once flipped back.
+        {1000ms, "Renamed", "1", "10.0.0.1", ""},
+        {1000ms, "Link", "1", "10.0.0.1", ""},
+        {1000ms, "", "", "", ""},
+        // A period after the last report a change is reported at once...
+        {500ms, "Other", "1", "10.0.0.1", "changed name"},
+        // ...and the next one when its period is over, however many come.
+        {500ms, "Again", "1", "10.0.0.1", ""},
+        {500ms, "Again", "2", "10.0.0.1", ""},
+        {1500ms, "", "", "", ""},
+        {500ms, "", "", "", "changed name, version"},
+        // Silent for ten seconds, then back with a new firmware.
+        {7500ms, "", "", "", ""},
+        {500ms, "", "", "", "offline"},
+        {5000ms, "", "", "", ""},
+        {0ms, "Again", "3", "10.0.0.1", "online version"},
+        {0ms, "Again", "3", "10.0.0.1", ""},
+        {11000ms, "", "", "", "offline"},
+        {1000ms, "Again", "3", "10.0.0.1", "online"},
+    };
+    for (const step& s : steps) {
+        now.monotonic += s.after;
+        announcement_record a = device("aa:bb", s.name);
+        a.version = s.version;
+        const std::string reported =
+            *s.source == '\0' ? ticked() : described(table.hear(a, s.source).report);
+        EXPECT_EQ(reported, s.reported) << "at " << s.name << " " << s.version;
     }
-    EXPECT_EQ(table.hear(device("one-more"), "10.0.0.1").kind, change::refused);
-    now.monotonic += 10s;
-    table.hear(device("m5"), "10.0.0.1");
-    table.expire();
-    EXPECT_EQ(table.hear(device("one-more"), "10.0.0.1").kind, change::new_device);
-    EXPECT_EQ(table.rows().size(), MAX_DEVICES);
-    EXPECT_EQ(table.hear(device("m5"), "10.0.0.1").kind, change::unchanged)
-        << "an online device is never evicted";
+    EXPECT_EQ(table.online_count(), 1u);
 }
 
-TEST(web_url, prefers_a_valid_lan_address_and_never_links_a_claimed_name)
+TEST_F(DeviceTable, AnUnannouncedSourceIsFlaggedAndReported)
 {
+    announcement_record two_networks = device("aa:bb");
+    two_networks.ip_ap = "192.168.8.1";
+    two_networks.ip_lan = "10.0.0.23";
+    const struct {
+        announcement_record announcement;
+        const char* source;
+        const char* reported;
+        bool suspect;
+        const char* web;
+    } rows[] = {
+        {two_networks, "192.168.8.1", "new", false, "http://192.168.8.1/"},
+        // Its other network: no change, and the link stays put.
+        {two_networks, "10.0.0.23", "", false, "http://192.168.8.1/"},
+        {two_networks, "10.0.0.99", "changed source", true, "http://192.168.8.1/"},
+        {two_networks, "10.0.0.98", "changed source", true, "http://192.168.8.1/"},
+        {two_networks, "10.0.0.23", "changed source", false, "http://192.168.8.1/"},
+        // Announcing no address, a device may speak from the first alone.
+        {device("cc:dd"), "10.0.0.5", "new", false, "http://10.0.0.5/"},
+        {device("cc:dd"), "10.0.0.5", "", false, "http://10.0.0.5/"},
+        {device("cc:dd"), "10.0.0.6", "changed source", true, "http://10.0.0.6/"},
+    };
+    for (const auto& row : rows) {
+        now.monotonic += 3s;
+        const hearing heard = table.hear(row.announcement, row.source);
+        EXPECT_EQ(described(heard.report), row.reported) << row.source;
+        ASSERT_TRUE(heard.report || row.reported[0] == '\0');
+        const device_row& kept = *table.rows()[row.announcement.mac == "aa:bb" ? 0 : 1];
+        EXPECT_EQ(kept.source_suspect, row.suspect) << row.source;
+        EXPECT_EQ(web_url(kept), row.web) << row.source;
+    }
+}
+
+TEST_F(DeviceTable, AFloodOfInventedMacsCannotPushOutARealDevice)
+{
+    // From one address: a few, then no more while they are online; what
+    // repeats a datagram already heard, or comes from a full address, is
+    // known without reading it.
+    for (std::size_t i = 0; i < MAX_ONLINE_PER_SOURCE; ++i) {
+        const std::string fake = "fake" + std::to_string(i);
+        EXPECT_EQ(table.look(fake, "10.0.0.66"), first_look::unknown);
+        EXPECT_FALSE(table.hear(device(fake), "10.0.0.66", {}, fake).refused);
+    }
+    EXPECT_TRUE(table.hear(device("fake-more"), "10.0.0.66").refused);
+    EXPECT_EQ(table.look("fake-more", "10.0.0.66"), first_look::refused);
+    EXPECT_EQ(table.look("fake3", "10.0.0.66"), first_look::repeat);
+    EXPECT_EQ(table.look("fake3", "10.0.0.1"), first_look::unknown) << "from another address";
+    EXPECT_EQ(described(table.hear(device("real"), "10.0.0.1").report), "new");
+    // Once those are offline, the address may bring others.
+    now.monotonic += 10s;
+    table.hear(device("real"), "10.0.0.1");
+    table.tick();
+    EXPECT_FALSE(table.hear(device("fake-more"), "10.0.0.66").refused);
+
+    // From many invented addresses too: those sharing an address make room
+    // for each other, and the device alone on its address stays.
+    for (std::size_t i = 0; i < 3 * MAX_DEVICES; ++i) {
+        now.monotonic += 1ms;
+        table.hear(device("f" + std::to_string(i)),
+                   "10.1." + std::to_string(i % 500 / 250) + "." + std::to_string(i % 250));
+    }
+    EXPECT_EQ(table.size(), MAX_DEVICES);
+    EXPECT_EQ(described(table.hear(device("real"), "10.0.0.1").report), "")
+        << "still known, not new";
+}
+
+// A device heard, then renamed within the period, then the end of the run:
+// what each way of running prints. Expected lines are separated by newlines,
+// pieces that one line must hold by |.
+TEST(Session, EachModeReportsWhatItShouldWhenItShould)
+{
+    const struct {
+        output_mode mode;
+        bool once;
+        bool timeout;
+        const char* while_listening;
+        const char* at_end;
+        bool summary;
+    } rows[] = {
+        {output_mode::json, false, false, R"("event":"new","online":true)",
+         R"("event":"changed","online":true|"changed":["name"])", false},
+        {output_mode::lines, false, true, R"( new device name="Link")",
+         " changed (name) name=\"Renamed\"\nNAME \nRenamed \n1 device, 1 online", false},
+        {output_mode::live_view, false, false, "", "", true},
+        {output_mode::json, true, false, "",
+         R"("event":"new","online":true,"id":"quorvellan_link","name":"Renamed")", false},
+        {output_mode::lines, true, false, "", R"( new device name="Renamed")", false},
+        {output_mode::live_view, true, false, "", "NAME \nRenamed \n1 device, 1 online", false},
+    };
+    for (const auto& row : rows) {
+        options opts;
+        opts.once = row.once;
+        if (row.timeout) {
+            opts.timeout_seconds = 5;
+        }
+        clock_reading now{std::chrono::steady_clock::time_point{} + 1000h, {}};
+        std::string printed;
+        session listening(
+            opts, row.mode, [&now] { return now; },
+            [&printed](const std::string& line) { printed += line + "\n"; });
+        test::device_facts facts = test::named("Link");
+        facts.mac = "02:00:00:00:00:01";
+        datagram received;
+        received.source = "10.0.0.1";
+        for (const char* name : {"Link", "Renamed"}) {
+            facts.name = name;
+            const std::string payload = test::rendered(facts);
+            received.bytes = payload;
+            received.full_length = payload.size();
+            listening.on_datagram(received, {});
+            now.monotonic += 1s;
+            listening.on_tick();
+        }
+        const auto check = [&](const std::string& expected) {
+            std::stringstream wanted(expected), got(printed);
+            std::string pieces, line;
+            while (std::getline(wanted, pieces)) {
+                ASSERT_TRUE(std::getline(got, line)) << "missing: " << pieces;
+                std::stringstream each(pieces);
+                for (std::string piece; std::getline(each, piece, '|');) {
+                    EXPECT_NE(line.find(piece), std::string::npos) << line;
+                }
+            }
+            EXPECT_FALSE(std::getline(got, line)) << "more: " << line;
+            printed.clear();
+        };
+        check(row.while_listening);
+        listening.on_end();
+        check(row.at_end);
+        EXPECT_EQ(listening.wants_summary(), row.summary);
+    }
+}
+
+TEST(WebUrl, TheAddressThePersonCanReach)
+{
+    const std::vector<ipv4_subnet> laptop_lan = {{0xC0A80864, 0xFFFFFF00}};  // 192.168.8.100/24
+    const std::vector<ipv4_subnet> elsewhere = {{0x0A000001, 0xFF000000}};   // 10.0.0.1/8
+    const struct {
+        const char* ip_ap;
+        const char* ip_lan;
+        const char* source;
+        const std::vector<ipv4_subnet>& receiving;
+        const char* host;
+    } rows[] = {
+        // 1. the announced address it was heard from (a repeater's uplink)
+        {"192.168.9.1", "192.168.8.23", "192.168.8.23", elsewhere, "192.168.8.23"},
+        {"192.168.8.1", "10.0.0.23", "192.168.8.1", elsewhere, "192.168.8.1"},
+        // 2. else the announced address on the receiving interface's subnet
+        {"192.168.9.1", "192.168.8.23", "10.0.0.2", laptop_lan, "192.168.8.23"},
+        // 3. else ip_ap, else the source; a claimed name is never a link
+        {"192.168.9.1", "192.168.8.23", "10.0.0.2", elsewhere, "192.168.9.1"},
+        {"", "", "10.0.0.7", laptop_lan, "10.0.0.7"},
+        {"", "192.168.7.5", "10.0.0.7", elsewhere, "10.0.0.7"},
+        {"evil.example/login", "", "10.0.0.7", elsewhere, "10.0.0.7"},
+    };
+    for (const auto& row : rows) {
+        announcement_record a = device("");
+        a.ip_ap = row.ip_ap;
+        a.ip_lan = row.ip_lan;
+        EXPECT_EQ(choose_web_host(a, row.source, row.receiving), row.host) << row.source;
+    }
+    announcement_record a = device("");
+    a.ip_ap = std::string("192.168.8.1\0@evil.example", 25);
+    EXPECT_EQ(choose_web_host(a, "10.0.0.7", laptop_lan), "10.0.0.7");
     device_row row;
-    row.source = "10.0.0.7";
-    row.announcement = device("");
-    row.announcement.ip_ap = "192.168.8.1";
-    EXPECT_EQ(web_url(row), "http://192.168.8.1/");
-    row.announcement.ip_ap = "evil.example/login";
-    EXPECT_EQ(web_url(row), "http://10.0.0.7/");
-    row.announcement.ip_ap = std::string("192.168.8.1\0@evil.example", 25);
-    EXPECT_EQ(web_url(row), "http://10.0.0.7/");
+    row.web_host = "10.0.0.7";
     row.announcement.http = 8080;
     EXPECT_EQ(web_url(row), "http://10.0.0.7:8080/");
 }

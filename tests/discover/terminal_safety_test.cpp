@@ -27,7 +27,7 @@ std::string first_unsafe(const std::string& text)
     return "";
 }
 
-TEST(terminal_safe, shows_what_a_terminal_would_act_on)
+TEST(TerminalSafe, ShowsWhatATerminalWouldActOn)
 {
     const std::pair<std::string, std::string> cases[] = {
         {"\x1b[2J\x1b[H", "\\x1b[2J\\x1b[H"},
@@ -43,6 +43,9 @@ TEST(terminal_safe, shows_what_a_terminal_would_act_on)
         {"back\\x1b", "back\\\\x1b"},
         {"e\xcc\x81\xcc\x81\xcc\x81", "e\xcc\x81\xcc\x81\\u0301"},
         {"Caf\xc3\xa9 \xe6\x97\xa5 \xf0\x9f\x94\x8c", "Caf\xc3\xa9 \xe6\x97\xa5 \xf0\x9f\x94\x8c"},
+        // A joiner or selector outside an emoji or after nothing hides.
+        {"a\u200db\ufe0f", "a\\u200db\xef\xb8\x8f"},
+        {"\ufe0fx", "\\ufe0fx"},
     };
     for (const auto& [raw, shown] : cases) {
         EXPECT_EQ(terminal_safe(raw), shown);
@@ -65,17 +68,54 @@ device_row hostile_row()
     // The parser refuses such an address; the output must not count on it.
     row.announcement.ip_ap = "1.2.3.4\x1b[K";
     row.source = "192.168.8.1";
+    row.web_host = "192.168.8.1";
     return row;
 }
 
-TEST(output, hostile_values_reach_no_output_raw)
+// Columns as terminals show them. A wrong width wraps or misaligns the row.
+TEST(TerminalText, WidthsAsTerminalsShowThem)
+{
+    const struct {
+        const char* raw;
+        const char* shown;  // null: shown as it is
+        std::size_t width;
+    } cases[] = {
+        {"Kitchen \u2b50\u2b50", nullptr, 12},
+        {"\u231a\u231b", nullptr, 4},
+        {"\u2600\u2614\u2705\u2764", nullptr, 6},  // text-style sun and heart
+        {"\u2600\ufe0f\u2764\ufe0f", nullptr, 4},  // VS16: shown as emoji
+        {"\U0001f680\U0001f6f8\U0001fa70\U0001faf6", nullptr, 8},
+        {"\U0001f1e9\U0001f1ea\U0001f1eb\U0001f1f7", nullptr, 4},  // two flags
+        {"\U0001f468\u200d\U0001f469\u200d\U0001f467", nullptr, 2},
+        {"\U0001f44d\U0001f3fd", nullptr, 2},  // skin tone modifier
+        {"\u0915\u0900\u0915\u0901\u0915\u0902\u0915\u0903", nullptr, 5},
+        {"\u0928\u092e\u0938\u094d\u0924\u0947", nullptr, 4},
+        {"\u0e01\u0e47\u0e01\u0e48\u0e01\u0e4c\u0e01\u0e4d\u0e01\u0e4e", nullptr, 5},
+        {"\u65e5\u672c", nullptr, 4},
+        {"a\u3164b", "a\\u3164b", 8},  // blank-looking: Hangul filler
+        {"\u2800", "\\u2800", 6},      // blank braille pattern
+        {"\u3000\u00a0", "\\u3000\\u00a0", 12},
+        {"\u115f\uffa0", "\\u115f\\uffa0", 12},
+    };
+    for (const auto& c : cases) {
+        const std::string shown = terminal_safe(c.raw);
+        EXPECT_EQ(shown, c.shown ? c.shown : c.raw);
+        EXPECT_EQ(display_width(shown), c.width) << c.raw;
+    }
+    // A cut never splits a flag, an emoji sequence or a base from its mark.
+    EXPECT_EQ(fit_width("\U0001f1e9\U0001f1ea\U0001f1eb\U0001f1f7", 3, true),
+              "\U0001f1e9\U0001f1ea\u2026");
+    EXPECT_EQ(fit_width("\u0e01\u0e47\u0e01\u0e47x", 2, false), "\u0e01\u0e47\u2026");
+    EXPECT_EQ(fit_width("\u65e5\u672c", 2, true), "\u2026 ");
+}
+
+TEST(Output, HostileValuesReachNoOutputRaw)
 {
     const device_row row = hostile_row();
     ASSERT_EQ(row.announcement.hostname, "h\x1b]0;title\x07");
-    const hearing heard{change::new_device, &row, {}};
     std::vector<std::string> lines = table_lines({&row}, {}, 0, 0);
-    lines.push_back(change_line(heard));
-    lines.push_back(offline_line(row, {}));
+    lines.push_back(change_line({event_kind::new_device, &row, {}, {}}));
+    lines.push_back(change_line({event_kind::offline, &row, {}, {}}));
     for (const std::string& line : lines) {
         EXPECT_EQ(first_unsafe(line), "");
     }
@@ -87,10 +127,10 @@ TEST(output, hostile_values_reach_no_output_raw)
     EXPECT_NE(lines[2].find("web=http://192.168.8.1/"), std::string::npos);
 }
 
-TEST(output, json_line_is_printable_ascii_and_carries_the_values_exactly)
+TEST(Output, JsonLineIsPrintableAsciiAndCarriesTheValuesExactly)
 {
     const device_row row = hostile_row();
-    const std::string line = json_line(row);
+    const std::string line = json_line({event_kind::new_device, &row, {}, {}});
     for (const char c : line) {
         ASSERT_TRUE(c >= 0x20 && c < 0x7F) << line;
     }
@@ -98,22 +138,60 @@ TEST(output, json_line_is_printable_ascii_and_carries_the_values_exactly)
     EXPECT_EQ(object.at("name"), row.announcement.name);
     EXPECT_EQ(object.at("source"), "192.168.8.1");
     EXPECT_EQ(object.at("last_seen"), "1970-01-01T00:00:00Z");
-    EXPECT_EQ(object.size(), 12u);
+    EXPECT_EQ(object.at("web"), "http://192.168.8.1/");
+    EXPECT_EQ(object.size(), 17u);
 }
 
-TEST(output, live_table_lines_fit_the_terminal)
+TEST(TableLines, FitTheTerminalAndNeverCutAnAddress)
 {
-    // A line wider than the terminal would wrap and break the redraw in place.
+    // A line wider than the terminal would wrap and break the screen.
     device_row row = hostile_row();
-    row.announcement.name = std::string(20, 'W') + "\xe6\x97\xa5\xe6\x97\xa5\xe6\x97\xa5";
-    const std::vector<std::string> lines =
-        table_lines(std::vector<const device_row*>(30, &row), {}, 50, 10);
-    ASSERT_EQ(lines.size(), 11u) << "header, nine rows, and a line for the rest";
-    EXPECT_EQ(lines.back(), "... 21 more devices");
-    EXPECT_NE(lines[1].find("WWW\xe6\x97\xa5\xe2\x80\xa6 "), std::string::npos) << lines[1];
-    for (const std::string& line : lines) {
-        EXPECT_LE(display_width(line), 50u) << line;
+    row.announcement.name = std::string(20, 'W') + "\u65e5\u2b50\U0001f1e9\U0001f1ea";
+    row.announcement.mac = "aa:bb:cc:dd:ee:ff";
+    row.announcement.ip_ap = "198.51.100.23";
+    row.announcement.ip_lan = "172.16.5.40";
+    row.source = "10.99.0.7";
+    row.web_host = "203.0.113.9";
+    const std::vector<const device_row*> rows(30, &row);
+    for (std::size_t width = 1; width <= 220; width += width < 60 ? 1 : 9) {
+        const std::vector<std::string> lines = table_lines(rows, {}, width, 10);
+        ASSERT_EQ(lines.size(), 11u) << "header, nine rows, and a line for the rest";
+        for (const std::string& line : lines) {
+            ASSERT_LE(display_width(line), width) << line;
+        }
+        for (const std::string value : {"aa:bb:cc:dd:ee:ff", "198.51.100.23", "172.16.5.40",
+                                        "10.99.0.7", "http://203.0.113.9/"}) {
+            const bool whole = lines[1].find(value) != std::string::npos;
+            const bool part = lines[1].find(value.substr(0, 5)) != std::string::npos;
+            ASSERT_EQ(whole, part) << "cut inside " << value << " at " << width << ": " << lines[1];
+        }
+        if (width >= 40) {
+            EXPECT_EQ(lines[1].rfind(std::string(11, 'W'), 0), 0u) << lines[1];
+        }
     }
+    const std::vector<std::string> wide = table_lines(rows, {}, 220, 10);
+    EXPECT_EQ(wide.back(), "\u2026 21 more devices");
+    EXPECT_NE(wide[1].find("WWW\u65e5\u2026 "), std::string::npos) << wide[1];
+    EXPECT_EQ(table_lines(rows, {}, 8, 10).back(), "\u2026 21 mo\u2026");
+}
+
+TEST(TableLines, OnlineFirstThenTheOrderAsked)
+{
+    device_row a, b, c;
+    a.key = "a", a.announcement.name = "Alpha", a.source = "10.0.0.10", a.online = false;
+    b.key = "b", b.announcement.name = "Bravo", b.source = "10.0.0.9";
+    c.key = "c", c.announcement.name = "Charlie", c.source = "10.0.0.1", c.web_host = "10.0.0.200";
+    c.last_heard.monotonic = b.last_heard.monotonic + std::chrono::seconds(1);
+    const auto names = [](const std::vector<const device_row*>& rows) {
+        std::string out;
+        for (const device_row* row : rows) {
+            out += row->key;
+        }
+        return out;
+    };
+    EXPECT_EQ(names(ordered({&a, &b, &c}, sort_order::name)), "bca");
+    EXPECT_EQ(names(ordered({&c, &a, &b}, sort_order::address)), "bca");
+    EXPECT_EQ(names(ordered({&a, &b, &c}, sort_order::last_heard)), "cba");
 }
 
 }  // namespace

@@ -14,9 +14,11 @@ DOCS = ["README.md", "announcement.md", "announcement.schema.json", "discover.md
 
 
 def expected_files(with_discover):
-    files = {"sbin/quorvellan-beacon": "program"}
+    files = {"sbin/quorvellan-beacon": "program",
+             "share/man/man8/quorvellan-beacon.8": "doc"}
     if with_discover:
         files["bin/quorvellan-discover"] = "program"
+        files["share/man/man1/quorvellan-discover.1"] = "doc"
     for doc in DOCS:
         files["share/doc/quorvellan/" + doc] = "doc"
     return files

@@ -1,0 +1,39 @@
+# The Debian package of the listener, quorvellan-discover_VERSION_ARCH.deb,
+# built by CPack from the "discover" install component (scripts/package).
+# The daemon is not in it: it belongs on the device, not on a laptop.
+
+# Debian keeps a package's licence in /usr/share/doc/PACKAGE/copyright, in
+# the machine-readable format (License: ISC, an SPDX identifier); only the
+# package installs it.
+file(READ ${PROJECT_SOURCE_DIR}/LICENSE QUORVELLAN_LICENSE_TEXT)
+string(REGEX REPLACE "\n\n" "\n.\n" QUORVELLAN_LICENSE_TEXT "${QUORVELLAN_LICENSE_TEXT}")
+string(REGEX REPLACE "\n([^\n])" "\n \\1" QUORVELLAN_LICENSE_TEXT "${QUORVELLAN_LICENSE_TEXT}")
+file(WRITE ${PROJECT_BINARY_DIR}/debian/copyright
+  "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
+  "Upstream-Name: quorvellan\n\n"
+  "Files: *\nCopyright: 2026 The quorvellan developers\nLicense: ISC\n "
+  "${QUORVELLAN_LICENSE_TEXT}")
+install(FILES ${PROJECT_BINARY_DIR}/debian/copyright
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quorvellan-discover
+  COMPONENT discover EXCLUDE_FROM_ALL)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME quorvellan-discover)
+set(CPACK_PACKAGE_VENDOR "The quorvellan developers")
+set(CPACK_PACKAGE_CONTACT "The quorvellan developers <maintainers@quorvellan.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "lists the Quorvellan Link devices on the local network")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "quorvellan-discover listens for the announcements that \
+Quorvellan Link devices broadcast and shows them in a live terminal table, as change lines \
+or as JSON. It only listens; it never sends.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL discover)
+set(CPACK_DEBIAN_DISCOVER_PACKAGE_NAME quorvellan-discover)
+set(CPACK_DEBIAN_DISCOVER_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# Dependencies from the libraries the binary links, as dpkg-shlibdeps finds them.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS OFF)
+include(CPack)

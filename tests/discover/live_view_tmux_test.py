@@ -1,0 +1,154 @@
+"""The live view in a real terminal: tmux runs quorvellan-discover in a pane
+of 80x24, the test sends it announcements with emoji names, captures the
+pane, shrinks it to 40x12 and 12x3, scrolls, and quits with q. Sends only
+inside a network namespace of its own (unshare -n) that holds nothing but
+lo. Exits 77 (skipped) where it cannot make one, unless
+QUORVELLAN_E2E_REQUIRED=1.
+
+Usage: live_view_tmux_test.py QUORVELLAN_DISCOVER"""
+import json, os, shutil, socket, subprocess, sys, tempfile, time, unicodedata
+
+INSIDE = "QUORVELLAN_VIEW_TEST_INSIDE"
+tool = os.path.realpath(sys.argv[1])
+
+if os.environ.get(INSIDE) != "1":
+    why = None if os.geteuid() == 0 else "needs root"
+    why = why or (None if shutil.which("tmux") else "tmux missing")
+    if why is None:
+        env = dict(os.environ, **{INSIDE: "1"})
+        sys.exit(subprocess.run(["unshare", "-n", sys.executable] + sys.argv, env=env).returncode)
+    print("skipped: " + why, file=sys.stderr)
+    sys.exit(1 if os.environ.get("QUORVELLAN_E2E_REQUIRED") == "1" else 77)
+
+links = [line.split(":")[1].strip() for line in
+         subprocess.run(["ip", "-o", "link"], check=True, capture_output=True,
+                        text=True).stdout.splitlines()]
+if links != ["lo"]:
+    sys.exit("not in a namespace of our own: links %s" % links)
+subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+
+tmpdir = tempfile.mkdtemp(prefix="view-tmux-")
+env = dict(os.environ, TMUX_TMPDIR=tmpdir, LANG="C.UTF-8", LC_ALL="C.UTF-8")
+env.pop("TMUX", None)
+
+
+def tmux(*args):
+    return subprocess.run(["tmux", "-u", "-L", "view", "-f", "/dev/null"] + list(args),
+                          env=env, check=True, capture_output=True, text=True).stdout
+
+
+def columns(text):
+    # As tmux shows text: a flag's two letters in two columns, VS16 adding none.
+    total, letter = 0, False
+    for c in text:
+        regional = 0x1F1E6 <= ord(c) <= 0x1F1FF
+        if c != "\ufe0f" and not unicodedata.combining(c):
+            total += 2 if unicodedata.east_asian_width(c) in "WF" or (regional and not letter) \
+                else 0 if regional else 1
+        letter = regional and not letter
+    return total
+
+
+def pane():
+    return tmux("capture-pane", "-p", "-t", "view").rstrip("\n").split("\n")
+
+
+def history():
+    return int(tmux("display", "-p", "-t", "view", "#{history_size}"))
+
+
+failures = []
+
+
+def check(ok, what, shown=None):
+    if not ok:
+        failures.append(what + ("\n  " + "\n  ".join(shown) if shown else ""))
+
+
+def settle(expect):
+    # The view redraws once a second; wait for the drawing we expect.
+    for _ in range(40):
+        lines = pane()
+        try:
+            if expect(lines):
+                return lines
+        except IndexError:  # a pane not drawn yet
+            pass
+        time.sleep(0.1)
+    return pane()
+
+
+def check_table(lines, width, height, label):
+    check(len(lines) <= height, label + ": more lines than the pane", lines)
+    check(lines and lines[0].startswith("NAME"), label + ": header not on top", lines)
+    check(all(columns(line) <= width for line in lines), label + ": a line too wide", lines)
+    check(history() == 0, label + ": scrollback grew")
+    # Every row's state column starts where the header's does.
+    state_at = {columns(line[:line.find(" online")]) for line in lines[1:-1] if " online" in line}
+    check(len(state_at) <= 1, label + ": columns misaligned %s" % state_at, lines)
+
+
+# Run twice: the first quit with q, the second with Ctrl-C, which the shell
+# ignores so that it lives to print the last line.
+script = ("trap '' INT; echo before the view; %s; %s; echo after the view; sleep 60"
+          % (tool, tool))
+tmux("new-session", "-d", "-s", "view", "-x", "80", "-y", "24", script)
+try:
+    names = ["Kitchen \u2b50\u2b50", "Rocket \U0001f680 lab", "\u65e5\u672c \U0001fa70",
+             "Flag \U0001f1e9\U0001f1ea", "Family \U0001f468\u200d\U0001f469\u200d\U0001f467",
+             "Heart \u2764\ufe0f"] + ["Device %02d \u231a" % i for i in range(24)]
+    time.sleep(0.5)
+    for i, name in enumerate(names):
+        announcement = dict(id="quorvellan_link", name=name, hostname="host%d" % i,
+                            version="1.0", mac="02:00:00:00:01:%02x" % i,
+                            ip_ap="127.0.0.%d" % (i + 2), ip_lan="", http=80, usbip=3240,
+                            usb_devices=0)
+        # Each from the address it announces, as a real device would.
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+            sender.bind((announcement["ip_ap"], 0))
+            sender.sendto(json.dumps(announcement).encode(), ("127.0.0.1", 32400))
+
+    lines = settle(lambda l: any("30 devices" in x for x in l))
+    check_table(lines, 80, 24, "80x24")
+    check(lines[1].startswith("Device 00 \u231a"), "80x24: first row", lines)
+    check(not any(x.endswith("!") for x in lines[1:-2]), "80x24: a source flagged", lines)
+    check("more devices" in lines[-2], "80x24: no line for the rows below", lines)
+    # By address, Kitchen's the lowest: the emoji names come to the top.
+    tmux("send-keys", "-t", "view", "s")
+    lines = settle(lambda l: l[1].startswith("Kitchen"))
+    check(lines[1].startswith("Kitchen"), "s did not change the order", lines)
+    check_table(lines, 80, 24, "80x24 by address")
+    tmux("send-keys", "-t", "view", "s", "s")  # by last heard, then by name again
+
+    tmux("resize-window", "-t", "view", "-x", "40", "-y", "12")
+    lines = settle(lambda l: len(l) <= 12 and "Device 00" in l[1] and "devices" in l[-1])
+    check_table(lines, 40, 12, "40x12")
+    check(any("Device 00" in x for x in lines), "40x12: no rows", lines)
+
+    tmux("send-keys", "-t", "view", "NPage")
+    lines = settle(lambda l: not any("Device 00" in x for x in l))
+    check(not any("Device 00" in x for x in lines), "PgDn did not scroll", lines)
+
+    tmux("resize-window", "-t", "view", "-x", "12", "-y", "3")
+    time.sleep(2.2)  # two redraws at the smallest size
+    lines = pane()
+    check_table(lines, 12, 3, "12x3")
+
+    tmux("resize-window", "-t", "view", "-x", "80", "-y", "24")
+    tmux("send-keys", "-t", "view", "q")
+    lines = settle(lambda l: "0 devices" in l[-1])
+    check("0 devices" in lines[-1], "q did not end the first view", lines)
+    tmux("send-keys", "-t", "view", "C-c")
+    lines = settle(lambda l: any("after the view" in x for x in l))
+    # A one-line summary on standard error may follow each view; no table.
+    shown = [x for x in lines if x.strip() and not x.startswith("quorvellan-discover: ")]
+    check(shown == ["before the view", "after the view"],
+          "q and Ctrl-C did not give the normal screen back clean", lines)
+    check(history() == 0, "a table copy went into the scrollback")
+finally:
+    subprocess.run(["tmux", "-L", "view", "kill-server"], env=env, capture_output=True)
+    shutil.rmtree(tmpdir, ignore_errors=True)
+
+for failure in failures:
+    print("FAIL:", failure)
+sys.exit(1 if failures else 0)

@@ -1,0 +1,33 @@
+#!/bin/sh
+# Builds the listener's Debian package from the build tree with CPack and
+# reads it back with dpkg-deb: its name, the libraries it depends on (from
+# dpkg-shlibdeps), its licence, and exactly the files it installs.
+#   check_debian_package.sh BUILD_DIR
+set -eu
+build=$1
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+(cd "$build" && cpack -G DEB -B "$out" >/dev/null)
+set -- "$out"/quorvellan-discover_*_*.deb
+[ -f "$1" ] || { echo "FAIL: no quorvellan-discover_VERSION_ARCH.deb in $(ls "$out")"; exit 1; }
+deb=$1
+failed=0
+fail() { echo "FAIL: $*"; failed=1; }
+
+[ "$(dpkg-deb -f "$deb" Package)" = quorvellan-discover ] || fail "package name"
+depends=$(dpkg-deb -f "$deb" Depends)
+for library in libc6 libncursesw6 libutf8proc2 libstdc++6; do
+    echo "$depends" | grep -q "\\b$library (>=" || fail "Depends lacks $library: $depends"
+done
+files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $1, $6}')
+expected="-rwxr-xr-x ./usr/bin/quorvellan-discover
+-rw-r--r-- ./usr/share/doc/quorvellan-discover/copyright
+-rw-r--r-- ./usr/share/man/man1/quorvellan-discover.1"
+[ "$files" = "$expected" ] || fail "files:
+$files"
+dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/doc/quorvellan-discover/copyright |
+    grep -qx "License: ISC" || fail "copyright file names no ISC licence"
+file -b "$(dpkg-deb -x "$deb" "$out/root" && echo "$out/root/usr/bin/quorvellan-discover")" |
+    grep -q ", stripped" || fail "binary not stripped"
+[ "$failed" = 0 ] && echo "$(basename "$deb"): $depends"
+exit "$failed"
