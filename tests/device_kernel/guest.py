@@ -29,7 +29,6 @@ import select
 import shutil
 import signal
 import socket
-import struct
 import subprocess
 import sys
 import tempfile
@@ -38,8 +37,10 @@ import traceback
 
 sys.dont_write_bytecode = True
 HERE = os.path.dirname(os.path.abspath(__file__))
+# The end-to-end suite's receiver and cadence checks, also when run as a program.
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "e2e"))
+import netcheck  # noqa: E402
 
-PORT = 32400
 KERNEL_PACKAGE = "linux-image-4kc-malta"
 BUSYBOX_PACKAGE = "busybox-static"
 MODULES = ["bridge", "pcnet32", "uhci-hcd"]
@@ -82,17 +83,12 @@ ROWS = [
 ]
 FIGURE_ROWS = ["typical", "figures", "end"]
 
-# Datagrams further apart than this belong to different cycles.
-CYCLE_BREAK = 1.0
-# A cycle is 3 s of sleep plus its own work; beyond this one is missing.
-CYCLE_GAP_LIMIT = 4.5
 # From the start command to the first cycle, for an emulated CPU.
 FIRST_CYCLE_LIMIT = 15.0
 BOOT_LIMIT = 90.0
 COMMAND_LIMIT = 90.0
 RUN_LIMIT = 240.0
 
-IP_PKTINFO = 8
 CLONE_NEWNET = 0x40000000
 PR_SET_PDEATHSIG = 1
 
@@ -262,15 +258,6 @@ def enter_fresh_namespace():
         run("ip", "link", "set", tap, "up")
 
 
-def receiver():
-    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    sock.setsockopt(socket.IPPROTO_IP, IP_PKTINFO, 1)
-    sock.bind(("0.0.0.0", PORT))
-    sock.setblocking(False)
-    return sock
-
-
 def qemu_command(kernel, initrd):
     command = ["qemu-system-mipsel", "-M", "malta", "-cpu", "24Kc", "-m", "128",
                "-nographic", "-vga", "none", "-monitor", "none", "-no-reboot",
@@ -291,8 +278,8 @@ def qemu_command(kernel, initrd):
 class Guest:
     """One boot: the console, the datagrams, and the rows as they ran."""
 
-    def __init__(self, command, sock):
-        self.sock = sock
+    def __init__(self, command, receiver):
+        self.receiver = receiver
         self.taps = {socket.if_nametoindex(tap): tap for tap in TAPS}
         self.launched = time.monotonic()
         self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
@@ -304,37 +291,26 @@ class Guest:
         self.unread = []          # console lines of ours not yet taken
 
     def pump(self, until, for_line=False):
-        """Reads console and datagrams until the time, or the guest's end;
-        for_line: or until a line of ours is there to take."""
+        """Reads the console until the time, or the guest's end; for_line: or
+        until a line of ours is there to take.  Datagrams wait in the
+        receiver, stamped by the kernel, until receive() collects them."""
         while not (for_line and self.unread):
             left = until - time.monotonic()
             if left <= 0:
                 return
-            readable, _, _ = select.select([self.process.stdout, self.sock], [], [], left)
-            now = time.monotonic()
-            if self.sock in readable:
-                self.receive(now)
-            if self.process.stdout in readable:
+            if select.select([self.process.stdout], [], [], left)[0]:
                 chunk = self.process.stdout.read()
                 if not chunk:
                     self.process.wait()
                     raise GuestEnded("qemu ended with status %d" % self.process.returncode)
-                self.console(now, chunk)
+                self.console(time.monotonic(), chunk)
 
-    def receive(self, now):
-        while True:
-            try:
-                payload, ancillary, _, source = self.sock.recvmsg(2048, 64)
-            except BlockingIOError:
-                return
-            destination, tap = None, None
-            for level, kind, data in ancillary:
-                if level == socket.IPPROTO_IP and kind == IP_PKTINFO:
-                    index, _, header_destination = struct.unpack("=i4s4s", data[:12])
-                    destination = socket.inet_ntoa(header_destination)
-                    tap = self.taps.get(index, str(index))
-            self.record["datagrams"].append(
-                [now, destination, tap, source[0], payload.decode("utf-8", "replace")])
+    def receive(self):
+        """The record's datagrams: [time, destination, tap, source, payload]."""
+        self.record["datagrams"] = [
+            [d.time, d.destination, self.taps.get(d.ifindex, str(d.ifindex)), d.source,
+             d.payload.decode("utf-8", "replace")] for d in self.receiver.datagrams()]
+        return self.record["datagrams"]
 
     def console(self, now, chunk):
         lines = (self.partial + chunk).split(b"\n")
@@ -372,12 +348,13 @@ class Guest:
                 "output": output}
 
     def watch(self, start, count, first_limit):
-        """Waits for count complete cycles after start."""
-        limit = first_limit + count * CYCLE_GAP_LIMIT
+        """Waits for count complete cycles after start; a cycle later than
+        the cadence window allows is missing."""
+        limit = first_limit + count * netcheck.PERIOD_WINDOW[1]
         deadline = time.monotonic() + limit
         while True:
-            cycles = group_cycles(self.record["datagrams"], start)
-            complete = [cycle for cycle in cycles if time.monotonic() - cycle[-1][0] > CYCLE_BREAK]
+            complete = [cycle for cycle in cycles(self.receive(), start)
+                        if time.monotonic() - cycle[-1][0] > netcheck.CYCLE_BREAK]
             if len(complete) >= count:
                 return complete[:count]
             if time.monotonic() >= deadline:
@@ -402,6 +379,7 @@ class Guest:
         if self.process.poll() is None:
             self.process.kill()
             self.process.wait()
+        self.receive()
         self.record["qemu_status"] = self.process.returncode
         self.record["ended"] = time.monotonic()
 
@@ -410,18 +388,9 @@ class GuestEnded(Exception):
     pass
 
 
-def group_cycles(datagrams, start, end=float("inf")):
-    """The datagrams received from start to end, as cycles: a pause longer
-    than CYCLE_BREAK starts the next one."""
-    cycles = []
-    for datagram in datagrams:
-        if not start <= datagram[0] < end:
-            continue
-        if cycles and datagram[0] - cycles[-1][-1][0] <= CYCLE_BREAK:
-            cycles[-1].append(datagram)
-        else:
-            cycles.append([datagram])
-    return cycles
+def cycles(datagrams, start, end=float("inf")):
+    """The record's datagrams received from start to end, as cycles."""
+    return netcheck.cycles([d for d in datagrams if start <= d[0] < end], lambda d: d[0])
 
 
 def out_of_time(*_):
@@ -431,10 +400,10 @@ def out_of_time(*_):
 def boot_inside(kernel, base, daemon, rows):
     """In a fresh network namespace: one boot, all the rows, the record."""
     enter_fresh_namespace()
-    sock = receiver()
+    receiver = netcheck.Receiver()
     with tempfile.TemporaryDirectory() as scratch:
         initrd = make_initrd(base, daemon, scratch)
-        guest = Guest(qemu_command(kernel, initrd), sock)
+        guest = Guest(qemu_command(kernel, initrd), receiver)
         # Whatever happens, the emulator does not outlive the run.
         signal.signal(signal.SIGALRM, out_of_time)
         signal.alarm(int(RUN_LIMIT))
