@@ -107,11 +107,26 @@ std::size_t character_count(const std::string& text)
 
 }  // namespace
 
-bool is_ipv4_literal(const std::string& text)
+namespace {
+
+bool parse_ipv4(const std::string& text, in_addr& parsed)
 {
     // inet_pton reads a C string: a NUL inside would hide what follows it.
-    in_addr parsed;
     return text.find('\0') == std::string::npos && inet_pton(AF_INET, text.c_str(), &parsed) == 1;
+}
+
+}  // namespace
+
+bool is_ipv4_literal(const std::string& text)
+{
+    in_addr parsed;
+    return parse_ipv4(text, parsed);
+}
+
+std::uint32_t ipv4_host_order(const std::string& text)
+{
+    in_addr parsed{};
+    return parse_ipv4(text, parsed) ? ntohl(parsed.s_addr) : 0;
 }
 
 parse_result parse_announcement(std::string_view received, std::size_t full_length)
@@ -151,34 +166,47 @@ parse_result parse_announcement(std::string_view received, std::size_t full_leng
 
     parse_result result;
     // The limits are the published schema's; a device never sends more.
-    const auto text = [&](const char* member, std::size_t max_characters, text_format format,
-                          std::string& into) {
+    // The member when present with the JSON type asked for; otherwise null,
+    // with the reason in result.
+    const auto typed = [&](const char* member, auto has_type) -> const json* {
         const auto found = document.find(member);
         if (found == document.end()) {
             result = reject(rejection::missing_member, member);
-        } else if (!found->is_string()) {
+            return nullptr;
+        }
+        if (!has_type(*found)) {
             result = reject(rejection::wrong_type, member);
-        } else if (character_count(found->get_ref<const std::string&>()) > max_characters) {
+            return nullptr;
+        }
+        return &*found;
+    };
+    const auto text = [&](const char* member, std::size_t max_characters, text_format format,
+                          std::string& into) {
+        const json* found = typed(member, [](const json& value) { return value.is_string(); });
+        if (found == nullptr) {
+            return false;
+        }
+        const std::string& value = found->get_ref<const std::string&>();
+        if (character_count(value) > max_characters) {
             result = reject(rejection::too_long, member);
-        } else if (format == text_format::ipv4 && !found->get_ref<const std::string&>().empty() &&
-                   !is_ipv4_literal(found->get_ref<const std::string&>())) {
+        } else if (format == text_format::ipv4 && !value.empty() && !is_ipv4_literal(value)) {
             result = reject(rejection::not_an_address, member);
         } else {
-            into = found->get<std::string>();
+            into = value;
             return true;
         }
         return false;
     };
     const auto integer = [&](const char* member, std::int64_t low, std::int64_t high,
                              std::int64_t& into) {
-        const auto found = document.find(member);
-        if (found == document.end()) {
-            result = reject(rejection::missing_member, member);
-        } else if (!found->is_number_integer()) {
-            result = reject(rejection::wrong_type, member);
-        } else if (found->is_number_unsigned() &&
-                   found->get<std::uint64_t>() >
-                       static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+        const json* found =
+            typed(member, [](const json& value) { return value.is_number_integer(); });
+        if (found == nullptr) {
+            return false;
+        }
+        if (found->is_number_unsigned() &&
+            found->get<std::uint64_t>() >
+                static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
             result = reject(rejection::out_of_range, member);
         } else if (found->get<std::int64_t>() < low || found->get<std::int64_t>() > high) {
             result = reject(rejection::out_of_range, member);

@@ -78,6 +78,10 @@ struct parse_result {
 // 0-255 without leading zeros, and nothing else.
 bool is_ipv4_literal(const std::string& text);
 
+// Such an address in host byte order, so that 10.0.0.9 sorts before
+// 10.0.0.10 and subnets can be tested; 0 when the text is not one.
+std::uint32_t ipv4_host_order(const std::string& text);
+
 // full_length is the datagram's size on the wire, which may exceed the bytes
 // the receive buffer kept.
 parse_result parse_announcement(std::string_view received, std::size_t full_length);

@@ -1,7 +1,5 @@
 #include "device_table.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <cctype>
 #include <random>
@@ -61,13 +59,6 @@ bool is_suspect(const announcement_record& a, const std::string& source,
     return !announces(a, source);
 }
 
-std::uint32_t host_order(const std::string& address)
-{
-    in_addr parsed{};
-    inet_pton(AF_INET, address.c_str(), &parsed);
-    return ntohl(parsed.s_addr);
-}
-
 }  // namespace
 
 std::string choose_web_host(const announcement_record& announcement, const std::string& source,
@@ -87,7 +78,7 @@ std::string choose_web_host(const announcement_record& announcement, const std::
     }
     for (const std::string* address : announced) {
         if (is_ipv4_literal(*address)) {
-            const std::uint32_t host = host_order(*address);
+            const std::uint32_t host = ipv4_host_order(*address);
             for (const ipv4_subnet& subnet : receiving) {
                 if (subnet.contains(host)) {
                     return chose(2, *address);

@@ -1,7 +1,5 @@
 #include "output_format.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <ctime>
 #include <nlohmann/json.hpp>
@@ -334,13 +332,6 @@ std::vector<std::string> table_lines(const std::vector<const device_row*>& rows,
 
 namespace {
 
-// Host order, so that 10.0.0.9 sorts before 10.0.0.10; 0 when not an address.
-std::uint32_t address_value(const std::string& dotted)
-{
-    in_addr address{};
-    return inet_pton(AF_INET, dotted.c_str(), &address) == 1 ? ntohl(address.s_addr) : 0;
-}
-
 // The address of the web link, as the table shows it.
 const std::string& shown_address(const device_row& row)
 {
@@ -357,8 +348,8 @@ std::vector<const device_row*> ordered(std::vector<const device_row*> rows, sort
         }
         switch (by) {
             case sort_order::address:
-                return std::make_tuple(address_value(shown_address(*a)), a->key) <
-                       std::make_tuple(address_value(shown_address(*b)), b->key);
+                return std::make_tuple(ipv4_host_order(shown_address(*a)), a->key) <
+                       std::make_tuple(ipv4_host_order(shown_address(*b)), b->key);
             case sort_order::last_heard:
                 return std::tie(b->last_heard.monotonic, a->key) <
                        std::tie(a->last_heard.monotonic, b->key);
