@@ -1,9 +1,37 @@
-# Install layout. The daemon is a system service, so it goes to sbin; the
-# listener is an ordinary user tool, so bin. Nothing else is installed:
-# no libraries, headers, tests or configuration (the daemon takes none).
+# Install layout. The daemon is a system service, so it goes to sbin, with
+# its systemd unit; the listener is an ordinary user tool, so bin. Nothing
+# else is installed: no libraries, headers, tests or configuration (the
+# daemon takes none).
 include(GNUInstallDirs)
 
+# OpenWrt starts the daemon with procd, and its recipe builds from a copy of
+# the sources without packaging/: it turns this off.
+option(QUORVELLAN_SYSTEMD_UNITS "Install the systemd units" ON)
+
+# quorvellan_install_systemd_unit(UNIT [COMPONENT <component>])
+# Installs packaging/systemd/UNIT.in as PREFIX/lib/systemd/system/UNIT, where
+# systemd looks under /usr and /usr/local alike. A unit names its program by
+# full path, and `cmake --install --prefix` can move the whole tree, so the
+# template's @CMAKE_INSTALL_FULL_SBINDIR@ and @CMAKE_INSTALL_FULL_BINDIR@
+# are filled in when installing, from the prefix used then.
+function(quorvellan_install_systemd_unit unit)
+  if(NOT QUORVELLAN_SYSTEMD_UNITS)
+    return()
+  endif()
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "COMPONENT" "")
+  set(component)
+  if(arg_COMPONENT)
+    set(component COMPONENT ${arg_COMPONENT})
+  endif()
+  install(CODE "
+    include(\"${PROJECT_SOURCE_DIR}/cmake/systemd_unit.cmake\")
+    quorvellan_write_systemd_unit(\"${PROJECT_SOURCE_DIR}/packaging/systemd/${unit}.in\"
+      \"${PROJECT_BINARY_DIR}/systemd/${unit}\" \"${CMAKE_INSTALL_BINDIR}\"
+      \"${CMAKE_INSTALL_SBINDIR}\")" ${component})
+endfunction()
+
 install(TARGETS quorvellan-beacon RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+quorvellan_install_systemd_unit(quorvellan-beacon.service)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/man/quorvellan-beacon.8
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 

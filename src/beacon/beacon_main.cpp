@@ -12,14 +12,14 @@ namespace quorvellan {
 
 int beacon_main()
 {
-    const int socket = sender_open({::socket, setsockopt, close});
-    if (socket < 0) {
+    sender out = sender_open({::socket, setsockopt, sendto, getsockname, bind, close});
+    if (out.socket < 0) {
         return 1;
     }
     const sockaddr_in limited_broadcast = limited_broadcast_destination();
     const cycle_sources sources{DEVICE_IDENTITY_PATHS, USB_DEVICES_DIR, {getifaddrs, freeifaddrs}};
     for (;;) {
-        beacon_cycle(socket, limited_broadcast, sources, send_announcement);
+        beacon_cycle(out, limited_broadcast, sources, send_announcement);
         // Measured from the end of the sends: no catching up after a slow cycle.
         sleep(BEACON_PERIOD);
     }

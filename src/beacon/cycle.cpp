@@ -8,7 +8,7 @@
 
 namespace quorvellan {
 
-void beacon_cycle(int socket, const sockaddr_in& limited_broadcast, const cycle_sources& sources,
+void beacon_cycle(sender& out, const sockaddr_in& limited_broadcast, const cycle_sources& sources,
                   send_function send)
 {
     announcement facts;
@@ -25,10 +25,10 @@ void beacon_cycle(int socket, const sockaddr_in& limited_broadcast, const cycle_
     for (const ifaddrs* entry = scan_next_destination(scan.list, destination); entry != nullptr;
          entry = scan_next_destination(entry->ifa_next, destination)) {
         destination.sin_port = htons(BEACON_PORT);
-        send(socket, text, length, destination);
+        send(out, text, length, destination);
     }
     scan_release(scan);
-    send(socket, text, length, limited_broadcast);
+    send(out, text, length, limited_broadcast);
 }
 
 }  // namespace quorvellan

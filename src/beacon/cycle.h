@@ -6,6 +6,7 @@
 
 #include <cstddef>
 
+#include "beacon/sender.h"
 #include "probe/identity.h"
 #include "probe/interface_scan.h"
 
@@ -20,10 +21,10 @@ struct cycle_sources {
     interface_list_calls interfaces;
 };
 
-using send_function = void (*)(int socket, const char* text, std::size_t length,
+using send_function = void (*)(sender& out, const char* text, std::size_t length,
                                const sockaddr_in& destination);
 
-void beacon_cycle(int socket, const sockaddr_in& limited_broadcast, const cycle_sources& sources,
+void beacon_cycle(sender& out, const sockaddr_in& limited_broadcast, const cycle_sources& sources,
                   send_function send);
 
 }  // namespace quorvellan

@@ -1,6 +1,9 @@
 #include "probe/identity.h"
 
-#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstring>
 
 namespace quorvellan {
@@ -15,21 +18,29 @@ namespace {
 
 enum class line_result { unopened, no_line, read };
 
-// Reads at most capacity - 1 bytes of the file's first line (line feed kept)
-// into buffer, always NUL-terminated. The file is closed on every path.
+// Reads at most capacity - 1 bytes from the start of the file into buffer,
+// always NUL-terminated; the caller cuts the text at its first line feed.
+// Only a regular file counts as opened: a FIFO or a device node in place of
+// an identity file could otherwise block the daemon in open or read for
+// good, so neither waits. The file is closed on every path.
 line_result read_first_line(const char* path, char* buffer, std::size_t capacity)
 {
     buffer[0] = '\0';
-    std::FILE* file = std::fopen(path, "r");
-    if (file == nullptr) {
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
         return line_result::unopened;
     }
-    const bool got_line = std::fgets(buffer, static_cast<int>(capacity), file) != nullptr;
-    std::fclose(file);
-    if (!got_line) {
-        buffer[0] = '\0';  // fgets leaves the buffer undefined after a read error
+    struct stat status;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        close(fd);
+        return line_result::unopened;
+    }
+    const ssize_t got = read(fd, buffer, capacity - 1);
+    close(fd);
+    if (got <= 0) {
         return line_result::no_line;
     }
+    buffer[got] = '\0';
     return line_result::read;
 }
 

@@ -121,14 +121,21 @@ def beacon(request, tmp_path):
         receiver = netcheck.Receiver(device.netns)
         process = device.popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         uid = read = None
+        def wait_until(moment):
+            # Collecting meanwhile: a long run's datagrams would overflow the
+            # receiver's buffer.
+            while time.monotonic() < moment:
+                receiver.datagrams()
+                time.sleep(max(0.0, min(0.5, moment - time.monotonic())))
+
         try:
             start = first_cycle(process, receiver, trace_path)
             if exits is None:
                 assert start is not None, "no cycle within %.0f s" % FIRST_CYCLE_LIMIT
                 for at, action in sorted(actions.items()):
-                    time.sleep(max(0.0, start + at - time.monotonic()))
+                    wait_until(start + at)
                     action()
-                time.sleep(max(0.0, start + duration - time.monotonic()))
+                wait_until(start + duration)
                 leaf = process.pid  # the daemon, behind nsenter and strace
                 while children_of(leaf):
                     leaf = min(children_of(leaf))

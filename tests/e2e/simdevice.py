@@ -36,7 +36,8 @@ exec sleep infinity
 TWO_USB_DEVICES = ["usb1", "1-0:1.0", "1-1", "1-1:1.0", "1-1.3", "1-1.3:1.0"]
 AP_MAC = "02:5a:17:00:be:ef"
 DIRECTORY = object()  # write() makes an empty directory
-TOOLS = ["unshare", "nsenter", "ip", "strace", "setpriv", "prlimit", "busybox"]
+FIFO = object()  # write() makes a named pipe
+TOOLS = ["unshare", "nsenter", "ip", "tc", "strace", "setpriv", "prlimit", "busybox"]
 
 
 def cannot_run(reason):
@@ -133,7 +134,7 @@ class Device:
     def write(self, path, content=None, size=None):
         """Replaces whatever is at path (under /etc or /sys/bus) with content:
         str or bytes, made `size` bytes long by a hole of NULs if given;
-        DIRECTORY, an empty directory; None, nothing."""
+        DIRECTORY, an empty directory; FIFO, a named pipe; None, nothing."""
         assert path.startswith(("/etc/", "/sys/bus/")), path
         path = self.root + path
         if os.path.isdir(path):
@@ -142,6 +143,8 @@ class Device:
             os.unlink(path)
         if content is DIRECTORY:
             os.mkdir(path)
+        elif content is FIFO:
+            os.mkfifo(path)
         elif content is not None:
             with open(path, "wb") as f:
                 f.write(content.encode() if isinstance(content, str) else content)

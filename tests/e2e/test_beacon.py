@@ -12,11 +12,14 @@ import functools
 import json
 import pwd
 import re
+import socket
 import subprocess
+import time
 
 import pytest
 
-from simdevice import AP_MAC, DIRECTORY, TWO_USB_DEVICES, program
+import netcheck
+from simdevice import AP_MAC, DIRECTORY, FIFO, TWO_USB_DEVICES, program
 
 LIMITED = "255.255.255.255"
 TYPICAL = ["192.168.8.255", "10.0.0.255", LIMITED]
@@ -91,9 +94,10 @@ def row(name, *values):
         [dict(hostname="ql-2", files={NAME: 'Bob\'s "Garage"\n', VERSION: ""})],
         [payload(name="Kitchen Link", hostname="ql-1", version="1.0.0"),
          payload(name='Bob\'s \\"Garage\\"', hostname="ql-2")]),
-    # 40 bytes without a line feed are cut to 31, inside the 16th character.
+    # A FIFO without a writer in place of the name counts as no file; 40
+    # bytes without a line feed are cut to 31, inside the 16th character.
     row("identity_turns_hostile", dict(files={NAME: "Kitchen Link\n", VERSION: "1.0.0\n"}),
-        [dict(files={NAME: DIRECTORY, VERSION: 20 * "\u00e9"}),
+        [dict(files={NAME: FIFO, VERSION: 20 * "\u00e9"}),
          dict(files={NAME: ("Attic Link\n", GIB), VERSION: DIRECTORY})],
         [payload(name="Kitchen Link", version="1.0.0"), payload(version=15 * "\u00e9" + "\ufffd"),
          payload(name="Attic Link")]),
@@ -142,14 +146,66 @@ def test_network(device, beacon, setup, changes, cycles):
     assert run.sendto == [destinations for _, destinations in cycles]
 
 
+def udp_queues(device):
+    """{local port: bytes waiting in its receive queue} of the device's UDP sockets."""
+    with open("/proc/%d/net/udp" % device.pid) as table:
+        rows = [line.split() for line in list(table)[1:]]
+    return {int(row[1].rsplit(":", 1)[1], 16): int(row[4].split(":")[1], 16) for row in rows}
+
+
+def flood_source_port(device, queued):
+    """What any host on the LAN can do: 1,000 datagrams of 1,000 bytes to the
+    port every announcement names as its source; then what waits for the
+    daemon there (appended to queued)."""
+    [port] = set(udp_queues(device)) - {netcheck.PORT}
+    flood = device.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    for _ in range(1000):
+        flood.sendto(bytes(1000), ("192.168.8.1", port))
+    flood.close()
+    time.sleep(0.2)
+    queued.append(udp_queues(device)[port])
+
+
 def test_typical(device, beacon):
     """Directed broadcasts in list order, then the limited one, nothing else;
-    arguments ignored; the cadence held over three cycles."""
+    arguments ignored; the cadence held over three cycles; a flood to the
+    source port finds no queue to fill, since the daemon never reads one."""
     device.typical()
+    queued = []
     run = beacon(device, 7.5, strace="sendto",
-                 args=["--help", "-p", "9999", "/etc/quorvellan.conf"])
+                 args=["--help", "-p", "9999", "/etc/quorvellan.conf"],
+                 actions={4.5: functools.partial(flood_source_port, device, queued)})
     assert run.cycles == 3 * [(typical(), TYPICAL)]
     assert run.sendto == 3 * [TYPICAL]
+    assert queued == [0]
+
+
+def test_stalled_uplinks(device, beacon):
+    """Uplinks whose queues stopped draining while their carrier stays up (a
+    hung radio or modem driver) keep every datagram sent to them charged to
+    the daemon's socket, 30 per link and cycle; br-lan hears every cycle all
+    the same, and so do the stalled links' own addresses.  Addresses are
+    listed by link in the order the links were made: phy0-sta0's before
+    br-lan's, wwan's after them.  Each cycle's copies loop back whole."""
+    device.ip("link add phy0-sta0 type veth peer name sta0-peer",
+              "link add br-lan address %s type bridge" % BRIDGE_MAC,
+              "link add wwan type veth peer name wwan-peer",
+              *("link set %s up" % link for link in ("phy0-sta0", "sta0-peer", "br-lan", "wwan",
+                                                     "wwan-peer")),
+              "addr add 192.168.8.1/24 brd + dev br-lan",
+              *("addr add 10.0.0.%d/24 brd + dev phy0-sta0" % i for i in range(1, 31)),
+              *("addr add 172.16.0.%d/24 brd + dev wwan" % i for i in range(1, 31)),
+              "route add default dev phy0-sta0")
+    # 1 byte a second, and room for every datagram of the run.
+    device.run("tc", "-batch", "-", input="".join(
+        "qdisc add dev %s root tbf rate 8bit burst 1600 limit 100mb\n" % link
+        for link in ("phy0-sta0", "wwan")))
+    run = beacon(device, 30)
+    announced = payload(mac=BRIDGE_MAC, ip_ap="192.168.8.1", ip_lan="172.16.0.30")
+    every_destination = 30 * ["10.0.0.255"] + ["192.168.8.255"] + 30 * ["172.16.0.255"] + [LIMITED]
+    # Cycles 3 to 3.3 s apart fill 30 s with ten.
+    assert len(run.cycles) >= 9
+    assert run.cycles == len(run.cycles) * [(announced, every_destination)]
 
 
 def test_sends_all_fail(device, beacon):

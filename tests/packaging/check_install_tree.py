@@ -10,6 +10,8 @@ import subprocess
 import sys
 import tempfile
 
+# Each systemd unit and the program its ExecStart must name.
+UNITS = {"lib/systemd/system/quorvellan-beacon.service": "sbin/quorvellan-beacon"}
 DOCS = ["README.md", "announcement.md", "announcement.schema.json", "discover.md"]
 
 
@@ -21,6 +23,8 @@ def expected_files(with_discover):
         files["share/man/man1/quorvellan-discover.1"] = "doc"
     for doc in DOCS:
         files["share/doc/quorvellan/" + doc] = "doc"
+    for unit in UNITS:
+        files[unit] = "doc"
     return files
 
 
@@ -37,6 +41,15 @@ def has_symbols(path):
     sections = subprocess.run(["readelf", "-S", "-W", path], check=True,
                               capture_output=True, text=True).stdout
     return ".symtab" in sections
+
+
+def unit_problems(name, path, prefix):
+    # Installed elsewhere than configured (here, to a scratch prefix), a unit
+    # must still name its program where it landed.
+    with open(path) as unit:
+        starts = [line.strip() for line in unit if line.startswith("ExecStart=")]
+    wanted = "ExecStart=%s/%s" % (prefix, UNITS[name])
+    return [] if starts == [wanted] else [f"{name}: {starts}, want {wanted}"]
 
 
 def main():
@@ -61,6 +74,8 @@ def main():
                     problems.append(f"{name}: not stripped")
             elif mode != 0o644:
                 problems.append(f"{name}: mode {mode:o}, want 644")
+            if name in UNITS:
+                problems += unit_problems(name, path, prefix)
     for problem in problems:
         print("FAIL:", problem)
     print(f"{len(expected)} files expected, {len(problems)} problems")

@@ -132,6 +132,16 @@ command=$(param command)
 release 24.10.1 r28597-0425664679
 start
 [ "$(version)" = "24.10.1 r28597-0425664679" ] || fail "version '$(version)' after an upgrade"
+# A full overlay: /dev/full fails every write with ENOSPC, as the overlay
+# would halfway through the new file, which a link to it stands for.
+release 24.10.2 r28700-0e4cc5bd1e
+ln -s /dev/full "$etc/quorvellan-version.new"
+start
+if [ -e "$etc/quorvellan-version.new" ] || [ -L "$etc/quorvellan-version.new" ]; then
+    fail "a failed write leaves quorvellan-version.new behind"
+fi
+[ "$(version)" = "24.10.1 r28597-0425664679" ] || fail "version '$(version)' after a failed write"
+[ "$(param instance)" = 1 ] || fail "not started after a failed version write"
 echo 1.4.2-lab >"$etc/quorvellan-version"
 start
 [ "$(version)" = 1.4.2-lab ] || fail "a version written by hand was replaced"

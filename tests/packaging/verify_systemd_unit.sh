@@ -1,11 +1,11 @@
 #!/bin/sh
-# Checks the systemd unit with systemd's own tools, against the installed
-# binary at the path the unit names, without starting anything.
-# Usage: verify_systemd_unit.sh BUILD_DIR UNIT_FILE
+# Checks a systemd unit as cmake --install writes it, with systemd's own
+# tools, against the installed binary at the path the unit names, without
+# starting anything.
+# Usage: verify_systemd_unit.sh BUILD_DIR UNIT_NAME
 set -eu
 build_dir=$1
-unit=$2
-name=$(basename "$unit")
+name=$2
 # systemd 252 measures 1.1; more means some hardening has gone.
 max_exposure=11
 
@@ -19,13 +19,17 @@ done
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 
-# A root of our own: the real install tree under /usr, so that the check of
-# ExecStart sees the binary where a package puts it, and the system's units
-# for the targets the unit is ordered against.
-cmake --install "$build_dir" --prefix "$root/usr" >/dev/null
-mkdir -p "$root/usr/lib/systemd" "$root/etc/systemd/system"
-cp -a /usr/lib/systemd/system "$root/usr/lib/systemd/"
-cp "$unit" "$root/etc/systemd/system/$name"
+# A root of our own: the real install tree under /usr, as a package stages
+# it, so that the check of ExecStart sees the binary where the unit says;
+# and the system's units for the targets the unit is ordered against.
+DESTDIR=$root cmake --install "$build_dir" --prefix /usr >/dev/null
+unit=$root/usr/lib/systemd/system/$name
+if [ ! -f "$unit" ]; then
+    echo "FAIL: cmake --install put no $name into /usr/lib/systemd/system" >&2
+    exit 1
+fi
+mkdir -p "$root/usr/lib/systemd/system"
+cp -an /usr/lib/systemd/system/. "$root/usr/lib/systemd/system/"
 
 failed=0
 

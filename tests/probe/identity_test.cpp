@@ -1,6 +1,8 @@
 #include "probe/identity.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <optional>
@@ -126,21 +128,29 @@ TEST(ReadIdentity, MacFallsBackOnlyWhenTheRadioFileCannotBeOpened)
     }
 }
 
-// A directory opens for reading but yields no line: a default, or for the
-// MAC an empty one, since only a file that cannot be opened falls back.
-TEST(ReadIdentity, DirectoryYieldsNoLine)
+// Only a regular file is read: a directory, a FIFO or a device node counts
+// as a file that cannot be opened, so the MAC falls back to the bridge's
+// file. A FIFO without a writer would block a plain open for good, and a
+// device could block a read: the alarm ends the test then.
+TEST(ReadIdentity, OnlyRegularFilesAreRead)
 {
     temp_dir dir;
     const std::string fallback = dir.write("mac_fallback", "02:00:00:00:00:02\n");
-    const char* directory = dir.path().c_str();
-    const identity_paths paths{directory, directory, directory, directory, fallback.c_str()};
-    announcement facts;
-    std::memset(&facts, 'Z', sizeof facts);
-    read_identity(facts, paths);
-    EXPECT_STREQ(facts.name, DEFAULT_NAME);
-    EXPECT_STREQ(facts.hostname, DEFAULT_HOSTNAME);
-    EXPECT_STREQ(facts.version, DEFAULT_VERSION);
-    EXPECT_STREQ(facts.mac, "");
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {dir.path(), fifo, std::string("/dev/zero")}) {
+        const char* p = path.c_str();
+        const identity_paths paths{p, p, p, p, fallback.c_str()};
+        announcement facts;
+        std::memset(&facts, 'Z', sizeof facts);
+        alarm(10);
+        read_identity(facts, paths);
+        alarm(0);
+        EXPECT_STREQ(facts.name, DEFAULT_NAME) << path;
+        EXPECT_STREQ(facts.hostname, DEFAULT_HOSTNAME) << path;
+        EXPECT_STREQ(facts.version, DEFAULT_VERSION) << path;
+        EXPECT_STREQ(facts.mac, "02:00:00:00:00:02") << path;
+    }
 }
 
 }  // namespace

@@ -49,10 +49,10 @@ unsigned long long sends_made;
 
 // The daemon's own send, counted, so that the report shows the soak really
 // reached the device's destinations.
-void counted_send(int socket, const char* text, std::size_t length, const sockaddr_in& destination)
+void counted_send(sender& out, const char* text, std::size_t length, const sockaddr_in& destination)
 {
     ++sends_made;
-    send_announcement(socket, text, length, destination);
+    send_announcement(out, text, length, destination);
 }
 
 std::uint64_t monotonic_ns()
@@ -128,8 +128,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "quorvellan-soak: refusing to broadcast: %s\n", why);
         return 2;
     }
-    const int socket = sender_open({::socket, setsockopt, close});
-    if (socket < 0) {
+    sender out = sender_open({::socket, setsockopt, sendto, getsockname, bind, close});
+    if (out.socket < 0) {
         return 2;
     }
     const sockaddr_in limited_broadcast = limited_broadcast_destination();
@@ -149,7 +149,7 @@ int main(int argc, char** argv)
         const unsigned long long freed = soak_frees;
         const unsigned long long sent = sends_made;
         const std::uint64_t start = monotonic_ns();
-        beacon_cycle(socket, limited_broadcast, sources, counted_send);
+        beacon_cycle(out, limited_broadcast, sources, counted_send);
         times_ns[i] = monotonic_ns() - start;
         allocations.add(soak_allocations - allocated);
         frees.add(soak_frees - freed);
