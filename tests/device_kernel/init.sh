@@ -125,7 +125,7 @@ usbip_serve() {
 
 # usbip_stop: the server ends, and its port with it.
 usbip_stop() {
-    kill $(pidof usbipd) || return 1
+    server=$(pidof usbipd) && kill "$server" || return 1
     wait_listening 0CA8 no
 }
 
