@@ -24,34 +24,16 @@ namespace {
 using std::chrono::seconds;
 using std::chrono::steady_clock;
 
+// busid, busnum, devnum, speed, ids, bcdDevice, class, configuration,
+// configurations, interfaces.
 usb_export configured_keyboard()
 {
-    usb_export device;
-    device.busid = "1-1.2";
-    device.busnum = 1;
-    device.devnum = 3;
-    device.speed = 2;
-    device.vendor_id = 0x0627;
-    device.product_id = 0x0001;
-    device.bcd_device = 0x0000;
-    device.configuration = 1;
-    device.configurations = 1;
-    device.interfaces = {{3, 1, 1}, {3, 0, 0}};
-    return device;
+    return {"1-1.2", 1, 3, 2, 0x0627, 0x0001, 0, {}, 1, 1, {{3, 1, 1}, {3, 0, 0}}, {}, {}, {}};
 }
 
 usb_export unconfigured_serial()
 {
-    usb_export device;
-    device.busid = "1-1.1";
-    device.busnum = 1;
-    device.devnum = 2;
-    device.speed = 2;
-    device.vendor_id = 0x0403;
-    device.product_id = 0x6001;
-    device.bcd_device = 0x0600;
-    device.configurations = 1;
-    return device;
+    return {"1-1.1", 1, 2, 2, 0x0403, 0x6001, 0x0600, {}, 0, 1, {}, {}, {}, {}};
 }
 
 const std::vector<usb_export> SHARED = {unconfigured_serial(), configured_keyboard()};
