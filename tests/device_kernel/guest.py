@@ -4,11 +4,12 @@ and records what reaches the network.
 
   guest.py --daemon PATH --cache DIR [--rows ROW,...] [--json]
 
-The kernel (Debian's 4Kc Malta flavour), its modules and a static busybox
-for the guest's init come from Debian's mipsel packages, unpacked into
---cache with dpkg -x, never installed here; the base initramfs is built
-there once as well.  qemu-system-mipsel emulates a Malta board with two
-NICs and USB devices on the board's UHCI controller.
+The kernel (Debian's 4Kc Malta flavour), its modules, a static busybox
+for the guest's init, and Debian's USB/IP server with the libraries it
+loads come from Debian's mipsel packages, unpacked into --cache with
+dpkg -x, never installed here; the base initramfs is built there once as
+well.  qemu-system-mipsel emulates a Malta board with two NICs and USB
+devices on the board's UHCI controller.
 
 The guest runs inside a network namespace made for the run and checked to
 hold nothing but loopback: its NICs are tap devices in that namespace, and
@@ -22,13 +23,16 @@ with --json the whole record.  Needs root.
 
 import argparse
 import ctypes
+import hashlib
 import json
 import os
 import pwd
+import re
 import select
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -43,7 +47,14 @@ import netcheck  # noqa: E402
 
 KERNEL_PACKAGE = "linux-image-4kc-malta"
 BUSYBOX_PACKAGE = "busybox-static"
-MODULES = ["bridge", "pcnet32", "uhci-hcd"]
+MODULES = ["bridge", "pcnet32", "uhci-hcd", "usbip-host"]
+# Debian's USB/IP server and client, and the packages of the libraries they
+# load; only the programs and those libraries go into the initramfs.
+USBIP_PACKAGES = ["usbip", "libc6", "libudev1", "libwrap0", "libnsl2", "libtirpc3",
+                  "libgssapi-krb5-2", "libkrb5-3", "libk5crypto3", "libkrb5support0",
+                  "libcom-err2", "libkeyutils1"]
+USBIP_PROGRAMS = ["usr/sbin/usbipd", "usr/sbin/usbip"]
+USBIP_PORT = 3240
 
 # The typical device: what its firmware sets, and its NICs.  Its addresses,
 # 192.168.8.1/24 on br-lan and 10.0.0.23/24 on phy0-sta0 with the default
@@ -61,7 +72,17 @@ TAPS = {"tap-ap": "192.168.8.2/24", "tap-sta": "10.0.0.1/24"}
 # devices behind it, and one device on the second.  Root hubs and
 # interfaces are not devices, the hub is.  (An OHCI controller in a slot
 # was tried too: under load its first device's enumeration hangs for good.)
-USB_DEVICES = [("usb-hub", "1"), ("usb-kbd", "1.1"), ("usb-tablet", "1.2"), ("usb-mouse", "2")]
+# Three makers' ids, so that their names tell them apart: an FTDI serial
+# adapter (0403:6001), QEMU's disk (46f4:0001) and keyboard (0627:0001).
+USB_DEVICES = [("usb-hub", "1", ""), ("usb-serial", "1.1", "chardev=serial"),
+               ("usb-storage", "1.2", "drive=stick"), ("usb-kbd", "2", "")]
+USB_DISK_BYTES = 1 << 20
+# The guest's address on the LAN, where its USB/IP server listens.
+LAN_ADDRESS = "192.168.8.1"
+# usbip bind leaves a device unconfigured, and the server then lists no
+# interfaces for it; these two are configured after binding, the serial
+# adapter is left as bound, so that one reply holds both kinds.
+USBIP_CONFIGURED = ["1-1.2", "1-2"]
 
 # Each row: its name, the console lines that set it up, and how many of
 # the daemon's cycles to watch afterwards.  Lines run in the gap after a
@@ -72,6 +93,8 @@ ROWS = [
         "identity '%s' %s %s" % (DEVICE["name"], DEVICE["hostname"], DEVICE["version"]),
         "start",
     ], 3),
+    ("usbip_shared", ["usbip_serve " + " ".join(USBIP_CONFIGURED)], 0),
+    ("usbip_stopped", ["usbip_stop"], 0),
     ("link_down", ["ip link set br-lan down"], 1),
     ("link_up", ["ip link set br-lan up"], 2),
     ("no_broadcast_address", ["ip addr flush dev br-lan && ip addr add 192.168.8.1/24 dev br-lan"],
@@ -81,7 +104,7 @@ ROWS = [
     ("unprivileged", ["stop", "start nobody"], 3),
     ("end", ["stop"], 0),
 ]
-FIGURE_ROWS = ["typical", "figures", "end"]
+FIGURE_ROWS = ["typical", "usbip_shared", "figures", "end"]
 
 # From the start command to the first cycle, for an emulated CPU.
 FIRST_CYCLE_LIMIT = 15.0
@@ -140,9 +163,31 @@ def module_closure(modules_dir, names):
     return ordered
 
 
+def shared_objects(root, programs):
+    """The libraries the programs load, and those these load, as paths in
+    root, the dynamic loader among them."""
+    directories = ["lib/mipsel-linux-gnu", "usr/lib/mipsel-linux-gnu"]
+    found, pending = [], list(programs)
+    while pending:
+        path = pending.pop()
+        dynamic = subprocess.run(["readelf", "-d", os.path.join(root, path)], check=True,
+                                 capture_output=True, text=True).stdout
+        for name in re.findall(r"\(NEEDED\)\s+Shared library: \[(.+)\]", dynamic):
+            places = [os.path.join(directory, name) for directory in directories
+                      if os.path.exists(os.path.join(root, directory, name))]
+            if not places:
+                raise RuntimeError("%s needs %s, which none of %s holds"
+                                   % (path, name, " ".join(USBIP_PACKAGES)))
+            if places[0] not in found:
+                found.append(places[0])
+                pending.append(places[0])
+    return found
+
+
 def build_base(unpacked, staging, release):
-    """busybox, the modules with their modules.dep, and what init needs."""
-    for directory in ["bin", "dev", "etc", "proc", "sys", "tmp", "usr/bin"]:
+    """busybox, the modules with their modules.dep, the USB/IP programs with
+    their libraries, and what init needs."""
+    for directory in ["bin", "dev", "etc", "proc", "sys", "tmp", "usr/bin", "usr/sbin"]:
         os.makedirs(os.path.join(staging, directory), exist_ok=True)
     shutil.copy(os.path.join(unpacked, "busybox", "bin", "busybox"),
                 os.path.join(staging, "bin", "busybox"))
@@ -161,6 +206,12 @@ def build_base(unpacked, staging, release):
             order.writelines(os.path.relpath(os.path.join(root, file), staged) + "\n"
                              for file in sorted(files) if file.endswith(".ko"))
     run("depmod", "-b", staging, release)
+    usbip = os.path.join(unpacked, "usbip")
+    for path in USBIP_PROGRAMS + shared_objects(usbip, USBIP_PROGRAMS):
+        os.makedirs(os.path.dirname(os.path.join(staging, path)), exist_ok=True)
+        shutil.copy(os.path.join(usbip, path), os.path.join(staging, path))
+    # The programs' interpreter, where they ask for it.
+    os.symlink("mipsel-linux-gnu/ld.so.1", os.path.join(staging, "lib", "ld.so.1"))
     with open(os.path.join(staging, "etc", "passwd"), "w") as passwd:
         passwd.write("root:x:0:0:root:/:/bin/sh\nnobody:x:65534:65534:nobody:/:/bin/sh\n")
     with open(os.path.join(staging, "etc", "group"), "w") as group:
@@ -178,9 +229,11 @@ def cpio(directory, output):
 
 
 def prepare(cache):
-    """The kernel and the base initramfs, made once per cache directory."""
+    """The kernel and the base initramfs, made once per cache directory and
+    again whenever what goes into them changes."""
+    recipe = json.dumps([KERNEL_PACKAGE, BUSYBOX_PACKAGE, MODULES, USBIP_PACKAGES, USBIP_PROGRAMS])
     kernel = os.path.join(cache, "vmlinuz")
-    base = os.path.join(cache, "base.cpio")
+    base = os.path.join(cache, "base-%s.cpio" % hashlib.sha256(recipe.encode()).hexdigest()[:12])
     if os.path.exists(kernel) and os.path.exists(base):
         return kernel, base
     say("unpacking the kernel and busybox into %s" % cache)
@@ -203,11 +256,17 @@ def prepare(cache):
         run("dpkg", "-x", apt_download(debs, image + ":mipsel"), os.path.join(unpacked, "kernel"))
         run("dpkg", "-x", apt_download(debs, BUSYBOX_PACKAGE + ":mipsel"),
             os.path.join(unpacked, "busybox"))
+        for package in USBIP_PACKAGES:
+            run("dpkg", "-x", apt_download(debs, package + ":mipsel"),
+                os.path.join(unpacked, "usbip"))
         (release,) = os.listdir(os.path.join(unpacked, "kernel", "lib", "modules"))
         staging = os.path.join(work, "staging")
         build_base(unpacked, staging, release)
         cpio(staging, base + ".new")
         shutil.copy(os.path.join(unpacked, "kernel", "boot", "vmlinuz-" + release), kernel + ".new")
+    for stale in os.listdir(cache):
+        if stale.startswith("base") and stale.endswith(".cpio"):
+            os.remove(os.path.join(cache, stale))
     os.rename(base + ".new", base)
     os.rename(kernel + ".new", kernel)
     return kernel, base
@@ -258,7 +317,7 @@ def enter_fresh_namespace():
         run("ip", "link", "set", tap, "up")
 
 
-def qemu_command(kernel, initrd):
+def qemu_command(kernel, initrd, disk):
     command = ["qemu-system-mipsel", "-M", "malta", "-cpu", "24Kc", "-m", "128",
                "-nographic", "-vga", "none", "-monitor", "none", "-no-reboot",
                "-kernel", kernel, "-initrd", initrd,
@@ -270,16 +329,23 @@ def qemu_command(kernel, initrd):
                              ("0x13", ("tap-sta", DEVICE["sta_mac"]))]:
         command += ["-netdev", "tap,id=%s,ifname=%s,script=no,downscript=no" % (tap, tap),
                     "-device", "pcnet,netdev=%s,mac=%s,addr=%s,romfile=" % (tap, mac, slot)]
-    for device, port in USB_DEVICES:
-        command += ["-device", "%s,bus=usb-bus.0,port=%s" % (device, port)]
+    # The serial adapter's line leads nowhere (a null backend would never
+    # open, and QEMU attaches the adapter only once it is); the disk is a
+    # file of zeros.
+    command += ["-chardev", "file,id=serial,path=/dev/null",
+                "-drive", "if=none,id=stick,format=raw,file=" + disk]
+    for device, port, more in USB_DEVICES:
+        command += ["-device", ",".join(filter(None, [device, "bus=usb-bus.0", "port=" + port,
+                                                      more]))]
     return command
 
 
 class Guest:
     """One boot: the console, the datagrams, and the rows as they ran."""
 
-    def __init__(self, command, receiver):
+    def __init__(self, command, receiver, probe=None):
         self.receiver = receiver
+        self.probe = probe
         self.taps = {socket.if_nametoindex(tap): tap for tap in TAPS}
         self.launched = time.monotonic()
         self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
@@ -368,6 +434,8 @@ class Guest:
             self.record["rows"].append(row)
             for line in lines:
                 row["steps"].append(self.command(line))
+            if name in USBIP_ROWS:
+                row["host"] = ask_usbip(self.probe)
             if count:
                 # From the row's first line, sent in the gap after the last
                 # cycle watched: a cycle that starts meanwhile is this row's.
@@ -388,6 +456,47 @@ class GuestEnded(Exception):
     pass
 
 
+# From the host's side of the LAN ------------------------------------------------
+
+# The rows after which the host asks the guest's USB/IP server.
+USBIP_ROWS = ["usbip_shared", "usbip_stopped"]
+
+
+def devlist_reply():
+    """The server's raw device list, asked as any client asks, and the
+    seconds from the connect to the server's close."""
+    started = time.monotonic()
+    with socket.create_connection((LAN_ADDRESS, USBIP_PORT), timeout=5) as connection:
+        connection.sendall(struct.pack(">HHI", 0x0111, 0x8005, 0))
+        chunks = []
+        while True:
+            chunk = connection.recv(65536)
+            if not chunk:
+                break
+            chunks.append(chunk)
+    return b"".join(chunks), time.monotonic() - started
+
+
+def ask_usbip(probe):
+    """The guest's USB/IP server as Debian's own client lists it, its raw
+    reply, and the listener's query (probe, when given) of it."""
+    client = shutil.which("usbip") or "/usr/sbin/usbip"
+    listed = subprocess.run([client, "list", "-r", LAN_ADDRESS], capture_output=True, text=True,
+                            timeout=30)
+    result = {"usbip_list": {"status": listed.returncode,
+                             "output": (listed.stdout + listed.stderr).splitlines()}}
+    try:
+        reply, seconds = devlist_reply()
+        result.update(reply=reply.hex(), round_trip=seconds)
+    except OSError as problem:
+        result["reply_error"] = str(problem)
+    if probe:
+        asked = subprocess.run([probe, LAN_ADDRESS, str(USBIP_PORT)], capture_output=True,
+                               text=True, timeout=30, check=True)
+        result["probe"] = json.loads(asked.stdout)
+    return result
+
+
 def cycles(datagrams, start, end=float("inf")):
     """The record's datagrams received from start to end, as cycles."""
     return netcheck.cycles([d for d in datagrams if start <= d[0] < end], lambda d: d[0])
@@ -397,13 +506,16 @@ def out_of_time(*_):
     raise GuestEnded("the run took longer than %.0f s" % RUN_LIMIT)
 
 
-def boot_inside(kernel, base, daemon, rows):
+def boot_inside(kernel, base, daemon, rows, probe):
     """In a fresh network namespace: one boot, all the rows, the record."""
     enter_fresh_namespace()
     receiver = netcheck.Receiver()
     with tempfile.TemporaryDirectory() as scratch:
         initrd = make_initrd(base, daemon, scratch)
-        guest = Guest(qemu_command(kernel, initrd), receiver)
+        disk = os.path.join(scratch, "disk.img")
+        with open(disk, "wb") as image:
+            image.truncate(USB_DISK_BYTES)
+        guest = Guest(qemu_command(kernel, initrd, disk), receiver, probe)
         # Whatever happens, the emulator does not outlive the run.
         signal.signal(signal.SIGALRM, out_of_time)
         signal.alarm(int(RUN_LIMIT))
@@ -417,9 +529,10 @@ def boot_inside(kernel, base, daemon, rows):
     return guest.record
 
 
-def boot(daemon, cache, row_names=None):
+def boot(daemon, cache, row_names=None, probe=None):
     """Prepares what is needed here, then boots in a child of its own
-    namespace; returns the record of the run."""
+    namespace; returns the record of the run.  probe: the listener's USB/IP
+    query as a program (usbip_probe), run against the guest's server."""
     kernel, base = prepare(cache)
     rows = [row for row in ROWS if row_names is None or row[0] in row_names]
     reader, writer = os.pipe()
@@ -429,7 +542,7 @@ def boot(daemon, cache, row_names=None):
         status = 0
         try:
             die_with_parent()
-            record = boot_inside(kernel, base, daemon, rows)
+            record = boot_inside(kernel, base, daemon, rows, probe)
             with os.fdopen(writer, "w") as out:
                 json.dump(record, out)
         except BaseException:  # noqa: B902 - a forked child must not return
@@ -466,6 +579,13 @@ def figures(record):
                             starts[0] - record["ready"]),
                            ("daemon start to first datagram", first - starts[0]),
                            ("emulator start to first datagram", first - record["launched"])]
+    shared = [row.get("host", {}) for row in record["rows"] if row["name"] == "usbip_shared"]
+    if shared and "round_trip" in shared[0]:
+        result.setdefault("milliseconds", []).append(
+            ("USB/IP device list, connect to close", 1000 * shared[0]["round_trip"]))
+    if shared and "probe" in shared[0]:
+        result.setdefault("milliseconds", []).append(
+            ("USB/IP device list, the listener's query", shared[0]["probe"]["milliseconds"]))
     return result
 
 
@@ -477,19 +597,23 @@ def print_figures(found):
                  values.get("fds", "?")))
     for label, seconds in found.get("times", []):
         print("%-44s %.2f s" % (label, seconds))
+    for label, milliseconds in found.get("milliseconds", []):
+        print("%-44s %.0f ms" % (label, milliseconds))
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--daemon", required=True)
     parser.add_argument("--cache", required=True)
+    parser.add_argument("--probe", help="usbip_probe, to ask the guest's USB/IP server with")
     parser.add_argument("--rows", help="comma-separated rows (default: those for the figures)")
     parser.add_argument("--json", action="store_true", help="print the whole record")
     options = parser.parse_args()
     if os.getuid() != 0:
         raise SystemExit("guest.py needs root: it builds a network namespace")
     rows = options.rows.split(",") if options.rows else FIGURE_ROWS
-    record = boot(os.path.abspath(options.daemon), os.path.abspath(options.cache), rows)
+    record = boot(os.path.abspath(options.daemon), os.path.abspath(options.cache), rows,
+                  options.probe and os.path.abspath(options.probe))
     if options.json:
         json.dump(record, sys.stdout, indent=1)
         print()

@@ -104,6 +104,48 @@ stop() {
     return 0
 }
 
+# usbip_serve [BUSID...]: Debian's USB/IP server, sharing every USB device
+# that is not a hub; the devices named are then configured, which binding
+# leaves them not, so that the server lists their interfaces as well.
+usbip_serve() {
+    modprobe usbip-host || return 1
+    usbipd -D -4 || return 1
+    for device in /sys/bus/usb/devices/[0-9]*; do
+        # Interfaces have no bDeviceClass; hubs have class 09.
+        [ -e "$device/bDeviceClass" ] || continue
+        [ "$(cat "$device/bDeviceClass")" = 09 ] && continue
+        usbip bind -b "${device##*/}" >/dev/null || return 1
+    done
+    for busid in "$@"; do
+        echo 1 >"/sys/bus/usb/devices/$busid/bConfigurationValue" || return 1
+    done
+    # usbipd listens only after it has gone to the background.
+    wait_listening 0CA8 yes
+}
+
+# usbip_stop: the server ends, and its port with it.
+usbip_stop() {
+    server=$(pidof usbipd) && kill "$server" || return 1
+    wait_listening 0CA8 no
+}
+
+# wait_listening HEXPORT yes|no: until a TCP socket listens on the port, or
+# none does.
+wait_listening() {
+    tries=100
+    while [ "$tries" -gt 0 ]; do
+        if grep -q "^ *[0-9]*: [0-9A-F]*:$1 [0-9A-F:]* 0A " /proc/net/tcp; then
+            [ "$2" = yes ] && return
+        else
+            [ "$2" = no ] && return
+        fi
+        tries=$((tries - 1))
+        sleep 0.1
+    done
+    echo "@@error port $1 listening is not $2"
+    return 1
+}
+
 # figures: the running daemon's memory and descriptors beside an idle
 # program in the same system.
 figures() {

@@ -3,12 +3,14 @@
 One boot (guest.py) runs every row of guest.ROWS in turn; each test below
 judges one row from what reached the taps and what the guest's console
 said.  Run by CTest as device_kernel.malta with QUORVELLAN_TARGET_DAEMON
-(the device build) and DEVICE_KERNEL_CACHE (where the kernel, busybox and
-the base initramfs are kept between runs) in the environment.
+(the device build), DEVICE_KERNEL_CACHE (where the kernel, busybox and
+the base initramfs are kept between runs) and USBIP_PROBE (the listener's
+USB/IP query as a program) in the environment.
 """
 
 import json
 import os
+import re
 
 import pytest
 
@@ -28,6 +30,18 @@ LINK_DOWN = [("10.0.0.255", "tap-sta"), ("255.255.255.255", "tap-sta")]
 SENDS = {"typical": TYPICAL, "link_down": LINK_DOWN, "link_up": TYPICAL,
          "no_broadcast_address": TYPICAL, "unprivileged": TYPICAL}
 NOBODY = 65534
+# What the guest's USB/IP server shares, as the listener must show it: each
+# device but the hub, by bus id, with its ids, the names from this machine's
+# database, its class and its interfaces.  The serial adapter is left
+# unconfigured, so the server lists no interfaces and no class is known.
+SHARED = {
+    "1-1.1": ("0403", "6001", "Future Technology Devices International, Ltd",
+              "FT232 Serial (UART) IC", "", []),
+    "1-1.2": ("46f4", "0001", "QEMU", "", "Mass Storage", ["08/06/50"]),
+    "1-2": ("0627", "0001", "Adomax Technology Co., Ltd", "QEMU Tablet", "Human Interface Device",
+            ["03/01/01"]),
+}
+NO_ANSWER = "no answer from the USB/IP server"
 
 
 @pytest.fixture(scope="module")
@@ -45,10 +59,15 @@ def record():
         if os.environ.get("QUORVELLAN_E2E_REQUIRED") == "1":
             pytest.fail(reason)
         pytest.skip(reason)
-    result = guest.boot(daemon, cache)
-    # Kept beside the cache for a look after a failure.
+    result = guest.boot(daemon, cache, probe=os.environ.get("USBIP_PROBE"))
+    # Kept beside the cache for a look after a failure, and the server's
+    # reply for the device list parser's seed corpus (tests/fuzz).
     with open(os.path.join(cache, "last-run.json"), "w") as out:
         json.dump(result, out, indent=1)
+    shared = [ran.get("host", {}) for ran in result["rows"] if ran["name"] == "usbip_shared"]
+    if shared and "reply" in shared[0]:
+        with open(os.path.join(cache, "usbip-reply.bin"), "wb") as out:
+            out.write(bytes.fromhex(shared[0]["reply"]))
     print()
     guest.print_figures(guest.figures(result))
     return result
@@ -122,3 +141,46 @@ def test_an_unprivileged_daemon_runs_as_that_user(record):
     started = row(record, "unprivileged")["steps"][-1]
     daemon = [line.split() for line in started["output"] if line.startswith("daemon ")]
     assert daemon and int(daemon[0][2]) == NOBODY, started["output"]
+
+
+def asked(record, name):
+    """What the host learnt from the guest's USB/IP server after the row."""
+    host = row(record, name).get("host")
+    assert host, "the host did not ask: %s" % record["error"]
+    return host
+
+
+def probed(record, name):
+    host = asked(record, name)
+    if "probe" not in host:
+        if os.environ.get("QUORVELLAN_E2E_REQUIRED") == "1":
+            pytest.fail("USBIP_PROBE is not set")
+        pytest.skip("USBIP_PROBE is not set")
+    return host["probe"]
+
+
+def test_debians_own_client_lists_every_device_but_the_hub(record):
+    listed = asked(record, "usbip_shared")["usbip_list"]
+    found = {}
+    for line in listed["output"]:
+        match = re.match(r"^ +(\S+): .* \(([0-9a-f]{4}):([0-9a-f]{4})\)$", line)
+        if match:
+            found[match.group(1)] = (match.group(2), match.group(3))
+    assert listed["status"] == 0, listed["output"]
+    assert found == {busid: shared[:2] for busid, shared in SHARED.items()}, listed["output"]
+
+
+def test_the_listeners_query_lists_the_shared_devices_with_their_names(record):
+    query = probed(record, "usbip_shared")
+    assert query["outcome"] == "listed", query
+    found = {device["busid"]: (device["vendor"], device["product"], device["vendor_name"],
+                               device["product_name"], device["class"], device["interfaces"])
+             for device in query["devices"]}
+    assert found == SHARED
+    assert len(query["devices"]) == len(SHARED)
+
+
+def test_with_the_server_stopped_the_query_says_no_answer(record):
+    query = probed(record, "usbip_stopped")
+    assert query["outcome"] == NO_ANSWER, query
+    assert asked(record, "usbip_stopped")["usbip_list"]["status"] != 0
