@@ -46,8 +46,17 @@ class stop_signals {
     {
         sigset_t set;
         sigemptyset(&set);
-        for (const int number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        // Taken even where the parent ignored them (a background job of a
+        // script), as a handler would have been; a signal ignored on purpose
+        // is discarded before it could reach the descriptor.
+        for (const int number : {SIGINT, SIGTERM, SIGQUIT}) {
+            std::signal(number, SIG_DFL);
             sigaddset(&set, number);
+        }
+        // But a hang-up ignored on purpose (nohup) stays ignored.
+        struct sigaction hang_up {};
+        if (sigaction(SIGHUP, nullptr, &hang_up) == 0 && hang_up.sa_handler != SIG_IGN) {
+            sigaddset(&set, SIGHUP);
         }
         sigprocmask(SIG_BLOCK, &set, nullptr);
         fd_ = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "session.h"
+#include "support/fake_ifaddrs.h"
 #include "support/rendered_payload.h"
 
 namespace quorvellan::discover {
@@ -363,6 +364,36 @@ TEST(WebUrl, TheAddressThePersonCanReach)
     row.web_host = "10.0.0.7";
     row.announcement.http = 8080;
     EXPECT_EQ(web_url(row), "http://10.0.0.7:8080/");
+}
+
+// The subnets a datagram's receiving interface holds, read from the list.
+TEST(InterfaceSubnets, EachInterfaceHoldsItsIpv4Subnets)
+{
+    static test::fake_list* current = nullptr;
+    test::fake_list list({{"lo", test::family::ipv4, "127.0.0.1", test::LOOPBACK, nullptr, 8},
+                          {"br-lan", test::family::ipv4, "192.168.8.1", test::BRIDGE, nullptr},
+                          {"br-lan", test::family::ipv6, nullptr, test::BRIDGE, nullptr},
+                          {"br-lan", test::family::ipv4, "10.1.0.1", test::BRIDGE, nullptr, 16},
+                          {"wwan", test::family::none, nullptr, test::BRIDGE, nullptr}});
+    current = &list;
+    interface_subnets subnets({[](ifaddrs** head) {
+                                   *head = current != nullptr ? current->head() : nullptr;
+                                   return current != nullptr ? 0 : -1;
+                               },
+                               [](ifaddrs*) {},
+                               [](const char* name) {
+                                   return std::string(name) == "lo" ? 1u : 7u;
+                               }});
+    subnets.refresh();
+    ASSERT_EQ(subnets.of(7).size(), 2u);
+    EXPECT_TRUE(subnets.of(7)[0].contains(0xC0A808FE));   // 192.168.8.254
+    EXPECT_FALSE(subnets.of(7)[0].contains(0xC0A809FE));  // 192.168.9.254
+    EXPECT_TRUE(subnets.of(7)[1].contains(0x0A01FF01));   // 10.1.255.1
+    EXPECT_EQ(subnets.of(1).size(), 1u);
+    EXPECT_TRUE(subnets.of(0).empty()) << "an unknown interface";
+    current = nullptr;  // the list cannot be read: what was known stays
+    subnets.refresh();
+    EXPECT_EQ(subnets.of(7).size(), 2u);
 }
 
 }  // namespace
