@@ -143,8 +143,8 @@ rejection read_text(const json& document, const char* member, std::size_t max_ch
                     text_format format, std::string& into)
 {
     rejection reason = rejection::none;
-    const json* found =
-        find_typed(document, member, [](const json& v) { return v.is_string(); }, reason);
+    const json* found = find_typed(
+        document, member, [](const json& v) { return v.is_string(); }, reason);
     if (found == nullptr) {
         return reason;
     }
@@ -163,8 +163,8 @@ rejection read_integer(const json& document, const char* member, std::int64_t lo
                        std::int64_t high, std::int64_t& into)
 {
     rejection reason = rejection::none;
-    const json* found =
-        find_typed(document, member, [](const json& v) { return v.is_number_integer(); }, reason);
+    const json* found = find_typed(
+        document, member, [](const json& v) { return v.is_number_integer(); }, reason);
     if (found == nullptr) {
         return reason;
     }
@@ -185,7 +185,8 @@ rejection read_integer(const json& document, const char* member, std::int64_t lo
 rejection read_object(std::string_view received, json& document)
 {
     bool duplicate = false;
-    document = json::parse(received.begin(), received.end(), duplicate_key_watch(&duplicate), false);
+    document =
+        json::parse(received.begin(), received.end(), duplicate_key_watch(&duplicate), false);
     if (document.is_discarded()) {
         return rejection::not_json;
     }
@@ -201,16 +202,18 @@ parse_result read_members(const json& document)
 {
     parse_result result;
     announcement_record& record = result.record;
-#define QUORVELLAN_READ(member, read)                                  \
+#define QUORVELLAN_READ(member, read)                                 \
     if (const rejection reason = (read); reason != rejection::none) { \
-        return reject(reason, #member);                                \
+        return reject(reason, #member);                               \
     }
-#define QUORVELLAN_READ_CONSTANT(member, text) QUORVELLAN_READ(member, read_constant(document, #member, text))
+#define QUORVELLAN_READ_CONSTANT(member, text) \
+    QUORVELLAN_READ(member, read_constant(document, #member, text))
 #define QUORVELLAN_READ_TEXT(member, capacity, carried_max, format) \
     QUORVELLAN_READ(member,                                         \
                     read_text(document, #member, carried_max, text_format::format, record.member))
 #define QUORVELLAN_READ_PORT(member, value) \
-    QUORVELLAN_READ(member, read_integer(document, #member, PORT_LOWEST, PORT_HIGHEST, record.member))
+    QUORVELLAN_READ(member,                 \
+                    read_integer(document, #member, PORT_LOWEST, PORT_HIGHEST, record.member))
 #define QUORVELLAN_READ_COUNT(member) \
     QUORVELLAN_READ(member,           \
                     read_integer(document, #member, COUNT_LOWEST, COUNT_HIGHEST, record.member))

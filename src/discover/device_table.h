@@ -33,8 +33,8 @@ clock_reading read_system_clocks();
 struct device_row {
     std::string key;
     announcement_record announcement;
-    std::string source;        // dotted IPv4 address the latest datagram came from
-    std::string first_source;  // the one it was first heard from
+    std::string source;           // dotted IPv4 address the latest datagram came from
+    std::string first_source;     // the one it was first heard from
     bool source_suspect = false;  // see is_suspect
     std::string web_host;         // of its web interface, see choose_web_host
     int web_rule = 3;             // the rule of choose_web_host that chose web_host

@@ -89,9 +89,7 @@ class stop_signals {
 
 struct listen_run {
     explicit listen_run(const options& o)
-        : opts(o),
-          out(STDOUT_FILENO),
-          subnets({getifaddrs, freeifaddrs, if_nametoindex})
+        : opts(o), out(STDOUT_FILENO), subnets({getifaddrs, freeifaddrs, if_nametoindex})
     {
     }
 
@@ -171,7 +169,7 @@ void receive_datagrams(listen_run& run)
         const std::size_t count = run.incoming.receive(run.socket.fd);
         for (std::size_t i = 0; i < count; ++i) {
             run.listening->on_datagram(run.incoming[i],
-                                      run.subnets.of(run.incoming[i].interface_index));
+                                       run.subnets.of(run.incoming[i].interface_index));
         }
         run.listening->stats().kernel_drops = run.incoming.kernel_drops();
         if (count < receiver::BATCH) {
@@ -203,8 +201,8 @@ void run_one_pass(listen_run& run)
     if (now >= run.next_tick) {
         on_tick(run, now);
     }
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(
-        std::min(run.next_tick, run.deadline) - now);
+    const auto wait =
+        std::chrono::ceil<std::chrono::milliseconds>(std::min(run.next_tick, run.deadline) - now);
     pollfd waiting[SOURCE_COUNT] = {};
     waiting[SOCKET] = {run.socket.fd, POLLIN, 0};
     waiting[OUTPUT] = {run.out.fd(), run.out.poll_events(), 0};
@@ -225,8 +223,8 @@ void run_one_pass(listen_run& run)
     }
     if (ready < 0) {
         if (poll_error != EINTR) {
-            end_with_error(run, std::string("cannot wait for datagrams: ") +
-                                    std::strerror(poll_error));
+            end_with_error(run,
+                           std::string("cannot wait for datagrams: ") + std::strerror(poll_error));
         }
         return;
     }
@@ -268,9 +266,9 @@ int shut_down(listen_run& run)
         // A timeout or a stop is honoured even behind a stuck reader; a
         // snapshot waits for its reader to take all of it, unless stopped.
         const bool grace = run.opts.timeout_seconds || run.ended != ending::deadline;
-        run.out.drain(grace ? steady_clock::now() + LAST_LINES_GRACE
-                            : steady_clock::time_point::max(),
-                      run.signals.fd());
+        run.out.drain(
+            grace ? steady_clock::now() + LAST_LINES_GRACE : steady_clock::time_point::max(),
+            run.signals.fd());
         if (run.out.status() == line_output::state::failed) {
             end_with_error(run, std::string("write error: ") + std::strerror(run.out.error()));
         }

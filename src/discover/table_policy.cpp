@@ -39,8 +39,7 @@ bool is_established(const device_row& row)
     return row.last_heard.monotonic - row.first_heard >= REPORT_PERIOD;
 }
 
-admission_decision admit_new_row(const std::list<device_row>& rows,
-                                 std::size_t online_from_source)
+admission_decision admit_new_row(const std::list<device_row>& rows, std::size_t online_from_source)
 {
     if (online_from_source >= MAX_ONLINE_PER_SOURCE) {
         return {admission::source_full, nullptr};

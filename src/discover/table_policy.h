@@ -48,8 +48,7 @@ struct admission_decision {
     admission verdict = admission::admit;
     const device_row* leaves = nullptr;  // with admit_after_eviction
 };
-admission_decision admit_new_row(const std::list<device_row>& rows,
-                                 std::size_t online_from_source);
+admission_decision admit_new_row(const std::list<device_row>& rows, std::size_t online_from_source);
 
 // Offline rows are kept this long, then forgotten; nullopt keeps them for
 // the whole run (within MAX_DEVICES).

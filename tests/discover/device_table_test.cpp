@@ -41,7 +41,8 @@ class DeviceTable : public ::testing::Test {
     clock_reading now{std::chrono::steady_clock::time_point{} + 1000h,
                       std::chrono::system_clock::time_point{} + 480000h};
     std::string reported;  // the events since last taken, "; " between them
-    device_table table{[this] { return now; }, [this](const event& happened) {
+    device_table table{[this] { return now; },
+                       [this](const event& happened) {
                            reported += (reported.empty() ? "" : "; ") + described(happened);
                        }};
 
@@ -329,6 +330,39 @@ TEST(Session, EachModeReportsWhatItShouldWhenItShould)
     }
 }
 
+// Four devices side by side on one address: a change of one is read at once,
+// while a fifth device from there is refused without a row.
+TEST(Session, AKnownDeviceOnABusyAddressIsHeard)
+{
+    options opts;
+    opts.json = true;
+    clock_reading now{std::chrono::steady_clock::time_point{} + 1000h, {}};
+    std::string printed;
+    session listening(
+        opts, output_mode::json, [&now] { return now; },
+        [&printed](const std::string& line) { printed += line + "\n"; });
+    const auto hear = [&](int device, int usb_devices) {
+        test::device_facts facts = test::named("Side by side");
+        facts.mac = "02:00:00:00:00:0" + std::to_string(device);
+        facts.usb_devices = usb_devices;
+        const std::string payload = test::rendered(facts);
+        datagram received;
+        received.source = "10.0.0.66";
+        received.bytes = payload;
+        received.full_length = payload.size();
+        listening.on_datagram(received, {});
+    };
+    for (int device = 1; device <= 5; ++device) {
+        hear(device, 0);
+    }
+    EXPECT_EQ(listening.stats().refused, 1u);
+    now.monotonic += 3s;
+    printed.clear();
+    hear(2, 3);
+    EXPECT_NE(printed.find(R"("event":"changed")"), std::string::npos) << printed;
+    EXPECT_NE(printed.find(R"("changed":["usb_devices"])"), std::string::npos) << printed;
+}
+
 TEST(WebUrl, TheAddressThePersonCanReach)
 {
     const std::vector<ipv4_subnet> laptop_lan = {{0xC0A80864, 0xFFFFFF00}};  // 192.168.8.100/24
@@ -376,14 +410,12 @@ TEST(InterfaceSubnets, EachInterfaceHoldsItsIpv4Subnets)
                           {"br-lan", test::family::ipv4, "10.1.0.1", test::BRIDGE, nullptr, 16},
                           {"wwan", test::family::none, nullptr, test::BRIDGE, nullptr}});
     current = &list;
-    interface_subnets subnets({[](ifaddrs** head) {
-                                   *head = current != nullptr ? current->head() : nullptr;
-                                   return current != nullptr ? 0 : -1;
-                               },
-                               [](ifaddrs*) {},
-                               [](const char* name) {
-                                   return std::string(name) == "lo" ? 1u : 7u;
-                               }});
+    interface_subnets subnets(
+        {[](ifaddrs** head) {
+             *head = current != nullptr ? current->head() : nullptr;
+             return current != nullptr ? 0 : -1;
+         },
+         [](ifaddrs*) {}, [](const char* name) { return std::string(name) == "lo" ? 1u : 7u; }});
     subnets.refresh();
     ASSERT_EQ(subnets.of(7).size(), 2u);
     EXPECT_TRUE(subnets.of(7)[0].contains(0xC0A808FE));   // 192.168.8.254
