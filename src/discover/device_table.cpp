@@ -82,22 +82,7 @@ hearing device_table::hear(const announcement_record& announcement, const std::s
     const clock_reading now = clock_();
     const auto found = index_.find(row_key(announcement, source));
     if (found == index_.end()) {
-        const auto held = online_by_source_.find(source);
-        const admission_decision decision =
-            admit_new_row(rows_, held == online_by_source_.end() ? 0 : held->second);
-        if (decision.verdict == admission::source_full) {
-            return hearing::source_full;
-        }
-        if (decision.verdict == admission::table_full) {
-            return hearing::table_full;
-        }
-        if (decision.leaves != nullptr) {
-            remove_row(index_.at(decision.leaves->key), removal::evicted, now);
-        }
-        add_row(announcement, source, receiving, now);
-        index_datagram(std::prev(rows_.end()), datagram);
-        emit(event_kind::new_device, rows_.back(), now);
-        return hearing::added;
+        return hear_new(announcement, source, receiving, datagram, now);
     }
     // Most recently heard last, so that the longest silent is always first.
     rows_.splice(rows_.end(), rows_, found->second);
@@ -117,6 +102,28 @@ hearing device_table::hear(const announcement_record& announcement, const std::s
         report_changes(row, event_kind::changed, now);
     }
     return hearing::known;
+}
+
+hearing device_table::hear_new(const announcement_record& announcement, const std::string& source,
+                               const std::vector<ipv4_subnet>& receiving, std::string_view datagram,
+                               clock_reading now)
+{
+    const auto held = online_by_source_.find(source);
+    const admission_decision decision =
+        admit_new_row(rows_, held == online_by_source_.end() ? 0 : held->second);
+    if (decision.verdict == admission::source_full) {
+        return hearing::source_full;
+    }
+    if (decision.verdict == admission::table_full) {
+        return hearing::table_full;
+    }
+    if (decision.leaves != nullptr) {
+        remove_row(index_.at(decision.leaves->key), removal::evicted, now);
+    }
+    add_row(announcement, source, receiving, now);
+    index_datagram(std::prev(rows_.end()), datagram);
+    emit(event_kind::new_device, rows_.back(), now);
+    return hearing::added;
 }
 
 void device_table::add_row(const announcement_record& announcement, const std::string& source,

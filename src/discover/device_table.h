@@ -114,6 +114,9 @@ class device_table {
    private:
     using row_list = std::list<device_row>;
 
+    hearing hear_new(const announcement_record& announcement, const std::string& source,
+                     const std::vector<ipv4_subnet>& receiving, std::string_view datagram,
+                     clock_reading now);
     void add_row(const announcement_record& announcement, const std::string& source,
                  const std::vector<ipv4_subnet>& receiving, clock_reading now);
     void remove_row(row_list::iterator row, removal reason, clock_reading now);

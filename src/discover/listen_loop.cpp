@@ -190,10 +190,37 @@ void take_output(listen_run& run, short revents)
     }
 }
 
+// Waits on every source until the next tick or the deadline; returns what
+// poll returned, with errno kept in poll_error.
+int wait_for_sources(listen_run& run, pollfd (&waiting)[SOURCE_COUNT], int& poll_error)
+{
+    const auto now = steady_clock::now();
+    const auto wait =
+        std::chrono::ceil<std::chrono::milliseconds>(std::min(run.next_tick, run.deadline) - now);
+    waiting[SOCKET] = {run.socket.fd, POLLIN, 0};
+    waiting[OUTPUT] = {run.out.fd(), run.out.poll_events(), 0};
+    waiting[KEYS] = {run.live ? run.live->input_fd() : -1, POLLIN, 0};
+    waiting[SIGNALS] = {run.signals.fd(), POLLIN, 0};
+    const int ready = poll(waiting, SOURCE_COUNT, static_cast<int>(wait.count()));
+    poll_error = errno;  // before the view's reads overwrite it
+    return ready;
+}
+
+// Keys first, also after EINTR: a resize arrives as SIGWINCH.
+void take_keys(listen_run& run)
+{
+    const live_view::action asked = run.live->handle_input();
+    if (asked == live_view::action::quit) {
+        run.ended = ending::quit_key;
+    } else if (asked == live_view::action::redraw) {
+        redraw(run);
+    }
+}
+
 // Waits for the next thing to do and does it; sets run.ended to stop.
 void run_one_pass(listen_run& run)
 {
-    auto now = steady_clock::now();
+    const auto now = steady_clock::now();
     if (now >= run.deadline) {
         run.ended = ending::deadline;
         return;
@@ -201,31 +228,16 @@ void run_one_pass(listen_run& run)
     if (now >= run.next_tick) {
         on_tick(run, now);
     }
-    const auto wait =
-        std::chrono::ceil<std::chrono::milliseconds>(std::min(run.next_tick, run.deadline) - now);
     pollfd waiting[SOURCE_COUNT] = {};
-    waiting[SOCKET] = {run.socket.fd, POLLIN, 0};
-    waiting[OUTPUT] = {run.out.fd(), run.out.poll_events(), 0};
-    waiting[KEYS] = {run.live ? run.live->input_fd() : -1, POLLIN, 0};
-    waiting[SIGNALS] = {run.signals.fd(), POLLIN, 0};
-    const int ready = poll(waiting, SOURCE_COUNT, static_cast<int>(wait.count()));
-    const int poll_error = errno;  // before the view's reads overwrite it
-    // Also after EINTR: a resize arrives as SIGWINCH.
+    int poll_error = 0;
+    const int ready = wait_for_sources(run, waiting, poll_error);
     if (run.live) {
-        const live_view::action asked = run.live->handle_input();
-        if (asked == live_view::action::quit) {
-            run.ended = ending::quit_key;
-            return;
-        }
-        if (asked == live_view::action::redraw) {
-            redraw(run);
-        }
+        take_keys(run);
     }
-    if (ready < 0) {
-        if (poll_error != EINTR) {
-            end_with_error(run,
-                           std::string("cannot wait for datagrams: ") + std::strerror(poll_error));
-        }
+    if (ready < 0 && poll_error != EINTR) {
+        end_with_error(run, std::string("cannot wait for datagrams: ") + std::strerror(poll_error));
+    }
+    if (ready <= 0 || run.ended != ending::none) {
         return;
     }
     if (waiting[SIGNALS].revents != 0 && run.signals.take()) {
@@ -241,11 +253,9 @@ void run_one_pass(listen_run& run)
     if (run.ended != ending::none) {
         return;
     }
-    if (waiting[SOCKET].revents & POLLNVAL) {
+    if ((waiting[SOCKET].revents & POLLNVAL) != 0) {
         end_with_error(run, "the socket was lost");
-        return;
-    }
-    if (waiting[SOCKET].revents != 0) {
+    } else if (waiting[SOCKET].revents != 0) {
         receive_datagrams(run);
     }
 }
