@@ -1,12 +1,11 @@
 #include "announcement_parser.h"
 
-#include <arpa/inet.h>
-
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <vector>
 
+#include "ipv4.h"
 #include "wire/utf8.h"
 
 namespace quorvellan::discover {
@@ -26,7 +25,7 @@ const char* describe(rejection reason)
         case rejection::none:
             return "accepted";
         case rejection::too_large:
-            return "datagram over 64 KiB";
+            return "datagram over 2 KiB";
         case rejection::invalid_utf8:
             return "invalid UTF-8";
         case rejection::not_json:
@@ -109,130 +108,143 @@ std::size_t character_count(const std::string& text)
 
 namespace {
 
-bool parse_ipv4(const std::string& text, in_addr& parsed)
+// Each member's reader returns why the member makes the datagram no
+// announcement, or rejection::none with the value stored.
+
+// The member when present with the JSON type asked for, else null and why.
+template <typename HasType>
+const json* find_typed(const json& document, const char* member, HasType has_type,
+                       rejection& reason)
 {
-    // inet_pton reads a C string: a NUL inside would hide what follows it.
-    return text.find('\0') == std::string::npos && inet_pton(AF_INET, text.c_str(), &parsed) == 1;
+    const auto found = document.find(member);
+    if (found == document.end()) {
+        reason = rejection::missing_member;
+        return nullptr;
+    }
+    if (!has_type(*found)) {
+        reason = rejection::wrong_type;
+        return nullptr;
+    }
+    return &*found;
+}
+
+// A constant member that is missing or differs makes it another protocol's
+// datagram, whatever else it holds.
+rejection read_constant(const json& document, const char* member, const char* text)
+{
+    const auto found = document.find(member);
+    const bool ours = found != document.end() && found->is_string() &&
+                      found->get_ref<const std::string&>() == text;
+    return ours ? rejection::none : rejection::foreign_id;
+}
+
+// The limits are the published schema's; a device never sends more.
+rejection read_text(const json& document, const char* member, std::size_t max_characters,
+                    text_format format, std::string& into)
+{
+    rejection reason = rejection::none;
+    const json* found = find_typed(
+        document, member, [](const json& v) { return v.is_string(); }, reason);
+    if (found == nullptr) {
+        return reason;
+    }
+    const std::string& value = found->get_ref<const std::string&>();
+    if (character_count(value) > max_characters) {
+        return rejection::too_long;
+    }
+    if (format == text_format::ipv4 && !value.empty() && !is_ipv4_literal(value)) {
+        return rejection::not_an_address;
+    }
+    into = value;
+    return rejection::none;
+}
+
+rejection read_integer(const json& document, const char* member, std::int64_t low,
+                       std::int64_t high, std::int64_t& into)
+{
+    rejection reason = rejection::none;
+    const json* found = find_typed(
+        document, member, [](const json& v) { return v.is_number_integer(); }, reason);
+    if (found == nullptr) {
+        return reason;
+    }
+    if (found->is_number_unsigned() &&
+        found->get<std::uint64_t>() >
+            static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+        return rejection::out_of_range;
+    }
+    const std::int64_t value = found->get<std::int64_t>();
+    if (value < low || value > high) {
+        return rejection::out_of_range;
+    }
+    into = value;
+    return rejection::none;
+}
+
+// The document as one JSON object without repeated members, or why not.
+rejection read_object(std::string_view received, json& document)
+{
+    bool duplicate = false;
+    document =
+        json::parse(received.begin(), received.end(), duplicate_key_watch(&duplicate), false);
+    if (document.is_discarded()) {
+        return rejection::not_json;
+    }
+    if (!document.is_object()) {
+        return rejection::not_object;
+    }
+    return duplicate ? rejection::duplicate_member : rejection::none;
+}
+
+// Every member in wire order, the constants first so that another
+// protocol's datagram is named as such; the first member at fault decides.
+parse_result read_members(const json& document)
+{
+    parse_result result;
+    announcement_record& record = result.record;
+#define QUORVELLAN_READ(member, read)                                 \
+    if (const rejection reason = (read); reason != rejection::none) { \
+        return reject(reason, #member);                               \
+    }
+#define QUORVELLAN_READ_CONSTANT(member, text) \
+    QUORVELLAN_READ(member, read_constant(document, #member, text))
+#define QUORVELLAN_READ_TEXT(member, capacity, carried_max, format) \
+    QUORVELLAN_READ(member,                                         \
+                    read_text(document, #member, carried_max, text_format::format, record.member))
+#define QUORVELLAN_READ_PORT(member, value) \
+    QUORVELLAN_READ(member,                 \
+                    read_integer(document, #member, PORT_LOWEST, PORT_HIGHEST, record.member))
+#define QUORVELLAN_READ_COUNT(member) \
+    QUORVELLAN_READ(member,           \
+                    read_integer(document, #member, COUNT_LOWEST, COUNT_HIGHEST, record.member))
+    QUORVELLAN_ANNOUNCEMENT_MEMBERS(QUORVELLAN_READ_CONSTANT, QUORVELLAN_WIRE_IGNORE,
+                                    QUORVELLAN_WIRE_IGNORE, QUORVELLAN_WIRE_IGNORE)
+    QUORVELLAN_ANNOUNCEMENT_MEMBERS(QUORVELLAN_WIRE_IGNORE, QUORVELLAN_READ_TEXT,
+                                    QUORVELLAN_READ_PORT, QUORVELLAN_READ_COUNT)
+#undef QUORVELLAN_READ
+#undef QUORVELLAN_READ_CONSTANT
+#undef QUORVELLAN_READ_TEXT
+#undef QUORVELLAN_READ_PORT
+#undef QUORVELLAN_READ_COUNT
+    return result;
 }
 
 }  // namespace
 
-bool is_ipv4_literal(const std::string& text)
-{
-    in_addr parsed;
-    return parse_ipv4(text, parsed);
-}
-
-std::uint32_t ipv4_host_order(const std::string& text)
-{
-    in_addr parsed{};
-    return parse_ipv4(text, parsed) ? ntohl(parsed.s_addr) : 0;
-}
-
 parse_result parse_announcement(std::string_view received, std::size_t full_length)
 {
+    // The cheap refusals first: size, then encoding, before any parsing.
     if (full_length > MAX_DATAGRAM_BYTES || received.size() < full_length) {
         return reject(rejection::too_large);
     }
     if (!is_valid_utf8(received.data(), received.size())) {
         return reject(rejection::invalid_utf8);
     }
-    bool duplicate = false;
-    const json document =
-        json::parse(received.begin(), received.end(), duplicate_key_watch(&duplicate), false);
-    if (document.is_discarded()) {
-        return reject(rejection::not_json);
+    json document;
+    if (const rejection reason = read_object(received, document); reason != rejection::none) {
+        return reject(reason);
     }
-    if (!document.is_object()) {
-        return reject(rejection::not_object);
-    }
-    if (duplicate) {
-        return reject(rejection::duplicate_member);
-    }
-    // A constant member that is missing or differs makes it another
-    // protocol's datagram, whatever else it holds.
-    const auto ours = [&](const char* member, const char* text) {
-        const auto found = document.find(member);
-        return found != document.end() && found->is_string() &&
-               found->get_ref<const std::string&>() == text;
-    };
-#define QUORVELLAN_PARSE_CONSTANT(member, text)        \
-    if (!ours(#member, text)) {                        \
-        return reject(rejection::foreign_id, #member); \
-    }
-    QUORVELLAN_ANNOUNCEMENT_MEMBERS(QUORVELLAN_PARSE_CONSTANT, QUORVELLAN_WIRE_IGNORE,
-                                    QUORVELLAN_WIRE_IGNORE, QUORVELLAN_WIRE_IGNORE)
-#undef QUORVELLAN_PARSE_CONSTANT
-
-    parse_result result;
-    // The limits are the published schema's; a device never sends more.
-    // The member when present with the JSON type asked for; otherwise null,
-    // with the reason in result.
-    const auto typed = [&](const char* member, auto has_type) -> const json* {
-        const auto found = document.find(member);
-        if (found == document.end()) {
-            result = reject(rejection::missing_member, member);
-            return nullptr;
-        }
-        if (!has_type(*found)) {
-            result = reject(rejection::wrong_type, member);
-            return nullptr;
-        }
-        return &*found;
-    };
-    const auto text = [&](const char* member, std::size_t max_characters, text_format format,
-                          std::string& into) {
-        const json* found = typed(member, [](const json& value) { return value.is_string(); });
-        if (found == nullptr) {
-            return false;
-        }
-        const std::string& value = found->get_ref<const std::string&>();
-        if (character_count(value) > max_characters) {
-            result = reject(rejection::too_long, member);
-        } else if (format == text_format::ipv4 && !value.empty() && !is_ipv4_literal(value)) {
-            result = reject(rejection::not_an_address, member);
-        } else {
-            into = value;
-            return true;
-        }
-        return false;
-    };
-    const auto integer = [&](const char* member, std::int64_t low, std::int64_t high,
-                             std::int64_t& into) {
-        const json* found =
-            typed(member, [](const json& value) { return value.is_number_integer(); });
-        if (found == nullptr) {
-            return false;
-        }
-        if (found->is_number_unsigned() &&
-            found->get<std::uint64_t>() >
-                static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-            result = reject(rejection::out_of_range, member);
-        } else if (found->get<std::int64_t>() < low || found->get<std::int64_t>() > high) {
-            result = reject(rejection::out_of_range, member);
-        } else {
-            into = found->get<std::int64_t>();
-            return true;
-        }
-        return false;
-    };
-    announcement_record record;
-    bool complete = true;
-#define QUORVELLAN_PARSE_TEXT(member, capacity, carried_max, format) \
-    complete = complete && text(#member, carried_max, text_format::format, record.member);
-#define QUORVELLAN_PARSE_PORT(member, value) \
-    complete = complete && integer(#member, PORT_LOWEST, PORT_HIGHEST, record.member);
-#define QUORVELLAN_PARSE_COUNT(member) \
-    complete = complete && integer(#member, COUNT_LOWEST, COUNT_HIGHEST, record.member);
-    QUORVELLAN_ANNOUNCEMENT_MEMBERS(QUORVELLAN_WIRE_IGNORE, QUORVELLAN_PARSE_TEXT,
-                                    QUORVELLAN_PARSE_PORT, QUORVELLAN_PARSE_COUNT)
-#undef QUORVELLAN_PARSE_TEXT
-#undef QUORVELLAN_PARSE_PORT
-#undef QUORVELLAN_PARSE_COUNT
-    if (complete) {
-        result.record = std::move(record);
-    }
-    return result;
+    return read_members(document);
 }
 
 }  // namespace quorvellan::discover

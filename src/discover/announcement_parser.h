@@ -13,8 +13,10 @@
 namespace quorvellan::discover {
 
 constexpr std::uint16_t DEFAULT_PORT = BEACON_PORT;
-// Far above the 511 bytes a device sends, so that later members still fit.
-constexpr std::size_t MAX_DATAGRAM_BYTES = 64 * 1024;
+// The largest datagram a listener must accept: four times the 512 bytes a
+// device can send, so that members added later still fit. Anything larger is
+// refused before it is read.
+constexpr std::size_t MAX_DATAGRAM_BYTES = 2 * 1024;
 
 // The members of an accepted announcement that are not constant, one field
 // each, in wire order: texts as std::string, numbers as std::int64_t.
@@ -73,14 +75,6 @@ struct parse_result {
         return reason == rejection::none;
     }
 };
-
-// A dotted quad as devices write ip_ap and ip_lan: four decimal numbers
-// 0-255 without leading zeros, and nothing else.
-bool is_ipv4_literal(const std::string& text);
-
-// Such an address in host byte order, so that 10.0.0.9 sorts before
-// 10.0.0.10 and subnets can be tested; 0 when the text is not one.
-std::uint32_t ipv4_host_order(const std::string& text);
 
 // full_length is the datagram's size on the wire, which may exceed the bytes
 // the receive buffer kept.

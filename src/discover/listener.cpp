@@ -119,8 +119,8 @@ std::size_t receiver::receive(int fd)
 void interface_subnets::refresh()
 {
     ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0) {
-        return;  // keep what was known
+    if (calls_.list(&list) != 0) {
+        return;
     }
     by_interface_.clear();
     for (const ifaddrs* a = list; a != nullptr; a = a->ifa_next) {
@@ -128,7 +128,7 @@ void interface_subnets::refresh()
             a->ifa_addr->sa_family != AF_INET) {
             continue;
         }
-        const int index = static_cast<int>(if_nametoindex(a->ifa_name));
+        const int index = static_cast<int>(calls_.index_of(a->ifa_name));
         const ipv4_subnet subnet{
             ntohl(reinterpret_cast<const sockaddr_in*>(a->ifa_addr)->sin_addr.s_addr),
             ntohl(reinterpret_cast<const sockaddr_in*>(a->ifa_netmask)->sin_addr.s_addr)};
@@ -142,7 +142,7 @@ void interface_subnets::refresh()
         }
         entry->second.push_back(subnet);
     }
-    freeifaddrs(list);
+    calls_.release(list);
 }
 
 const std::vector<ipv4_subnet>& interface_subnets::of(int interface_index) const

@@ -11,20 +11,12 @@
 #include <string_view>
 #include <vector>
 
+#include <ifaddrs.h>
+
 #include "announcement_parser.h"
+#include "ipv4.h"
 
 namespace quorvellan::discover {
-
-// An IPv4 address with its netmask, both in host byte order.
-struct ipv4_subnet {
-    std::uint32_t address = 0;
-    std::uint32_t mask = 0;
-
-    bool contains(std::uint32_t other) const
-    {
-        return (address & mask) == (other & mask);
-    }
-};
 
 struct datagram {
     std::string_view bytes;       // what the buffer kept; valid until the next receive
@@ -74,15 +66,29 @@ class receiver {
     std::uint64_t kernel_drops_ = 0;
 };
 
+// The platform's calls for the interface list; the listener passes
+// getifaddrs, freeifaddrs and if_nametoindex.
+struct interface_list_calls {
+    int (*list)(ifaddrs** head);
+    void (*release)(ifaddrs* head);
+    unsigned (*index_of)(const char* name);
+};
+
 // The IPv4 subnets of each local interface, read again on refresh().
 class interface_subnets {
    public:
+    explicit interface_subnets(interface_list_calls calls) : calls_(calls)
+    {
+    }
+
+    // When the list cannot be read, what was known stays.
     void refresh();
 
     // Empty for an interface that holds no IPv4 address or is unknown.
     const std::vector<ipv4_subnet>& of(int interface_index) const;
 
    private:
+    interface_list_calls calls_;
     std::vector<std::pair<int, std::vector<ipv4_subnet>>> by_interface_;
 };
 

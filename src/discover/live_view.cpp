@@ -84,6 +84,11 @@ void draw_line(int y, const std::string& line, std::size_t width)
             }
         }
         x += cluster.width;
+        // A cluster that filled the last column has moved the cursor to
+        // the next line: padding from there would blank that line.
+        if (x >= width || getcury(stdscr) != y) {
+            break;
+        }
         for (int at = getcurx(stdscr); at >= 0 && static_cast<std::size_t>(at) < x; ++at) {
             addch(' ');
         }
@@ -182,9 +187,7 @@ live_view::action live_view::handle_input()
                 break;
             case 's':
             case 'S':
-                order_ = order_ == sort_order::name      ? sort_order::address
-                         : order_ == sort_order::address ? sort_order::last_heard
-                                                         : sort_order::name;
+                order_ = next(order_);
                 first_row_ = 0;
                 break;
             default:

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "device_table.h"
-#include "output_format.h"
+#include "table_layout.h"
 
 namespace quorvellan::discover {
 

@@ -2,6 +2,10 @@
 
 #include <string_view>
 
+#include "report_format.h"
+#include "table_layout.h"
+#include "terminal_text.h"
+
 namespace quorvellan::discover {
 
 output_mode choose_mode(const options& opts, bool output_is_terminal, const char* term)
@@ -14,48 +18,87 @@ output_mode choose_mode(const options& opts, bool output_is_terminal, const char
     return drawable ? output_mode::live_view : output_mode::lines;
 }
 
+void listen_stats::count_rejection(const parse_result& result, const std::string& source)
+{
+    if (result.accepted()) {
+        return;
+    }
+    ++rejected;
+    last_reason = result.reason;
+    last_member = result.member;
+    last_rejected_from = source;
+}
+
+std::string status_line(const device_table& table, const listen_stats& stats)
+{
+    const std::size_t devices = table.size();
+    std::string line = std::to_string(devices) + (devices == 1 ? " device, " : " devices, ") +
+                       std::to_string(table.online_count()) +
+                       " online | datagrams: " + std::to_string(stats.accepted) + " accepted, " +
+                       std::to_string(stats.rejected) + " rejected";
+    if (stats.rejected > 0) {
+        line += std::string(" (last: ") + describe(stats.last_reason);
+        if (!stats.last_member.empty()) {
+            line += " \"" + stats.last_member + "\"";
+        }
+        line += " from " + terminal_safe(stats.last_rejected_from) + ")";
+    }
+    if (stats.refused > 0) {
+        line += ", " + std::to_string(stats.refused) + " refused (no room)";
+    }
+    if (stats.evicted > 0) {
+        line += ", " + std::to_string(stats.evicted) + " evicted for newcomers";
+    }
+    if (stats.kernel_drops > 0) {
+        line += ", " + std::to_string(stats.kernel_drops) + " dropped by the kernel";
+    }
+    if (stats.output_lost > 0) {
+        line += " | " + std::to_string(stats.output_lost) + " lines lost to a slow reader";
+    }
+    return line;
+}
+
 session::session(const options& opts, output_mode mode, clock_source clock, line_sink emit)
-    : opts_(opts), mode_(mode), table_(std::move(clock)), emit_(std::move(emit))
+    : opts_(opts),
+      mode_(mode),
+      emit_(std::move(emit)),
+      table_(std::move(clock), [this](const event& happened) { report(happened); })
 {
 }
 
 void session::on_datagram(const datagram& received, const std::vector<ipv4_subnet>& receiving)
 {
-    switch (table_.look(received.bytes, received.source)) {
-        case first_look::repeat:
-            ++stats_.accepted;
-            return;
-        case first_look::refused:
-            ++stats_.refused;
-            return;
-        case first_look::unknown:
-            break;
+    if (table_.heard_again(received.bytes, received.source)) {
+        ++stats_.accepted;
+        return;
     }
     const parse_result parsed = parse_announcement(received.bytes, received.full_length);
     if (!parsed.accepted()) {
         stats_.count_rejection(parsed, received.source);
         return;
     }
-    const hearing heard = table_.hear(parsed.record, received.source, receiving, received.bytes);
-    if (heard.refused) {
-        ++stats_.refused;
-        return;
-    }
-    ++stats_.accepted;
-    if (heard.report) {
-        report(*heard.report);
+    switch (table_.hear(parsed.record, received.source, receiving, received.bytes)) {
+        case hearing::known:
+        case hearing::added:
+            ++stats_.accepted;
+            break;
+        case hearing::source_full:
+        case hearing::table_full:
+            ++stats_.refused;
+            break;
     }
 }
 
 void session::on_tick()
 {
-    for (const event& happened : table_.tick()) {
-        report(happened);
-    }
+    table_.tick();
 }
 
 void session::report(const event& happened)
 {
+    if (happened.kind == event_kind::removed && happened.reason == removal::evicted) {
+        ++stats_.evicted;
+    }
     // A snapshot reports each device once, at the end, as it was last heard.
     if (opts_.once) {
         return;
@@ -67,31 +110,32 @@ void session::report(const event& happened)
     }
 }
 
+// In the live view's order, so that the last look matches what was shown.
+void session::print_table()
+{
+    const std::vector<const device_row*> rows = ordered(table_.rows(), sort_order::name);
+    for (const std::string& line : table_lines(rows, table_.now(), 0, 0)) {
+        emit_(line);
+    }
+    emit_(status_line(table_, stats_));
+}
+
 void session::on_end()
 {
-    const std::vector<const device_row*> rows = table_.rows();
     if (opts_.once) {
         if (mode_ == output_mode::live_view) {
-            for (const std::string& line : table_lines(rows, table_.now(), 0, 0)) {
-                emit_(line);
-            }
-            emit_(status_line(rows.size(), table_.online_count(), stats_));
+            print_table();
             return;
         }
-        for (const device_row* row : rows) {
+        for (const device_row* row : ordered(table_.rows(), sort_order::name)) {
             const event found{event_kind::new_device, row, {}, table_.now()};
             emit_(mode_ == output_mode::json ? json_line(found) : change_line(found));
         }
         return;
     }
-    for (const event& held : table_.flush()) {
-        report(held);
-    }
+    table_.flush();
     if (mode_ != output_mode::json && opts_.timeout_seconds) {
-        for (const std::string& line : table_lines(rows, table_.now(), 0, 0)) {
-            emit_(line);
-        }
-        emit_(status_line(rows.size(), table_.online_count(), stats_));
+        print_table();
     }
 }
 

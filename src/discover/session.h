@@ -1,8 +1,10 @@
 // What the tool reports, and when, in each of its ways of running: the
-// policy between the datagrams coming in and the lines going out, kept
-// apart from the loop that waits for them so that it can be tested.
+// policy between the datagrams coming in and the lines going out, and the
+// counts of what came in, kept apart from the loop that waits for them so
+// that it can be tested.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -10,7 +12,6 @@
 #include "device_table.h"
 #include "listener.h"
 #include "options.h"
-#include "output_format.h"
 
 namespace quorvellan::discover {
 
@@ -22,6 +23,23 @@ enum class output_mode {
 
 // term: the TERM variable, or null when unset.
 output_mode choose_mode(const options& opts, bool output_is_terminal, const char* term);
+
+struct listen_stats {
+    std::uint64_t accepted = 0;
+    std::uint64_t rejected = 0;
+    std::uint64_t refused = 0;       // well formed, but no room for one more device
+    std::uint64_t evicted = 0;       // rows that made room for a newcomer
+    std::uint64_t kernel_drops = 0;  // never reached the tool: its socket was full
+    std::uint64_t output_lost = 0;   // lines a slow reader left no room for
+    rejection last_reason = rejection::none;
+    std::string last_member;
+    std::string last_rejected_from;
+
+    void count_rejection(const parse_result& result, const std::string& source);
+};
+
+// The devices, and what became of the datagrams, in one line.
+std::string status_line(const device_table& table, const listen_stats& stats);
 
 class session {
    public:
@@ -60,12 +78,13 @@ class session {
 
    private:
     void report(const event& happened);
+    void print_table();
 
     options opts_;
     output_mode mode_;
-    device_table table_;
     listen_stats stats_;
     line_sink emit_;
+    device_table table_;
 };
 
 }  // namespace quorvellan::discover

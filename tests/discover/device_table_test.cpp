@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "session.h"
+#include "support/fake_ifaddrs.h"
 #include "support/rendered_payload.h"
 
 namespace quorvellan::discover {
@@ -19,16 +20,17 @@ announcement_record device(const std::string& mac, const std::string& name = "Li
     return a;
 }
 
-// "kind member, member", or "" for no event.
-std::string described(const std::optional<event>& happened)
+// "kind member, member" for one event; removed ones name their reason.
+std::string described(const event& happened)
 {
-    if (!happened) {
-        return "";
+    static const char* const names[] = {"new", "changed", "offline", "online", "removed"};
+    std::string text = names[static_cast<int>(happened.kind)];
+    if (happened.kind == event_kind::removed) {
+        text += happened.reason == removal::evicted ? " evicted " : " forgotten ";
+        text += happened.row->key;
     }
-    static const char* const names[] = {"new", "changed", "offline", "online"};
-    std::string text = names[static_cast<int>(happened->kind)];
-    for (std::size_t i = 0; i < happened->changed.size(); ++i) {
-        text += (i == 0 ? " " : ", ") + happened->changed[i];
+    for (std::size_t i = 0; i < happened.changed.size(); ++i) {
+        text += (i == 0 ? " " : ", ") + happened.changed[i];
     }
     return text;
 }
@@ -38,36 +40,50 @@ class DeviceTable : public ::testing::Test {
     // Time moves only when a test moves it.
     clock_reading now{std::chrono::steady_clock::time_point{} + 1000h,
                       std::chrono::system_clock::time_point{} + 480000h};
-    device_table table{[this] { return now; }};
+    std::string reported;  // the events since last taken, "; " between them
+    device_table table{[this] { return now; },
+                       [this](const event& happened) {
+                           reported += (reported.empty() ? "" : "; ") + described(happened);
+                       }};
+
+    std::string taken()
+    {
+        return std::exchange(reported, "");
+    }
+
+    // What hearing the announcement reported.
+    std::string heard(const announcement_record& a, const std::string& source,
+                      std::string_view datagram = {})
+    {
+        table.hear(a, source, {}, datagram);
+        return taken();
+    }
 
     std::string ticked()
     {
-        std::string text;
-        for (const event& happened : table.tick()) {
-            text += (text.empty() ? "" : "; ") + described(happened);
-        }
-        return text;
+        table.tick();
+        return taken();
     }
 };
 
 TEST_F(DeviceTable, OneRowPerMacWhateverTheCopiesSpelling)
 {
-    EXPECT_EQ(described(table.hear(device("aa:bb"), "192.168.8.1").report), "new");
+    EXPECT_EQ(heard(device("aa:bb"), "192.168.8.1"), "new");
     // The same cycle arrives again through the limited broadcast.
-    EXPECT_EQ(described(table.hear(device("aa:bb"), "192.168.8.1").report), "");
+    EXPECT_EQ(heard(device("aa:bb"), "192.168.8.1"), "");
     now.monotonic += 3s;
-    EXPECT_EQ(described(table.hear(device("AA:BB"), "192.168.8.1").report), "changed mac");
+    EXPECT_EQ(heard(device("AA:BB"), "192.168.8.1"), "changed mac");
     ASSERT_EQ(table.rows().size(), 1u);
 }
 
 TEST_F(DeviceTable, WithoutMacTheSourceAddressTellsDevicesApart)
 {
-    table.hear(device(""), "10.0.0.1");
-    table.hear(device(""), "10.0.0.2");
+    heard(device(""), "10.0.0.1");
+    heard(device(""), "10.0.0.2");
     now.monotonic += 3s;
-    EXPECT_EQ(described(table.hear(device("", "Renamed"), "10.0.0.1").report), "changed name");
+    EXPECT_EQ(heard(device("", "Renamed"), "10.0.0.1"), "changed name");
     // A MAC spelled like an address stays apart from the device heard there.
-    EXPECT_EQ(described(table.hear(device("10.0.0.1"), "10.0.0.3").report), "new");
+    EXPECT_EQ(heard(device("10.0.0.1"), "10.0.0.3"), "new");
     EXPECT_EQ(table.rows().size(), 3u);
 }
 
@@ -109,9 +125,8 @@ TEST_F(DeviceTable, EventsAreReportedOnceAndChangesAtMostOnceAPeriod)
         now.monotonic += s.after;
         announcement_record a = device("aa:bb", s.name);
         a.version = s.version;
-        const std::string reported =
-            *s.source == '\0' ? ticked() : described(table.hear(a, s.source).report);
-        EXPECT_EQ(reported, s.reported) << "at " << s.name << " " << s.version;
+        const std::string got = *s.source == '\0' ? ticked() : heard(a, s.source);
+        EXPECT_EQ(got, s.reported) << "at " << s.name << " " << s.version;
     }
     EXPECT_EQ(table.online_count(), 1u);
 }
@@ -141,46 +156,111 @@ TEST_F(DeviceTable, AnUnannouncedSourceIsFlaggedAndReported)
     };
     for (const auto& row : rows) {
         now.monotonic += 3s;
-        const hearing heard = table.hear(row.announcement, row.source);
-        EXPECT_EQ(described(heard.report), row.reported) << row.source;
-        ASSERT_TRUE(heard.report || row.reported[0] == '\0');
+        EXPECT_EQ(heard(row.announcement, row.source), row.reported) << row.source;
         const device_row& kept = *table.rows()[row.announcement.mac == "aa:bb" ? 0 : 1];
         EXPECT_EQ(kept.source_suspect, row.suspect) << row.source;
         EXPECT_EQ(web_url(kept), row.web) << row.source;
     }
 }
 
-TEST_F(DeviceTable, AFloodOfInventedMacsCannotPushOutARealDevice)
+TEST_F(DeviceTable, AKnownDeviceIsAlwaysReadAndOnlyNewRowsAreCapped)
 {
-    // From one address: a few, then no more while they are online; what
-    // repeats a datagram already heard, or comes from a full address, is
-    // known without reading it.
+    // Four devices side by side on one address fill its share of new rows...
     for (std::size_t i = 0; i < MAX_ONLINE_PER_SOURCE; ++i) {
-        const std::string fake = "fake" + std::to_string(i);
-        EXPECT_EQ(table.look(fake, "10.0.0.66"), first_look::unknown);
-        EXPECT_FALSE(table.hear(device(fake), "10.0.0.66", {}, fake).refused);
+        EXPECT_EQ(table.hear(device("side" + std::to_string(i)), "10.0.0.66", {}, {}),
+                  hearing::added);
     }
-    EXPECT_TRUE(table.hear(device("fake-more"), "10.0.0.66").refused);
-    EXPECT_EQ(table.look("fake-more", "10.0.0.66"), first_look::refused);
-    EXPECT_EQ(table.look("fake3", "10.0.0.66"), first_look::repeat);
-    EXPECT_EQ(table.look("fake3", "10.0.0.1"), first_look::unknown) << "from another address";
-    EXPECT_EQ(described(table.hear(device("real"), "10.0.0.1").report), "new");
-    // Once those are offline, the address may bring others.
+    EXPECT_EQ(table.hear(device("one-more"), "10.0.0.66", {}, {}), hearing::source_full);
+    EXPECT_EQ(taken(), "new; new; new; new");
+    // ...while each of them is still heard, a change included.
+    now.monotonic += 3s;
+    announcement_record changed = device("side2");
+    changed.usb_devices = 3;
+    EXPECT_EQ(table.hear(changed, "10.0.0.66", {}, {}), hearing::known);
+    EXPECT_EQ(taken(), "changed usb_devices");
+    // Once they are offline, the address may bring others.
     now.monotonic += 10s;
-    table.hear(device("real"), "10.0.0.1");
-    table.tick();
-    EXPECT_FALSE(table.hear(device("fake-more"), "10.0.0.66").refused);
+    EXPECT_EQ(ticked(), "offline; offline; offline; offline");
+    EXPECT_EQ(table.hear(device("one-more"), "10.0.0.66", {}, {}), hearing::added);
+}
 
-    // From many invented addresses too: those sharing an address make room
-    // for each other, and the device alone on its address stays.
-    for (std::size_t i = 0; i < 3 * MAX_DEVICES; ++i) {
-        now.monotonic += 1ms;
-        table.hear(device("f" + std::to_string(i)),
-                   "10.1." + std::to_string(i % 500 / 250) + "." + std::to_string(i % 250));
+TEST_F(DeviceTable, ARepeatIsKnownByItsBytesFromItsAddress)
+{
+    heard(device("aa:bb"), "10.0.0.1", "datagram one");
+    const struct {
+        const char* bytes;
+        const char* source;
+        bool repeat;
+    } rows[] = {
+        {"datagram one", "10.0.0.1", true},
+        {"datagram one", "10.0.0.2", false},  // the same bytes from elsewhere
+        {"datagram one!", "10.0.0.1", false},
+        {"datagram on", "10.0.0.1", false},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(table.heard_again(row.bytes, row.source), row.repeat) << row.bytes;
     }
+    // An offline device's repeat is read, so that its return is reported.
+    now.monotonic += 10s;
+    ticked();
+    EXPECT_FALSE(table.heard_again("datagram one", "10.0.0.1"));
+}
+
+// A full table of established devices, two of which fall silent, then
+// newcomers: which row leaves, with its event, or that none does.
+TEST_F(DeviceTable, WhenFullOfflineRowsThenNewcomersLeaveButEstablishedDevicesStay)
+{
+    const auto hear_all = [this](std::size_t from) {
+        for (std::size_t i = from; i < MAX_DEVICES; ++i) {
+            now.monotonic += 1ms;
+            heard(device("real" + std::to_string(i)),
+                  "10.2." + std::to_string(i / 250) + "." + std::to_string(i % 250));
+        }
+    };
+    hear_all(0);
+    now.monotonic += 3s;
+    hear_all(0);  // established: heard in two periods
+    now.monotonic += 6s;
+    hear_all(2);
+    now.monotonic += 4s;
+    EXPECT_EQ(ticked(), "offline; offline");
+    // The longest silent offline row goes first, then the other.
+    EXPECT_EQ(heard(device("new0"), "10.9.0.1"), "removed evicted mac real0; new");
+    EXPECT_EQ(heard(device("new1"), "10.9.0.2"), "removed evicted mac real1; new");
+    // Then newcomers make room for newcomers, the longest silent first...
+    now.monotonic += 1ms;
+    EXPECT_EQ(heard(device("new2"), "10.9.0.3"), "removed evicted mac new0; new");
+    // ...until those still there, heard a period later, are established too.
+    now.monotonic += 3s;
+    hear_all(2);
+    heard(device("new1"), "10.9.0.2");
+    heard(device("new2"), "10.9.0.3");
+    EXPECT_EQ(table.hear(device("new3"), "10.9.0.4", {}, {}), hearing::table_full);
+    EXPECT_EQ(taken(), "");
     EXPECT_EQ(table.size(), MAX_DEVICES);
-    EXPECT_EQ(described(table.hear(device("real"), "10.0.0.1").report), "")
-        << "still known, not new";
+}
+
+TEST_F(DeviceTable, AnOfflineRowIsForgottenAfterItsTime)
+{
+    device_table forgetting{[this] { return now; },
+                            [this](const event& happened) {
+                                reported += (reported.empty() ? "" : "; ") + described(happened);
+                            },
+                            60s};
+    forgetting.hear(device("aa:bb"), "10.0.0.1", {}, {});
+    forgetting.hear(device("cc:dd"), "10.0.0.2", {}, {});
+    taken();
+    now.monotonic += 30s;
+    forgetting.hear(device("cc:dd"), "10.0.0.2", {}, {});
+    forgetting.tick();
+    EXPECT_EQ(taken(), "offline");
+    now.monotonic += 29s;
+    forgetting.tick();
+    EXPECT_EQ(taken(), "offline");
+    now.monotonic += 1s;
+    forgetting.tick();
+    EXPECT_EQ(taken(), "removed forgotten mac aa:bb");
+    EXPECT_EQ(forgetting.size(), 1u);
 }
 
 // A device heard, then renamed within the period, then the end of the run:
@@ -250,6 +330,39 @@ TEST(Session, EachModeReportsWhatItShouldWhenItShould)
     }
 }
 
+// Four devices side by side on one address: a change of one is read at once,
+// while a fifth device from there is refused without a row.
+TEST(Session, AKnownDeviceOnABusyAddressIsHeard)
+{
+    options opts;
+    opts.json = true;
+    clock_reading now{std::chrono::steady_clock::time_point{} + 1000h, {}};
+    std::string printed;
+    session listening(
+        opts, output_mode::json, [&now] { return now; },
+        [&printed](const std::string& line) { printed += line + "\n"; });
+    const auto hear = [&](int device, int usb_devices) {
+        test::device_facts facts = test::named("Side by side");
+        facts.mac = "02:00:00:00:00:0" + std::to_string(device);
+        facts.usb_devices = usb_devices;
+        const std::string payload = test::rendered(facts);
+        datagram received;
+        received.source = "10.0.0.66";
+        received.bytes = payload;
+        received.full_length = payload.size();
+        listening.on_datagram(received, {});
+    };
+    for (int device = 1; device <= 5; ++device) {
+        hear(device, 0);
+    }
+    EXPECT_EQ(listening.stats().refused, 1u);
+    now.monotonic += 3s;
+    printed.clear();
+    hear(2, 3);
+    EXPECT_NE(printed.find(R"("event":"changed")"), std::string::npos) << printed;
+    EXPECT_NE(printed.find(R"("changed":["usb_devices"])"), std::string::npos) << printed;
+}
+
 TEST(WebUrl, TheAddressThePersonCanReach)
 {
     const std::vector<ipv4_subnet> laptop_lan = {{0xC0A80864, 0xFFFFFF00}};  // 192.168.8.100/24
@@ -285,6 +398,34 @@ TEST(WebUrl, TheAddressThePersonCanReach)
     row.web_host = "10.0.0.7";
     row.announcement.http = 8080;
     EXPECT_EQ(web_url(row), "http://10.0.0.7:8080/");
+}
+
+// The subnets a datagram's receiving interface holds, read from the list.
+TEST(InterfaceSubnets, EachInterfaceHoldsItsIpv4Subnets)
+{
+    static test::fake_list* current = nullptr;
+    test::fake_list list({{"lo", test::family::ipv4, "127.0.0.1", test::LOOPBACK, nullptr, 8},
+                          {"br-lan", test::family::ipv4, "192.168.8.1", test::BRIDGE, nullptr},
+                          {"br-lan", test::family::ipv6, nullptr, test::BRIDGE, nullptr},
+                          {"br-lan", test::family::ipv4, "10.1.0.1", test::BRIDGE, nullptr, 16},
+                          {"wwan", test::family::none, nullptr, test::BRIDGE, nullptr}});
+    current = &list;
+    interface_subnets subnets(
+        {[](ifaddrs** head) {
+             *head = current != nullptr ? current->head() : nullptr;
+             return current != nullptr ? 0 : -1;
+         },
+         [](ifaddrs*) {}, [](const char* name) { return std::string(name) == "lo" ? 1u : 7u; }});
+    subnets.refresh();
+    ASSERT_EQ(subnets.of(7).size(), 2u);
+    EXPECT_TRUE(subnets.of(7)[0].contains(0xC0A808FE));   // 192.168.8.254
+    EXPECT_FALSE(subnets.of(7)[0].contains(0xC0A809FE));  // 192.168.9.254
+    EXPECT_TRUE(subnets.of(7)[1].contains(0x0A01FF01));   // 10.1.255.1
+    EXPECT_EQ(subnets.of(1).size(), 1u);
+    EXPECT_TRUE(subnets.of(0).empty()) << "an unknown interface";
+    current = nullptr;  // the list cannot be read: what was known stays
+    subnets.refresh();
+    EXPECT_EQ(subnets.of(7).size(), 2u);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 """The live view in a real terminal: tmux runs quorvellan-discover in a pane
 of 80x24, the test sends it announcements with emoji names, captures the
-pane, shrinks it to 40x12 and 12x3, scrolls, and quits with q. Sends only
+pane, shrinks it to 40x12 and 12x3, scrolls, and quits with q; then rows
+that fill the pane's width at 60x8, Ctrl-\\ and Ctrl-C. Sends only
 inside a network namespace of its own (unshare -n) that holds nothing but
 lo. Exits 77 (skipped) where it cannot make one, unless
 QUORVELLAN_E2E_REQUIRED=1.
@@ -60,6 +61,18 @@ def history():
 failures = []
 
 
+def announce(names):
+    for i, name in enumerate(names):
+        announcement = dict(id="quorvellan_link", name=name, hostname="host%d" % i,
+                            version="1.0", mac="02:00:00:00:01:%02x" % i,
+                            ip_ap="127.0.0.%d" % (i + 2), ip_lan="", http=80, usbip=3240,
+                            usb_devices=0)
+        # Each from the address it announces, as a real device would.
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+            sender.bind((announcement["ip_ap"], 0))
+            sender.sendto(json.dumps(announcement).encode(), ("127.0.0.1", 32400))
+
+
 def check(ok, what, shown=None):
     if not ok:
         failures.append(what + ("\n  " + "\n  ".join(shown) if shown else ""))
@@ -88,25 +101,18 @@ def check_table(lines, width, height, label):
     check(len(state_at) <= 1, label + ": columns misaligned %s" % state_at, lines)
 
 
-# Run twice: the first quit with q, the second with Ctrl-C, which the shell
-# ignores so that it lives to print the last line.
-script = ("trap '' INT; echo before the view; %s; %s; echo after the view; sleep 60"
-          % (tool, tool))
+# Run three times: quit with q, then Ctrl-\\, then Ctrl-C, which the shell
+# traps so that it lives to print the last line (a trap, unlike an ignored
+# signal, leaves the tool the default action).
+script = ("trap : INT QUIT; echo before the view; %s; %s; %s; echo after the view; sleep 60"
+          % (tool, tool, tool))
 tmux("new-session", "-d", "-s", "view", "-x", "80", "-y", "24", script)
 try:
     names = ["Kitchen \u2b50\u2b50", "Rocket \U0001f680 lab", "\u65e5\u672c \U0001fa70",
              "Flag \U0001f1e9\U0001f1ea", "Family \U0001f468\u200d\U0001f469\u200d\U0001f467",
              "Heart \u2764\ufe0f"] + ["Device %02d \u231a" % i for i in range(24)]
     time.sleep(0.5)
-    for i, name in enumerate(names):
-        announcement = dict(id="quorvellan_link", name=name, hostname="host%d" % i,
-                            version="1.0", mac="02:00:00:00:01:%02x" % i,
-                            ip_ap="127.0.0.%d" % (i + 2), ip_lan="", http=80, usbip=3240,
-                            usb_devices=0)
-        # Each from the address it announces, as a real device would.
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
-            sender.bind((announcement["ip_ap"], 0))
-            sender.sendto(json.dumps(announcement).encode(), ("127.0.0.1", 32400))
+    announce(names)
 
     lines = settle(lambda l: any("30 devices" in x for x in l))
     check_table(lines, 80, 24, "80x24")
@@ -136,8 +142,18 @@ try:
 
     tmux("resize-window", "-t", "view", "-x", "80", "-y", "24")
     tmux("send-keys", "-t", "view", "q")
-    lines = settle(lambda l: "0 devices" in l[-1])
-    check("0 devices" in lines[-1], "q did not end the first view", lines)
+    lines = settle(lambda l: l[-1].startswith("0 devices"))
+    check(lines[-1].startswith("0 devices"), "q did not end the first view", lines)
+    # Rows that fill the last column must leave the status line below alone.
+    tmux("resize-window", "-t", "view", "-x", "60", "-y", "8")
+    announce(["Lab bench %d with a name far too long for any terminal" % i for i in range(6)])
+    lines = settle(lambda l: len(l) == 8 and "6 devices" in l[-1])
+    check(len(lines) == 8 and "6 devices" in lines[-1], "60x8: the status line was blanked",
+          lines)
+    tmux("send-keys", "-t", "view", "C-\\")
+    lines = settle(lambda l: l[-1].startswith("0 devices"))
+    check(lines[-1].startswith("0 devices"), "Ctrl-\\ did not end the second view", lines)
+    tmux("resize-window", "-t", "view", "-x", "80", "-y", "24")
     tmux("send-keys", "-t", "view", "C-c")
     lines = settle(lambda l: any("after the view" in x for x in l))
     # A one-line summary on standard error may follow each view; no table.
@@ -145,6 +161,8 @@ try:
     check(shown == ["before the view", "after the view"],
           "q and Ctrl-C did not give the normal screen back clean", lines)
     check(history() == 0, "a table copy went into the scrollback")
+    modes = tmux("display", "-p", "-t", "view", "#{alternate_on} #{cursor_flag}").split()
+    check(modes == ["0", "1"], "not the main screen with the cursor shown: %s" % modes)
 finally:
     subprocess.run(["tmux", "-L", "view", "kill-server"], env=env, capture_output=True)
     shutil.rmtree(tmpdir, ignore_errors=True)

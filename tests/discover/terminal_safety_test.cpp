@@ -2,8 +2,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "output_format.h"
+#include "report_format.h"
 #include "support/rendered_payload.h"
+#include "table_layout.h"
 #include "terminal_text.h"
 #include "wire/utf8.h"
 
@@ -139,7 +140,39 @@ TEST(Output, JsonLineIsPrintableAsciiAndCarriesTheValuesExactly)
     EXPECT_EQ(object.at("source"), "192.168.8.1");
     EXPECT_EQ(object.at("last_seen"), "1970-01-01T00:00:00Z");
     EXPECT_EQ(object.at("web"), "http://192.168.8.1/");
-    EXPECT_EQ(object.size(), 17u);
+}
+
+// Each event by its name in both line formats; a removed row says why.
+TEST(Output, EachEventIsNamedInJsonAndInLines)
+{
+    const device_row row = hostile_row();
+    const struct {
+        event_kind kind;
+        removal reason;
+        const char* json;
+        const char* reason_member;  // null: none
+        const char* line;
+    } rows[] = {
+        {event_kind::new_device, removal::evicted, "new", nullptr, " new device name="},
+        {event_kind::changed, removal::evicted, "changed", nullptr, " changed (name) name="},
+        {event_kind::offline, removal::evicted, "offline", nullptr, " offline name="},
+        {event_kind::online, removal::evicted, "online", nullptr, " back online, changed (name)"},
+        {event_kind::removed, removal::evicted, "removed", "evicted", " removed (evicted) name="},
+        {event_kind::removed, removal::forgotten, "removed", "forgotten",
+         " removed (forgotten) name="},
+    };
+    for (const auto& r : rows) {
+        const std::vector<std::string> changed =
+            r.kind == event_kind::changed || r.kind == event_kind::online
+                ? std::vector<std::string>{"name"}
+                : std::vector<std::string>{};
+        const event happened{r.kind, &row, changed, {}, r.reason};
+        const nlohmann::json object = nlohmann::json::parse(json_line(happened));
+        EXPECT_EQ(object.at("event"), r.json);
+        EXPECT_EQ(object.contains("reason") ? object.at("reason").get<std::string>() : "",
+                  r.reason_member ? r.reason_member : "");
+        EXPECT_NE(change_line(happened).find(r.line), std::string::npos) << change_line(happened);
+    }
 }
 
 TEST(TableLines, FitTheTerminalAndNeverCutAnAddress)

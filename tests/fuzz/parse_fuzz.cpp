@@ -149,7 +149,7 @@ void check_parsing(const std::uint8_t* data, std::size_t size)
     const json object = readable ? json::parse(datagram, nullptr, false) : json();
     if (!readable || object.is_discarded() || !object.is_object()) {
         if (result.accepted()) {
-            fail("accepted what is not one JSON object in UTF-8 within 64 KiB", datagram);
+            fail("accepted what is not one JSON object in UTF-8 within 2 KiB", datagram);
         }
         return;
     }

@@ -1,105 +1,13 @@
-#include "output_format.h"
+#include "table_layout.h"
 
 #include <algorithm>
-#include <ctime>
-#include <nlohmann/json.hpp>
 #include <tuple>
-#include <type_traits>
 
 #include "terminal_text.h"
 
 namespace quorvellan::discover {
 
-void listen_stats::count_rejection(const parse_result& result, const std::string& source)
-{
-    if (result.accepted()) {
-        return;
-    }
-    ++rejected;
-    last_reason = result.reason;
-    last_member = result.member;
-    last_rejected_from = source;
-}
-
-std::string rfc3339_utc(std::chrono::system_clock::time_point when)
-{
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
-}
-
 namespace {
-
-const char* event_name(event_kind kind)
-{
-    switch (kind) {
-        case event_kind::new_device:
-            return "new";
-        case event_kind::changed:
-            return "changed";
-        case event_kind::offline:
-            return "offline";
-        case event_kind::online:
-            return "online";
-    }
-    return "changed";
-}
-
-}  // namespace
-
-std::string json_line(const event& reported)
-{
-    const device_row& row = *reported.row;
-    const announcement_record& a = row.announcement;
-    nlohmann::ordered_json object;
-    object["event"] = event_name(reported.kind);
-    object["online"] = row.online;
-#define QUORVELLAN_JSON_CONSTANT(member, text) object[#member] = text;
-#define QUORVELLAN_JSON_FIELD(member, ...) object[#member] = a.member;
-    QUORVELLAN_ANNOUNCEMENT_MEMBERS(QUORVELLAN_JSON_CONSTANT, QUORVELLAN_JSON_FIELD,
-                                    QUORVELLAN_JSON_FIELD, QUORVELLAN_JSON_FIELD)
-#undef QUORVELLAN_JSON_CONSTANT
-#undef QUORVELLAN_JSON_FIELD
-    object["source"] = row.source;
-    object["source_suspect"] = row.source_suspect;
-    object["web"] = web_url(row);
-    object["last_seen"] = rfc3339_utc(row.last_heard.wall);
-    object["changed"] = reported.changed;
-    // Rows built from parsed datagrams are valid UTF-8; replacing keeps a row
-    // made any other way from throwing.
-    return object.dump(-1, ' ', true, nlohmann::ordered_json::error_handler_t::replace);
-}
-
-namespace {
-
-// terminal_safe already turned every backslash into two, so an escaped quote
-// cannot be mistaken for the end of the value.
-std::string quoted(const std::string& value)
-{
-    std::string out = "\"";
-    for (const char c : terminal_safe(value)) {
-        out += c == '"' ? std::string("\\\"") : std::string(1, c);
-    }
-    return out + "\"";
-}
-
-std::string describe_row(const device_row& row)
-{
-    std::string line;
-    for_each_field([&](const char* member, auto field) {
-        const auto& value = row.announcement.*field;
-        if constexpr (std::is_same_v<std::decay_t<decltype(value)>, std::string>) {
-            line += std::string(member) + "=" + quoted(value) + " ";
-        } else {
-            line += std::string(member) + "=" + std::to_string(value) + " ";
-        }
-    });
-    return line + "web=" + terminal_safe(web_url(row)) + " source=" + terminal_safe(row.source) +
-           (row.source_suspect ? " source_suspect" : "");
-}
 
 std::string ago(std::chrono::steady_clock::duration elapsed)
 {
@@ -115,60 +23,6 @@ std::string ago(std::chrono::steady_clock::duration elapsed)
 }
 
 }  // namespace
-
-std::string change_line(const event& reported)
-{
-    std::string changed;
-    for (std::size_t i = 0; i < reported.changed.size(); ++i) {
-        changed += (i > 0 ? ", " : "") + reported.changed[i];
-    }
-    std::string what;
-    switch (reported.kind) {
-        case event_kind::new_device:
-            what = "new device";
-            break;
-        case event_kind::online:
-            what = changed.empty() ? "back online" : "back online, changed (" + changed + ")";
-            break;
-        case event_kind::offline:
-            what = "offline";
-            break;
-        case event_kind::changed:
-            what = "changed (" + changed + ")";
-            break;
-    }
-    std::string line =
-        rfc3339_utc(reported.at.wall) + " " + what + " " + describe_row(*reported.row);
-    if (reported.kind == event_kind::offline) {
-        line += " last_seen=" + rfc3339_utc(reported.row->last_heard.wall);
-    }
-    return line;
-}
-
-std::string status_line(std::size_t devices, std::size_t online, const listen_stats& stats)
-{
-    std::string line = std::to_string(devices) + (devices == 1 ? " device, " : " devices, ") +
-                       std::to_string(online) +
-                       " online | datagrams: " + std::to_string(stats.accepted) + " accepted, " +
-                       std::to_string(stats.rejected) + " rejected";
-    if (stats.rejected > 0) {
-        line += std::string(" (last: ") + describe(stats.last_reason);
-        if (!stats.last_member.empty()) {
-            line += " \"" + stats.last_member + "\"";
-        }
-        line += " from " + terminal_safe(stats.last_rejected_from) + ")";
-    }
-    if (stats.refused > 0) {
-        line += ", " + std::to_string(stats.refused) + " refused (no room)";
-    }
-    if (stats.kernel_drops > 0) {
-        line += ", " + std::to_string(stats.kernel_drops) + " dropped by the kernel";
-    }
-    if (stats.output_lost > 0) {
-        line += " | " + std::to_string(stats.output_lost) + " lines lost to a slow reader";
-    }
-    return line;
-}
 
 namespace {
 
@@ -371,6 +225,13 @@ const char* describe(sort_order by)
         default:
             return "name";
     }
+}
+
+sort_order next(sort_order by)
+{
+    return by == sort_order::name      ? sort_order::address
+           : by == sort_order::address ? sort_order::last_heard
+                                       : sort_order::name;
 }
 
 std::string more_devices_line(std::size_t hidden, std::size_t max_width)

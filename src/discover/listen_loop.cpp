@@ -1,0 +1,322 @@
+#include "listen_loop.h"
+
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "line_output.h"
+#include "listener.h"
+#include "live_view.h"
+#include "session.h"
+
+namespace quorvellan::discover {
+namespace {
+
+using std::chrono::steady_clock;
+
+// Bounded, so that a flood cannot hold off the redraw, the output or the
+// deadline.
+constexpr int MAX_BATCHES_PER_WAKE = 16;
+// How long the last lines may wait for a slow reader after a deadline.
+constexpr std::chrono::milliseconds LAST_LINES_GRACE{500};
+
+// What ended the loop; nothing while it runs.
+enum class ending { none, deadline, signal, quit_key, hang_up, reader_gone, error };
+
+// The stop signals, blocked and read from a descriptor that the loop and the
+// final drain wait on, so that one arriving at any moment ends the wait at
+// once. SIGQUIT and SIGHUP too: every way out gives the terminal back.
+class stop_signals {
+   public:
+    stop_signals()
+    {
+        sigset_t set;
+        sigemptyset(&set);
+        // Taken even where the parent ignored them (a background job of a
+        // script), as a handler would have been; a signal ignored on purpose
+        // is discarded before it could reach the descriptor.
+        for (const int number : {SIGINT, SIGTERM, SIGQUIT}) {
+            std::signal(number, SIG_DFL);
+            sigaddset(&set, number);
+        }
+        // But a hang-up ignored on purpose (nohup) stays ignored.
+        struct sigaction hang_up {};
+        if (sigaction(SIGHUP, nullptr, &hang_up) == 0 && hang_up.sa_handler != SIG_IGN) {
+            sigaddset(&set, SIGHUP);
+        }
+        sigprocmask(SIG_BLOCK, &set, nullptr);
+        fd_ = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+        // A reader that leaves is noticed by EPIPE, not by dying.
+        std::signal(SIGPIPE, SIG_IGN);
+    }
+    ~stop_signals()
+    {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    stop_signals(const stop_signals&) = delete;
+    stop_signals& operator=(const stop_signals&) = delete;
+
+    int fd() const
+    {
+        return fd_;
+    }
+
+    bool take()
+    {
+        signalfd_siginfo info;
+        return read(fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info);
+    }
+
+   private:
+    int fd_ = -1;
+};
+
+struct listen_run {
+    explicit listen_run(const options& o)
+        : opts(o), out(STDOUT_FILENO), subnets({getifaddrs, freeifaddrs, if_nametoindex})
+    {
+    }
+
+    options opts;
+    stop_signals signals;
+    listener_socket socket;
+    std::unique_ptr<live_view> live;
+    line_output out;
+    receiver incoming;
+    interface_subnets subnets;
+    std::optional<session> listening;  // once the way of output is known
+    steady_clock::time_point deadline = steady_clock::time_point::max();
+    steady_clock::time_point next_tick;
+    ending ended = ending::none;
+    std::string error;  // one line, printed once the terminal is back
+};
+
+// The sources one pass waits on, by their place in the poll set.
+enum source { SOCKET, OUTPUT, KEYS, SIGNALS, SOURCE_COUNT };
+
+steady_clock::time_point deadline_of(const options& opts, steady_clock::time_point start)
+{
+    const std::optional<double> seconds = opts.once ? ONCE_SECONDS : opts.timeout_seconds;
+    return seconds ? start + std::chrono::duration_cast<steady_clock::duration>(
+                                 std::chrono::duration<double>(*seconds))
+                   : steady_clock::time_point::max();
+}
+
+void end_with_error(listen_run& run, const std::string& error)
+{
+    run.ended = ending::error;
+    run.error = error;
+}
+
+void redraw(listen_run& run)
+{
+    const device_table& table = run.listening->table();
+    run.live->draw(table.rows(), table.now(), status_line(table, run.listening->stats()));
+}
+
+// Opens what the run needs; false, with the error, when it cannot listen.
+bool set_up(listen_run& run)
+{
+    run.socket = open_listener(run.opts.port);
+    if (run.socket.fd < 0) {
+        run.error = run.socket.error;
+        return false;
+    }
+    output_mode mode = choose_mode(run.opts, isatty(STDOUT_FILENO) != 0, std::getenv("TERM"));
+    // A terminal ncurses does not know gets lines instead.
+    if (mode == output_mode::live_view && !run.opts.once) {
+        run.live = live_view::open();
+        mode = run.live ? mode : output_mode::lines;
+    }
+    run.listening.emplace(run.opts, mode, read_system_clocks,
+                          [&run](const std::string& line) { run.out.add(line); });
+    const auto start = steady_clock::now();
+    run.deadline = deadline_of(run.opts, start);
+    run.next_tick = start;
+    return true;
+}
+
+void on_tick(listen_run& run, steady_clock::time_point now)
+{
+    run.subnets.refresh();
+    run.listening->on_tick();
+    run.listening->stats().output_lost = run.out.lost_lines();
+    if (run.live) {
+        redraw(run);
+    }
+    run.next_tick = now + std::chrono::seconds(1);
+}
+
+void receive_datagrams(listen_run& run)
+{
+    for (int batch = 0; batch < MAX_BATCHES_PER_WAKE; ++batch) {
+        const std::size_t count = run.incoming.receive(run.socket.fd);
+        for (std::size_t i = 0; i < count; ++i) {
+            run.listening->on_datagram(run.incoming[i],
+                                       run.subnets.of(run.incoming[i].interface_index));
+        }
+        run.listening->stats().kernel_drops = run.incoming.kernel_drops();
+        if (count < receiver::BATCH) {
+            break;
+        }
+    }
+}
+
+void take_output(listen_run& run, short revents)
+{
+    if (revents != 0) {
+        run.out.on_ready(revents);
+    }
+    if (run.out.status() == line_output::state::reader_gone) {
+        run.ended = ending::reader_gone;
+    } else if (run.out.status() == line_output::state::failed) {
+        end_with_error(run, std::string("write error: ") + std::strerror(run.out.error()));
+    }
+}
+
+// Waits on every source until the next tick or the deadline; returns what
+// poll returned, with errno kept in poll_error.
+int wait_for_sources(listen_run& run, pollfd (&waiting)[SOURCE_COUNT], int& poll_error)
+{
+    const auto now = steady_clock::now();
+    const auto wait =
+        std::chrono::ceil<std::chrono::milliseconds>(std::min(run.next_tick, run.deadline) - now);
+    waiting[SOCKET] = {run.socket.fd, POLLIN, 0};
+    waiting[OUTPUT] = {run.out.fd(), run.out.poll_events(), 0};
+    waiting[KEYS] = {run.live ? run.live->input_fd() : -1, POLLIN, 0};
+    waiting[SIGNALS] = {run.signals.fd(), POLLIN, 0};
+    const int ready = poll(waiting, SOURCE_COUNT, static_cast<int>(wait.count()));
+    poll_error = errno;  // before the view's reads overwrite it
+    return ready;
+}
+
+// Keys first, also after EINTR: a resize arrives as SIGWINCH.
+void take_keys(listen_run& run)
+{
+    const live_view::action asked = run.live->handle_input();
+    if (asked == live_view::action::quit) {
+        run.ended = ending::quit_key;
+    } else if (asked == live_view::action::redraw) {
+        redraw(run);
+    }
+}
+
+// Waits for the next thing to do and does it; sets run.ended to stop.
+void run_one_pass(listen_run& run)
+{
+    const auto now = steady_clock::now();
+    if (now >= run.deadline) {
+        run.ended = ending::deadline;
+        return;
+    }
+    if (now >= run.next_tick) {
+        on_tick(run, now);
+    }
+    pollfd waiting[SOURCE_COUNT] = {};
+    int poll_error = 0;
+    const int ready = wait_for_sources(run, waiting, poll_error);
+    if (run.live) {
+        take_keys(run);
+    }
+    if (ready < 0 && poll_error != EINTR) {
+        end_with_error(run, std::string("cannot wait for datagrams: ") + std::strerror(poll_error));
+    }
+    if (ready <= 0 || run.ended != ending::none) {
+        return;
+    }
+    if (waiting[SIGNALS].revents != 0 && run.signals.take()) {
+        run.ended = ending::signal;
+        return;
+    }
+    // A terminal that hung up would wake every poll at once from now on.
+    if ((waiting[KEYS].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        run.ended = ending::hang_up;
+        return;
+    }
+    take_output(run, waiting[OUTPUT].revents);
+    if (run.ended != ending::none) {
+        return;
+    }
+    if ((waiting[SOCKET].revents & POLLNVAL) != 0) {
+        end_with_error(run, "the socket was lost");
+    } else if (waiting[SOCKET].revents != 0) {
+        receive_datagrams(run);
+    }
+}
+
+// The one way out: the terminal given back first, then the last lines, then
+// what went wrong and the summary, where the person can read them.
+int shut_down(listen_run& run)
+{
+    if (run.socket.fd >= 0) {
+        close(run.socket.fd);
+    }
+    if (run.live) {
+        run.live->close();
+    }
+    if (run.out.status() == line_output::state::open) {
+        run.out.lift_bound();
+        run.listening->on_end();
+        // A timeout or a stop is honoured even behind a stuck reader; a
+        // snapshot waits for its reader to take all of it, unless stopped.
+        const bool grace = run.opts.timeout_seconds || run.ended != ending::deadline;
+        run.out.drain(
+            grace ? steady_clock::now() + LAST_LINES_GRACE : steady_clock::time_point::max(),
+            run.signals.fd());
+        if (run.out.status() == line_output::state::failed) {
+            end_with_error(run, std::string("write error: ") + std::strerror(run.out.error()));
+        }
+    }
+    if (!run.error.empty()) {
+        std::cerr << "quorvellan-discover: " << run.error << std::endl;
+    }
+    // The reader that left was the audience for everything, the summary too.
+    if (run.ended == ending::reader_gone) {
+        return 0;
+    }
+    run.listening->stats().output_lost = run.out.lost_lines();
+    if (run.listening->wants_summary()) {
+        std::cerr << "quorvellan-discover: "
+                  << status_line(run.listening->table(), run.listening->stats()) << std::endl;
+    }
+    return run.error.empty() ? 0 : 1;
+}
+
+}  // namespace
+
+int run_listener(const options& opts)
+{
+    listen_run run(opts);
+    if (!set_up(run)) {
+        std::cerr << "quorvellan-discover: " << run.error << std::endl;
+        return 1;
+    }
+    try {
+        while (run.ended == ending::none) {
+            run_one_pass(run);
+        }
+    } catch (const std::exception& failure) {
+        end_with_error(run, std::string("stopped by an internal error: ") + failure.what());
+    } catch (...) {
+        end_with_error(run, "stopped by an internal error");
+    }
+    return shut_down(run);
+}
+
+}  // namespace quorvellan::discover

@@ -1,0 +1,141 @@
+#include "report_format.h"
+
+#include <ctime>
+#include <nlohmann/json.hpp>
+#include <type_traits>
+
+#include "terminal_text.h"
+
+namespace quorvellan::discover {
+
+std::string rfc3339_utc(std::chrono::system_clock::time_point when)
+{
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+const char* describe(removal reason)
+{
+    switch (reason) {
+        case removal::evicted:
+            return "evicted";
+        case removal::forgotten:
+            return "forgotten";
+    }
+    return "evicted";
+}
+
+namespace {
+
+const char* event_name(event_kind kind)
+{
+    switch (kind) {
+        case event_kind::new_device:
+            return "new";
+        case event_kind::changed:
+            return "changed";
+        case event_kind::offline:
+            return "offline";
+        case event_kind::online:
+            return "online";
+        case event_kind::removed:
+            return "removed";
+    }
+    return "changed";
+}
+
+}  // namespace
+
+std::string json_line(const event& reported)
+{
+    const device_row& row = *reported.row;
+    const announcement_record& a = row.announcement;
+    nlohmann::ordered_json object;
+    object["event"] = event_name(reported.kind);
+    object["online"] = row.online;
+#define QUORVELLAN_JSON_CONSTANT(member, text) object[#member] = text;
+#define QUORVELLAN_JSON_FIELD(member, ...) object[#member] = a.member;
+    QUORVELLAN_ANNOUNCEMENT_MEMBERS(QUORVELLAN_JSON_CONSTANT, QUORVELLAN_JSON_FIELD,
+                                    QUORVELLAN_JSON_FIELD, QUORVELLAN_JSON_FIELD)
+#undef QUORVELLAN_JSON_CONSTANT
+#undef QUORVELLAN_JSON_FIELD
+    object["source"] = row.source;
+    object["source_suspect"] = row.source_suspect;
+    object["web"] = web_url(row);
+    object["last_seen"] = rfc3339_utc(row.last_heard.wall);
+    object["changed"] = reported.changed;
+    if (reported.kind == event_kind::removed) {
+        object["reason"] = describe(reported.reason);
+    }
+    // Rows built from parsed datagrams are valid UTF-8; replacing keeps a row
+    // made any other way from throwing.
+    return object.dump(-1, ' ', true, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+namespace {
+
+// terminal_safe already turned every backslash into two, so an escaped quote
+// cannot be mistaken for the end of the value.
+std::string quoted(const std::string& value)
+{
+    std::string out = "\"";
+    for (const char c : terminal_safe(value)) {
+        out += c == '"' ? std::string("\\\"") : std::string(1, c);
+    }
+    return out + "\"";
+}
+
+std::string describe_row(const device_row& row)
+{
+    std::string line;
+    for_each_field([&](const char* member, auto field) {
+        const auto& value = row.announcement.*field;
+        if constexpr (std::is_same_v<std::decay_t<decltype(value)>, std::string>) {
+            line += std::string(member) + "=" + quoted(value) + " ";
+        } else {
+            line += std::string(member) + "=" + std::to_string(value) + " ";
+        }
+    });
+    return line + "web=" + terminal_safe(web_url(row)) + " source=" + terminal_safe(row.source) +
+           (row.source_suspect ? " source_suspect" : "");
+}
+
+}  // namespace
+
+std::string change_line(const event& reported)
+{
+    std::string changed;
+    for (std::size_t i = 0; i < reported.changed.size(); ++i) {
+        changed += (i > 0 ? ", " : "") + reported.changed[i];
+    }
+    std::string what;
+    switch (reported.kind) {
+        case event_kind::new_device:
+            what = "new device";
+            break;
+        case event_kind::online:
+            what = changed.empty() ? "back online" : "back online, changed (" + changed + ")";
+            break;
+        case event_kind::offline:
+            what = "offline";
+            break;
+        case event_kind::changed:
+            what = "changed (" + changed + ")";
+            break;
+        case event_kind::removed:
+            what = std::string("removed (") + describe(reported.reason) + ")";
+            break;
+    }
+    std::string line =
+        rfc3339_utc(reported.at.wall) + " " + what + " " + describe_row(*reported.row);
+    if (reported.kind == event_kind::offline || reported.kind == event_kind::removed) {
+        line += " last_seen=" + rfc3339_utc(reported.row->last_heard.wall);
+    }
+    return line;
+}
+
+}  // namespace quorvellan::discover
