@@ -1,5 +1,6 @@
 #include "beacon/beacon_main.h"
 
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,6 +13,13 @@ namespace quorvellan {
 
 int beacon_main()
 {
+    // Started with any of the standard three closed, the socket would take
+    // its place, and whatever a library writes there would go to it.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) < 0) {
+            break;
+        }
+    }
     sender out = sender_open({::socket, setsockopt, sendto, getsockname, bind, close});
     if (out.socket < 0) {
         return 1;

@@ -38,7 +38,7 @@ device_table::device_table(clock_source clock, event_sink sink, forget_after for
 
 void device_table::emit(event_kind kind, const device_row& row, clock_reading now)
 {
-    sink_(event{kind, &row, {}, now});
+    sink_(event{kind, &row, {}, now, removal::evicted, {}});
 }
 
 bool device_table::heard_again(std::string_view datagram, const std::string& source)
@@ -82,7 +82,9 @@ hearing device_table::hear(const announcement_record& announcement, const std::s
     const clock_reading now = clock_();
     const auto found = index_.find(row_key(announcement, source));
     if (found == index_.end()) {
-        return hear_new(announcement, source, receiving, datagram, now);
+        return hold(announcement, source, receiving, datagram, now)
+                   ? hearing::held
+                   : hear_new(announcement, source, receiving, datagram, now);
     }
     // Most recently heard last, so that the longest silent is always first.
     rows_.splice(rows_.end(), rows_, found->second);
@@ -97,11 +99,90 @@ hearing device_table::hear(const announcement_record& announcement, const std::s
     row.last_heard = now;
     if (!row.online) {
         set_online(row, true);
-        report_changes(row, event_kind::online, now);
+        report_changes(row, event_kind::online, now, {});
     } else if (now.monotonic - row.reported_at >= REPORT_PERIOD) {
-        report_changes(row, event_kind::changed, now);
+        report_changes(row, event_kind::changed, now, {});
+    }
+    if (!held_.empty()) {
+        decide_held(now);
     }
     return hearing::known;
+}
+
+bool device_table::hold(const announcement_record& announcement, const std::string& source,
+                        const std::vector<ipv4_subnet>& receiving, std::string_view datagram,
+                        clock_reading now)
+{
+    const std::string key = row_key(announcement, source);
+    if (const auto held = held_.find(key); held != held_.end()) {
+        held->second.announcement = announcement;
+        held->second.source = source;
+        held->second.receiving = receiving;
+        held->second.datagram = datagram;
+        return true;
+    }
+    // A few at a time: one per known device, so that invented MACs from a
+    // device's address cannot grow the list.
+    const auto from_source = keys_by_source_.find(source);
+    if (from_source == keys_by_source_.end() || held_.size() >= MAX_ONLINE_PER_SOURCE * 4) {
+        return false;
+    }
+    for (const std::string& known_key : from_source->second) {
+        const device_row& known = *index_.at(known_key);
+        const bool taken = std::any_of(held_.begin(), held_.end(), [&](const auto& other) {
+            return other.second.known_key == known_key;
+        });
+        if (!taken && may_be_same_device(known, announcement, source)) {
+            held_.emplace(key, held_mac{announcement, source, receiving, std::string(datagram),
+                                        now.monotonic, known_key});
+            return true;
+        }
+    }
+    return false;
+}
+
+void device_table::decide_held(clock_reading now)
+{
+    for (auto held = held_.begin(); held != held_.end();) {
+        const auto known = index_.find(held->second.known_key);
+        const bool beside = known == index_.end() || !known->second->online ||
+                            known->second->last_heard.monotonic > held->second.since;
+        const bool silent = !beside && now.monotonic - known->second->last_heard.monotonic >=
+                                           MAC_CHANGE_DECIDED_AFTER;
+        if (!beside && !silent) {
+            ++held;
+            continue;
+        }
+        const held_mac decided = std::move(held->second);
+        held = held_.erase(held);
+        if (silent) {
+            move_to_new_mac(known->second, decided, now);
+        } else {
+            hear_new(decided.announcement, decided.source, decided.receiving, decided.datagram,
+                     now);
+        }
+    }
+}
+
+// One row through the change, so that the device keeps its state and its
+// history, and the report names both MACs.
+void device_table::move_to_new_mac(row_list::iterator row, const held_mac& held, clock_reading now)
+{
+    const std::string previous_mac = row->announcement.mac;
+    std::vector<std::string>& keys = keys_by_source_[row->first_source];
+    index_.erase(row->key);
+    keys.erase(std::find(keys.begin(), keys.end(), row->key));
+    row->key = row_key(held.announcement, held.source);
+    index_.emplace(row->key, row);
+    keys.push_back(row->key);
+    row->announcement = held.announcement;
+    row->source = held.source;
+    row->source_suspect = is_suspect(held.announcement, held.source, row->first_source);
+    update_web_host(*row, held.receiving);
+    row->last_heard = now;
+    rows_.splice(rows_.end(), rows_, row);
+    index_datagram(row, held.datagram);
+    report_changes(*row, event_kind::changed, now, previous_mac);
 }
 
 hearing device_table::hear_new(const announcement_record& announcement, const std::string& source,
@@ -132,6 +213,7 @@ void device_table::add_row(const announcement_record& announcement, const std::s
     const std::string key = row_key(announcement, source);
     device_row& row = rows_.emplace_back();
     index_.emplace(key, std::prev(rows_.end()));
+    keys_by_source_[source].push_back(key);
     row.key = key;
     row.announcement = announcement;
     row.source = source;
@@ -151,16 +233,24 @@ void device_table::add_row(const announcement_record& announcement, const std::s
 // say which device left.
 void device_table::remove_row(row_list::iterator row, removal reason, clock_reading now)
 {
-    sink_(event{event_kind::removed, &*row, {}, now, reason});
+    sink_(event{event_kind::removed, &*row, {}, now, reason, {}});
     set_online(*row, false);
     unindex_datagram(row);
+    std::vector<std::string>& keys = keys_by_source_[row->first_source];
+    keys.erase(std::find(keys.begin(), keys.end(), row->key));
+    if (keys.empty()) {
+        keys_by_source_.erase(row->first_source);
+    }
     index_.erase(row->key);
     rows_.erase(row);
 }
 
-void device_table::report_changes(device_row& row, event_kind kind, clock_reading now)
+void device_table::report_changes(device_row& row, event_kind kind, clock_reading now,
+                                  const std::string& previous_mac)
 {
-    event report{kind, &row, differences(row.reported, row.announcement), now};
+    event report{
+        kind,        &row, differences(row.reported, row.announcement), now, removal::evicted,
+        previous_mac};
     const std::string suspect = row.source_suspect ? row.source : "";
     if (suspect != row.reported_suspect) {
         report.changed.emplace_back("source");
@@ -195,9 +285,10 @@ void device_table::set_online(device_row& row, bool online)
 void device_table::tick()
 {
     const clock_reading now = clock_();
+    decide_held(now);
     for (device_row& row : rows_) {
         if (row.online && now.monotonic - row.reported_at >= REPORT_PERIOD) {
-            report_changes(row, event_kind::changed, now);
+            report_changes(row, event_kind::changed, now, {});
         }
     }
     for (auto row = rows_.begin(); row != rows_.end();) {
@@ -219,9 +310,14 @@ void device_table::tick()
 void device_table::flush()
 {
     const clock_reading now = clock_();
+    // Still undecided at the end: heard, so listed.
+    for (auto& [key, held] : held_) {
+        hear_new(held.announcement, held.source, held.receiving, held.datagram, now);
+    }
+    held_.clear();
     for (device_row& row : rows_) {
         if (row.online) {
-            report_changes(row, event_kind::changed, now);
+            report_changes(row, event_kind::changed, now, {});
         }
     }
 }

@@ -66,11 +66,18 @@ struct event {
     std::vector<std::string> changed;  // member names, and "source"
     clock_reading at;
     removal reason = removal::evicted;  // of a removed event
+    std::string previous_mac;           // of a changed event that moved the row to a new MAC
 };
 using event_sink = std::function<void(const event&)>;
 
 // What became of a datagram heard.
-enum class hearing { known, added, source_full, table_full };
+enum class hearing {
+    known,
+    added,
+    held,  // a new MAC that may be a known device's: decided within a period
+    source_full,
+    table_full,
+};
 
 class device_table {
    public:
@@ -124,7 +131,25 @@ class device_table {
     void index_datagram(row_list::iterator row, std::string_view datagram);
     void unindex_datagram(row_list::iterator row);
     void set_online(device_row& row, bool online);
-    void report_changes(device_row& row, event_kind kind, clock_reading now);
+    void report_changes(device_row& row, event_kind kind, clock_reading now,
+                        const std::string& previous_mac);
+    // A new MAC held back while it may still be a known device's.
+    struct held_mac {
+        announcement_record announcement;
+        std::string source;
+        std::vector<ipv4_subnet> receiving;
+        std::string datagram;
+        std::chrono::steady_clock::time_point since;
+        std::string known_key;  // the row it may continue
+    };
+    bool hold(const announcement_record& announcement, const std::string& source,
+              const std::vector<ipv4_subnet>& receiving, std::string_view datagram,
+              clock_reading now);
+    // Decides the held MACs whose time has come: a device beside the known
+    // one when that spoke again, the known one under a new MAC when it fell
+    // silent.
+    void decide_held(clock_reading now);
+    void move_to_new_mac(row_list::iterator row, const held_mac& held, clock_reading now);
     void emit(event_kind kind, const device_row& row, clock_reading now);
 
     clock_source clock_;
@@ -135,6 +160,8 @@ class device_table {
     std::unordered_map<std::string_view, row_list::iterator> by_datagram_;
     // By first_source, the address a row was made for.
     std::unordered_map<std::string, std::size_t> online_by_source_;
+    std::unordered_map<std::string, held_mac> held_;  // by the new row key
+    std::unordered_map<std::string, std::vector<std::string>> keys_by_source_;  // first_source
     std::size_t online_ = 0;
 };
 

@@ -3,6 +3,7 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -60,8 +61,6 @@ class stop_signals {
         }
         sigprocmask(SIG_BLOCK, &set, nullptr);
         fd_ = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
-        // A reader that leaves is noticed by EPIPE, not by dying.
-        std::signal(SIGPIPE, SIG_IGN);
     }
     ~stop_signals()
     {
@@ -127,7 +126,15 @@ void end_with_error(listen_run& run, const std::string& error)
 void redraw(listen_run& run)
 {
     const device_table& table = run.listening->table();
-    run.live->draw(table.rows(), table.now(), status_line(table, run.listening->stats()));
+    run.live->draw(table.rows(), table.now(), run.listening->status());
+}
+
+// The columns of the terminal on standard output, 0 when it is none.
+std::size_t terminal_width()
+{
+    winsize size{};
+    return isatty(STDOUT_FILENO) != 0 && ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col
+                                                                                      : 0;
 }
 
 // Opens what the run needs; false, with the error, when it cannot listen.
@@ -139,12 +146,13 @@ bool set_up(listen_run& run)
         return false;
     }
     output_mode mode = choose_mode(run.opts, isatty(STDOUT_FILENO) != 0, std::getenv("TERM"));
+    const output_style style{locale_charset(), terminal_width()};
     // A terminal ncurses does not know gets lines instead.
     if (mode == output_mode::live_view && !run.opts.once) {
-        run.live = live_view::open();
+        run.live = live_view::open(style.shown);
         mode = run.live ? mode : output_mode::lines;
     }
-    run.listening.emplace(run.opts, mode, read_system_clocks,
+    run.listening.emplace(run.opts, mode, style, read_system_clocks,
                           [&run](const std::string& line) { run.out.add(line); });
     const auto start = steady_clock::now();
     run.deadline = deadline_of(run.opts, start);
@@ -159,6 +167,8 @@ void on_tick(listen_run& run, steady_clock::time_point now)
     run.listening->stats().output_lost = run.out.lost_lines();
     if (run.live) {
         redraw(run);
+    } else if (const std::optional<std::string> hint = run.listening->take_hint()) {
+        std::cerr << "quorvellan-discover: " << *hint << std::endl;
     }
     run.next_tick = now + std::chrono::seconds(1);
 }
@@ -288,14 +298,21 @@ int shut_down(listen_run& run)
     }
     // The reader that left was the audience for everything, the summary too.
     if (run.ended == ending::reader_gone) {
-        return 0;
+        return EXIT_DONE;
     }
     run.listening->stats().output_lost = run.out.lost_lines();
     if (run.listening->wants_summary()) {
-        std::cerr << "quorvellan-discover: "
-                  << status_line(run.listening->table(), run.listening->stats()) << std::endl;
+        std::cerr << "quorvellan-discover: " << run.listening->status() << std::endl;
     }
-    return run.error.empty() ? 0 : 1;
+    if (!run.error.empty()) {
+        return EXIT_FAILED;
+    }
+    if (run.opts.once && run.ended == ending::deadline && run.listening->found_nothing()) {
+        std::cerr << "quorvellan-discover: no device heard in " << ONCE_SECONDS << " s on UDP port "
+                  << run.opts.port << std::endl;
+        return EXIT_NOTHING_HEARD;
+    }
+    return EXIT_DONE;
 }
 
 }  // namespace
@@ -305,7 +322,7 @@ int run_listener(const options& opts)
     listen_run run(opts);
     if (!set_up(run)) {
         std::cerr << "quorvellan-discover: " << run.error << std::endl;
-        return 1;
+        return EXIT_FAILED;
     }
     try {
         while (run.ended == ending::none) {

@@ -8,7 +8,12 @@
 
 namespace quorvellan::discover {
 
-// The exit status: 0, or 1 after an error it has reported.
+// The exit statuses, documented in --help and the manual page.
+constexpr int EXIT_DONE = 0;           // time up, q, a signal, or the reader left
+constexpr int EXIT_FAILED = 1;         // one line on standard error says why
+constexpr int EXIT_USAGE = 2;          // a bad command line
+constexpr int EXIT_NOTHING_HEARD = 3;  // --once heard no device
+
 int run_listener(const options& opts);
 
 }  // namespace quorvellan::discover

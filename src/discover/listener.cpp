@@ -58,7 +58,14 @@ listener_socket open_listener(std::uint16_t port)
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     if (bind(result.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
-        return fail("cannot listen");
+        const bool busy = errno == EADDRINUSE;
+        fail("cannot listen");
+        if (busy) {
+            const std::string held = "'sport = :" + std::to_string(port) + "'";
+            result.error += " (see which program holds it with: ss -ulpn " + held +
+                            "; to share the port, that program must set SO_REUSEADDR)";
+        }
+        return result;
     }
     return result;
 }

@@ -4,12 +4,14 @@
 // polls input_fd() beside its socket and hands the view the rows to draw.
 #pragma once
 
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "device_table.h"
 #include "table_layout.h"
+#include "terminal_text.h"
 
 namespace quorvellan::discover {
 
@@ -17,20 +19,23 @@ class live_view {
    public:
     // Null when standard output is not a terminal, TERM is unset or "dumb",
     // or the terminal cannot address its cursor: the caller then prints
-    // plain lines.
-    static std::unique_ptr<live_view> open();
+    // plain lines. Keys come from the terminal only: standard input when it
+    // is one, else /dev/tty; without either the view takes no keys and
+    // says so.
+    static std::unique_ptr<live_view> open(charset shown);
     ~live_view();
     live_view(const live_view&) = delete;
     live_view& operator=(const live_view&) = delete;
 
-    // Readable when a key waits; a resize is delivered through it too, after
-    // SIGWINCH has cut the caller's poll short, so call handle_input() on
-    // every wake-up rather than only when this is readable.
+    // Readable when a key waits (-1 without a keyboard); a resize is
+    // delivered through it too, after SIGWINCH has cut the caller's poll
+    // short, so call handle_input() on every wake-up rather than only when
+    // this is readable.
     int input_fd() const;
 
     enum class action { none, redraw, quit };
     // Takes every key waiting: q quits; arrows, PgUp/PgDn, Home/End scroll;
-    // s changes the order; a resize asks for a redraw.
+    // s changes the order; ? shows the help; a resize asks for a redraw.
     action handle_input();
 
     void draw(const std::vector<const device_row*>& rows, clock_reading now,
@@ -42,8 +47,16 @@ class live_view {
 
    private:
     live_view() = default;
+    std::string position(std::size_t shown) const;
+    void draw_help(std::size_t lines, std::size_t columns);
+    std::size_t draw_rows(const std::vector<const device_row*>& sorted,
+                          const std::vector<std::string>& table, std::size_t lines,
+                          std::size_t columns);
 
     bool open_ = false;
+    bool help_ = false;
+    charset shown_ = charset::utf8;
+    FILE* keys_ = nullptr;  // the terminal's keys, null when there are none
     std::size_t first_row_ = 0;
     std::size_t page_ = 1;       // body lines in the last drawing, for PgUp/PgDn
     std::size_t row_count_ = 0;  // devices in the last drawing

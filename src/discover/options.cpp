@@ -62,16 +62,26 @@ std::string usage_text()
            "Lists the Quorvellan Link devices announcing themselves on the local network.\n"
            "\n"
            "  -j, --json             print one JSON object per line for each event: a\n"
-           "                         device new, changed, gone offline or back online\n"
-           "  -1, --once             listen for one announcement period (3.5 s), print\n"
-           "                         every device heard and exit\n"
+           "                         device new, changed, gone offline, back online or\n"
+           "                         removed from the table\n"
+           "  -1, --once             listen for one announcement period (3 s) and a\n"
+           "                         margin, 3.5 s in all, print every device heard, exit\n"
            "  -t, --timeout SECONDS  listen for SECONDS, then exit; without --json the\n"
            "                         final table is printed\n"
            "  -p, --port PORT        listen on this UDP port (default " +
            std::to_string(DEFAULT_PORT) +
            ")\n"
            "  -h, --help             show this help and exit\n"
-           "  -V, --version          show the version and exit\n";
+           "  -V, --version          show the version and exit\n"
+           "\n"
+           "Keys in the live table: arrows, PgUp/PgDn, Home/End scroll; s changes the\n"
+           "order; ? explains the keys and marks; q, Ctrl-C or Ctrl-\\ quit.\n"
+           "\n"
+           "Exit status: 0 done (time up, q, a signal, or the reader of the output left);\n"
+           "1 an error, said on standard error; 2 a bad command line; 3 --once heard\n"
+           "no device.\n"
+           "\n"
+           "More in the manual page: man quorvellan-discover\n";
 }
 
 options_result parse_options(int argc, const char* const* argv)
@@ -115,7 +125,8 @@ options_result parse_options(int argc, const char* const* argv)
                     all_digits(value, true) ? std::strtod(value.c_str(), nullptr) : -1;
                 if (!(seconds > 0 && seconds <= MAX_TIMEOUT_SECONDS)) {
                     result.error = "option '" + spelled(word, c) +
-                                   "' needs a number of seconds above 0 and up to 86400, got '" +
+                                   "' needs seconds as digits with an optional fraction (e.g. "
+                                   "2.5), above 0 and up to 86400, got '" +
                                    value + "'";
                     return result;
                 }
@@ -128,7 +139,8 @@ options_result parse_options(int argc, const char* const* argv)
                                                : 0;
                 if (port < 1 || port > 65535) {
                     result.error = "option '" + spelled(word, c) +
-                                   "' needs a port number from 1 to 65535, got '" + value + "'";
+                                   "' needs a port number as digits from 1 to 65535, got '" +
+                                   value + "'";
                     return result;
                 }
                 o.port = static_cast<std::uint16_t>(port);

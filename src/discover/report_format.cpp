@@ -71,6 +71,9 @@ std::string json_line(const event& reported)
     if (reported.kind == event_kind::removed) {
         object["reason"] = describe(reported.reason);
     }
+    if (!reported.previous_mac.empty()) {
+        object["previous_mac"] = reported.previous_mac;
+    }
     // Rows built from parsed datagrams are valid UTF-8; replacing keeps a row
     // made any other way from throwing.
     return object.dump(-1, ' ', true, nlohmann::ordered_json::error_handler_t::replace);
@@ -80,33 +83,34 @@ namespace {
 
 // terminal_safe already turned every backslash into two, so an escaped quote
 // cannot be mistaken for the end of the value.
-std::string quoted(const std::string& value)
+std::string quoted(const std::string& value, charset shown)
 {
     std::string out = "\"";
-    for (const char c : terminal_safe(value)) {
+    for (const char c : terminal_safe(value, shown)) {
         out += c == '"' ? std::string("\\\"") : std::string(1, c);
     }
     return out + "\"";
 }
 
-std::string describe_row(const device_row& row)
+std::string describe_row(const device_row& row, charset shown)
 {
     std::string line;
     for_each_field([&](const char* member, auto field) {
         const auto& value = row.announcement.*field;
         if constexpr (std::is_same_v<std::decay_t<decltype(value)>, std::string>) {
-            line += std::string(member) + "=" + quoted(value) + " ";
+            line += std::string(member) + "=" + quoted(value, shown) + " ";
         } else {
             line += std::string(member) + "=" + std::to_string(value) + " ";
         }
     });
-    return line + "web=" + terminal_safe(web_url(row)) + " source=" + terminal_safe(row.source) +
+    return line + "web=" + terminal_safe(web_url(row), shown) +
+           " source=" + terminal_safe(row.source, shown) +
            (row.source_suspect ? " source_suspect" : "");
 }
 
 }  // namespace
 
-std::string change_line(const event& reported)
+std::string change_line(const event& reported, charset shown)
 {
     std::string changed;
     for (std::size_t i = 0; i < reported.changed.size(); ++i) {
@@ -131,7 +135,10 @@ std::string change_line(const event& reported)
             break;
     }
     std::string line =
-        rfc3339_utc(reported.at.wall) + " " + what + " " + describe_row(*reported.row);
+        rfc3339_utc(reported.at.wall) + " " + what + " " + describe_row(*reported.row, shown);
+    if (!reported.previous_mac.empty()) {
+        line += " previous_mac=" + quoted(reported.previous_mac, shown);
+    }
     if (reported.kind == event_kind::offline || reported.kind == event_kind::removed) {
         line += " last_seen=" + rfc3339_utc(reported.row->last_heard.wall);
     }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "device_table.h"
+#include "terminal_text.h"
 
 namespace quorvellan::discover {
 
@@ -17,12 +18,13 @@ std::string rfc3339_utc(std::chrono::system_clock::time_point when);
 const char* describe(removal reason);
 
 // One NDJSON object: "event", "online", the announcement's members,
-// "source", "source_suspect", "web", "last_seen" and "changed", and for a
-// removed row its "reason". Non-ASCII is written as \u escapes, so that even
+// "source", "source_suspect", "web", "last_seen" and "changed", for a
+// removed row its "reason", and for a device that moved to a new MAC its
+// "previous_mac". Non-ASCII is written as \u escapes, so that even
 // this output is safe on a terminal.
 std::string json_line(const event& reported);
 
 // One line for an event, with the device's whole announcement.
-std::string change_line(const event& reported);
+std::string change_line(const event& reported, charset shown);
 
 }  // namespace quorvellan::discover

@@ -29,38 +29,12 @@ void listen_stats::count_rejection(const parse_result& result, const std::string
     last_rejected_from = source;
 }
 
-std::string status_line(const device_table& table, const listen_stats& stats)
-{
-    const std::size_t devices = table.size();
-    std::string line = std::to_string(devices) + (devices == 1 ? " device, " : " devices, ") +
-                       std::to_string(table.online_count()) +
-                       " online | datagrams: " + std::to_string(stats.accepted) + " accepted, " +
-                       std::to_string(stats.rejected) + " rejected";
-    if (stats.rejected > 0) {
-        line += std::string(" (last: ") + describe(stats.last_reason);
-        if (!stats.last_member.empty()) {
-            line += " \"" + stats.last_member + "\"";
-        }
-        line += " from " + terminal_safe(stats.last_rejected_from) + ")";
-    }
-    if (stats.refused > 0) {
-        line += ", " + std::to_string(stats.refused) + " refused (no room)";
-    }
-    if (stats.evicted > 0) {
-        line += ", " + std::to_string(stats.evicted) + " evicted for newcomers";
-    }
-    if (stats.kernel_drops > 0) {
-        line += ", " + std::to_string(stats.kernel_drops) + " dropped by the kernel";
-    }
-    if (stats.output_lost > 0) {
-        line += " | " + std::to_string(stats.output_lost) + " lines lost to a slow reader";
-    }
-    return line;
-}
-
-session::session(const options& opts, output_mode mode, clock_source clock, line_sink emit)
+session::session(const options& opts, output_mode mode, output_style style, clock_source clock,
+                 line_sink emit)
     : opts_(opts),
       mode_(mode),
+      style_(style),
+      started_(clock().monotonic),
       emit_(std::move(emit)),
       table_(std::move(clock), [this](const event& happened) { report(happened); })
 {
@@ -80,6 +54,7 @@ void session::on_datagram(const datagram& received, const std::vector<ipv4_subne
     switch (table_.hear(parsed.record, received.source, receiving, received.bytes)) {
         case hearing::known:
         case hearing::added:
+        case hearing::held:
             ++stats_.accepted;
             break;
         case hearing::source_full:
@@ -87,6 +62,64 @@ void session::on_datagram(const datagram& received, const std::vector<ipv4_subne
             ++stats_.refused;
             break;
     }
+}
+
+std::string session::status() const
+{
+    const std::string port = std::to_string(opts_.port);
+    if (heard_nothing()) {
+        return silent_too_long() ? "nothing heard on UDP port " + port + " for " +
+                                       std::to_string(SILENCE_HINT_AFTER.count()) +
+                                       " s: a firewall on this machine may drop broadcasts"
+                                 : "listening on UDP port " + port + "; nothing heard yet";
+    }
+    const listen_stats& stats = stats_;
+    const device_table& table = table_;
+    const std::size_t devices = table.size();
+    std::string line = std::to_string(devices) + (devices == 1 ? " device, " : " devices, ") +
+                       std::to_string(table.online_count()) +
+                       " online | datagrams: " + std::to_string(stats.accepted) + " accepted, " +
+                       std::to_string(stats.rejected) + " rejected";
+    if (stats.rejected > 0) {
+        line += std::string(" (last: ") + describe(stats.last_reason);
+        if (!stats.last_member.empty()) {
+            line += " \"" + stats.last_member + "\"";
+        }
+        line += " from " + terminal_safe(stats.last_rejected_from, style_.shown) + ")";
+    }
+    if (stats.refused > 0) {
+        line += ", " + std::to_string(stats.refused) + " refused (no room)";
+    }
+    if (stats.evicted > 0) {
+        line += ", " + std::to_string(stats.evicted) + " evicted for newcomers";
+    }
+    if (stats.kernel_drops > 0) {
+        line += ", " + std::to_string(stats.kernel_drops) + " dropped by the kernel";
+    }
+    if (stats.output_lost > 0) {
+        line += " | " + std::to_string(stats.output_lost) + " lines lost to a slow reader";
+    }
+    return line;
+}
+
+bool session::heard_nothing() const
+{
+    return stats_.accepted + stats_.rejected + stats_.refused + stats_.kernel_drops == 0;
+}
+
+bool session::silent_too_long() const
+{
+    return heard_nothing() && table_.now().monotonic - started_ >= SILENCE_HINT_AFTER;
+}
+
+std::optional<std::string> session::take_hint()
+{
+    if (hinted_ || !silent_too_long()) {
+        return std::nullopt;
+    }
+    hinted_ = true;
+    return status() +
+           " (see the manual page, quorvellan-discover(1), for the rules to let them in)";
 }
 
 void session::on_tick()
@@ -106,7 +139,7 @@ void session::report(const event& happened)
     if (mode_ == output_mode::json) {
         emit_(json_line(happened));
     } else if (mode_ == output_mode::lines) {
-        emit_(change_line(happened));
+        emit_(change_line(happened, style_.shown));
     }
 }
 
@@ -114,26 +147,28 @@ void session::report(const event& happened)
 void session::print_table()
 {
     const std::vector<const device_row*> rows = ordered(table_.rows(), sort_order::name);
-    for (const std::string& line : table_lines(rows, table_.now(), 0, 0)) {
+    const table_shape shape{style_.final_width, style_.shown, std::nullopt};
+    for (const std::string& line : table_lines(rows, table_.now(), shape)) {
         emit_(line);
     }
-    emit_(status_line(table_, stats_));
+    emit_(style_.final_width > 0 ? fit_width(status(), style_.final_width, false, style_.shown)
+                                 : status());
 }
 
 void session::on_end()
 {
+    table_.flush();
     if (opts_.once) {
         if (mode_ == output_mode::live_view) {
             print_table();
             return;
         }
         for (const device_row* row : ordered(table_.rows(), sort_order::name)) {
-            const event found{event_kind::new_device, row, {}, table_.now()};
-            emit_(mode_ == output_mode::json ? json_line(found) : change_line(found));
+            const event found{event_kind::new_device, row, {}, table_.now(), removal::evicted, {}};
+            emit_(mode_ == output_mode::json ? json_line(found) : change_line(found, style_.shown));
         }
         return;
     }
-    table_.flush();
     if (mode_ != output_mode::json && opts_.timeout_seconds) {
         print_table();
     }

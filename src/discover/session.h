@@ -4,14 +4,17 @@
 // that it can be tested.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "device_table.h"
 #include "listener.h"
 #include "options.h"
+#include "terminal_text.h"
 
 namespace quorvellan::discover {
 
@@ -38,14 +41,21 @@ struct listen_stats {
     void count_rejection(const parse_result& result, const std::string& source);
 };
 
-// The devices, and what became of the datagrams, in one line.
-std::string status_line(const device_table& table, const listen_stats& stats);
+// How the text output looks where it goes.
+struct output_style {
+    charset shown = charset::utf8;
+    std::size_t final_width = 0;  // the final table's: the terminal's width, or 0 for whole values
+};
+
+// With no datagram at all for this long, a firewall is the likely cause.
+constexpr std::chrono::seconds SILENCE_HINT_AFTER{10};
 
 class session {
    public:
     using line_sink = std::function<void(const std::string&)>;
 
-    session(const options& opts, output_mode mode, clock_source clock, line_sink emit);
+    session(const options& opts, output_mode mode, output_style style, clock_source clock,
+            line_sink emit);
 
     // receiving: the subnets of the interface the datagram arrived on.
     void on_datagram(const datagram& received, const std::vector<ipv4_subnet>& receiving);
@@ -60,6 +70,24 @@ class session {
     // Whether the run should end with a summary on standard error: when
     // something was lost, or when a full-screen view took the table away.
     bool wants_summary() const;
+
+    // The devices, and what became of the datagrams, in one line; before
+    // anything is heard, what the listener is waiting for, and after a
+    // silence, why it may be hearing nothing.
+    std::string status() const;
+
+    // The silence hint, once, when it is due: for the ways of running that
+    // have no status line to show it in.
+    std::optional<std::string> take_hint();
+
+    // Nothing at all was heard: no datagram, let alone a device.
+    bool heard_nothing() const;
+
+    // No device is in the table.
+    bool found_nothing() const
+    {
+        return table_.size() == 0;
+    }
 
     const device_table& table() const
     {
@@ -80,8 +108,13 @@ class session {
     void report(const event& happened);
     void print_table();
 
+    bool silent_too_long() const;
+
     options opts_;
     output_mode mode_;
+    output_style style_;
+    std::chrono::steady_clock::time_point started_;
+    bool hinted_ = false;
     listen_stats stats_;
     line_sink emit_;
     device_table table_;

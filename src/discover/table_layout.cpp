@@ -26,119 +26,117 @@ std::string ago(std::chrono::steady_clock::duration elapsed)
 
 namespace {
 
-enum class cell_kind { text, atomic };
-
+// The columns in the order a person needs them to tell devices apart and
+// reach them, which is also the order shown: at any width the table is the
+// name and the longest run of the others, in this order, that fits whole
+// beside it. planned is the widest any value of the column can be (a text
+// column's widest before it is cut), so that the width alone chooses the
+// columns, whatever the devices announce.
 struct column {
     const char* title;
-    cell_kind kind;
-    std::size_t cap;  // widest a text cell is shown before it is cut
+    std::size_t planned;
+    bool text;  // cut with a mark when longer than planned; the rest never are
 };
-
-// In the order shown. An address, a MAC or a link read cut short would read
-// as another value, so those are atomic: shown whole or not at all.
 const column COLUMNS[] = {
-    {"NAME", cell_kind::text, 24},        {"STATE", cell_kind::atomic, 0},
-    {"LAST HEARD", cell_kind::atomic, 0}, {"WEB", cell_kind::atomic, 0},
-    {"USB", cell_kind::atomic, 0},        {"USB/IP", cell_kind::atomic, 0},
-    {"VERSION", cell_kind::text, 16},     {"HOST", cell_kind::text, 16},
-    {"MAC", cell_kind::atomic, 0},        {"IP_AP", cell_kind::atomic, 0},
-    {"IP_LAN", cell_kind::atomic, 0},     {"SOURCE", cell_kind::atomic, 0},
+    {"NAME", NAME_PLANNED, true}, {"STATE", 7, false},  // offline
+    {"WEB", 29, false},                                 // http://255.255.255.255:65535/
+    {"MAC", 17, false},                                 // 02:00:00:00:00:01
+    {"LAST HEARD", 11, false},                          // 99999h ago, or the header and its mark
+    {"VERSION", 26, true},                              // 24.10.0 r28427-6df0e3d02a
+    {"HOST", 16, true},           {"IP_AP", 15, false},
+    {"IP_LAN", 15, false},        {"USB", 10, false},     // up to 2147483647
+    {"USB/IP", 7, false},         {"SOURCE", 17, false},  // an address and its " !"
 };
 constexpr std::size_t COLUMN_COUNT = sizeof COLUMNS / sizeof COLUMNS[0];
 constexpr std::size_t NAME_COLUMN = 0;
 constexpr std::size_t GAP = 2;
-// What gives way, first to last, when a line is too narrow: whole columns
-// by index, and at SHRINK_NAME the name is cut down to NAME_FLOOR columns.
-// The name itself stays, cut as far as need be.
-constexpr std::size_t SHRINK_NAME = COLUMN_COUNT;
-constexpr std::size_t GIVE_WAY[] = {5, 4, 7, 6, 10, 9, SHRINK_NAME, 2, 11, 8, 3, 1};
-constexpr std::size_t NAME_FLOOR = 12;
 
-std::vector<std::string> row_cells(const device_row& row, clock_reading now)
+std::size_t sorted_column(sort_order by)
+{
+    switch (by) {
+        case sort_order::address:
+            return 2;
+        case sort_order::last_heard:
+            return 4;
+        default:
+            return NAME_COLUMN;
+    }
+}
+
+std::vector<std::string> row_cells(const device_row& row, clock_reading now, charset shown)
 {
     const announcement_record& a = row.announcement;
     return {
-        terminal_safe(a.name),
+        terminal_safe(a.name, shown),
         row.online ? "online" : "offline",
+        terminal_safe(web_url(row), shown),
+        terminal_safe(a.mac, shown),
         ago(now.monotonic - row.last_heard.monotonic),
-        terminal_safe(web_url(row)),
+        terminal_safe(a.version, shown),
+        terminal_safe(a.hostname, shown),
+        terminal_safe(a.ip_ap, shown),
+        terminal_safe(a.ip_lan, shown),
         std::to_string(a.usb_devices),
         std::to_string(a.usbip),
-        terminal_safe(a.version),
-        terminal_safe(a.hostname),
-        terminal_safe(a.mac),
-        terminal_safe(a.ip_ap),
-        terminal_safe(a.ip_lan),
         // Marked when the source is not one the device announced, or not
         // the one it was first heard from: its web link may be a stranger's.
-        terminal_safe(row.source) + (row.source_suspect ? " !" : ""),
+        terminal_safe(row.source, shown) + (row.source_suspect ? " !" : ""),
     };
 }
 
-// Which columns to show and how wide, so that a line fits max_width (0: no
-// limit): whole columns go, least telling first, before the name is cut
-// below its floor; an atomic column is never narrower than its widest cell.
+// How many columns, from the first, a line of max_width shows.
+std::size_t columns_for(std::size_t max_width)
+{
+    std::size_t used = COLUMNS[NAME_COLUMN].planned;
+    std::size_t count = 1;
+    while (count < COLUMN_COUNT && used + GAP + COLUMNS[count].planned <= max_width) {
+        used += GAP + COLUMNS[count].planned;
+        ++count;
+    }
+    return count;
+}
+
+// The widths of the columns shown (0 for one left out): each as wide as its
+// widest cell up to its planned width; the room a line of max_width leaves
+// goes to the name, then to the version and the host. Without a limit
+// every column is as wide as its widest cell, so that every value is whole.
 std::vector<std::size_t> column_widths(const std::vector<std::vector<std::string>>& cells,
                                        std::size_t max_width)
 {
-    std::vector<std::size_t> widths(COLUMN_COUNT);
+    std::vector<std::size_t> natural(COLUMN_COUNT);
     for (std::size_t c = 0; c < COLUMN_COUNT; ++c) {
-        widths[c] = display_width(COLUMNS[c].title);
         for (const auto& line : cells) {
-            const std::size_t width = display_width(line[c]);
-            widths[c] = std::max(widths[c], COLUMNS[c].kind == cell_kind::text
-                                                ? std::min(width, COLUMNS[c].cap)
-                                                : width);
+            natural[c] = std::max(natural[c], display_width(line[c]));
         }
     }
     if (max_width == 0) {
+        return natural;
+    }
+    const std::size_t shown = columns_for(max_width);
+    std::vector<std::size_t> widths(COLUMN_COUNT, 0);
+    std::size_t used = 0;
+    for (std::size_t c = 0; c < shown; ++c) {
+        widths[c] = std::min(natural[c], COLUMNS[c].planned);
+        used += widths[c] + (c > 0 ? GAP : 0);
+    }
+    // A line narrower than the name's planned width cuts the name further.
+    if (used > max_width) {
+        widths[NAME_COLUMN] -= std::min(widths[NAME_COLUMN], used - max_width);
         return widths;
     }
-    std::vector<std::size_t> full(COLUMN_COUNT, 0);  // a dropped column's width
-    const std::size_t name_width = widths[NAME_COLUMN];
-    const auto total = [&] {
-        std::size_t sum = 0;
-        std::size_t shown = 0;
-        for (const std::size_t w : widths) {
-            sum += w;
-            shown += w > 0 ? 1 : 0;
-        }
-        return sum + (shown > 0 ? (shown - 1) * GAP : 0);
-    };
-    const auto shrink_name_to_fit = [&](std::size_t floor) {
-        const std::size_t over = total() > max_width ? total() - max_width : 0;
-        const std::size_t room = widths[NAME_COLUMN] > floor ? widths[NAME_COLUMN] - floor : 0;
-        widths[NAME_COLUMN] -= std::min(over, room);
-    };
-    std::vector<std::size_t> dropped;
-    for (const std::size_t step : GIVE_WAY) {
-        if (total() <= max_width) {
-            break;
-        }
-        if (step == SHRINK_NAME) {
-            shrink_name_to_fit(NAME_FLOOR);
-        } else {
-            dropped.push_back(step);
-            std::swap(full[step], widths[step]);  // full keeps its width
-        }
-    }
-    shrink_name_to_fit(1);
-    // Room left by a wide column that went goes back to the name first,
-    // then to narrower columns that went before it, the more telling first.
-    if (total() < max_width) {
-        widths[NAME_COLUMN] += std::min(max_width - total(), name_width - widths[NAME_COLUMN]);
-    }
-    for (auto c = dropped.rbegin(); c != dropped.rend(); ++c) {
-        std::swap(full[*c], widths[*c]);
-        if (total() > max_width) {
-            std::swap(full[*c], widths[*c]);
+    std::size_t room = max_width - used;
+    for (const std::size_t c : {NAME_COLUMN, std::size_t{5}, std::size_t{6}}) {
+        if (c < shown) {
+            const std::size_t more = std::min(room, natural[c] - widths[c]);
+            widths[c] += more;
+            room -= more;
         }
     }
     return widths;
 }
 
 std::string join_cells(const std::vector<std::string>& values,
-                       const std::vector<std::size_t>& widths)
+                       const std::vector<std::size_t>& widths, charset shown)
 {
     std::size_t last = 0;
     for (std::size_t c = 0; c < COLUMN_COUNT; ++c) {
@@ -146,13 +144,10 @@ std::string join_cells(const std::vector<std::string>& values,
     }
     std::string line;
     for (std::size_t c = 0; c <= last; ++c) {
-        if (widths[c] == 0) {
-            continue;
+        if (widths[c] > 0) {
+            line += fit_width(values[c], widths[c], c != last, shown);
+            line += c != last ? std::string(GAP, ' ') : "";
         }
-        // A value too wide for an atomic column only comes from a narrower
-        // window than its widest cell; fit_width then marks the cut.
-        line += fit_width(values[c], widths[c], c != last);
-        line += c != last ? std::string(GAP, ' ') : "";
     }
     return line;
 }
@@ -160,26 +155,22 @@ std::string join_cells(const std::vector<std::string>& values,
 }  // namespace
 
 std::vector<std::string> table_lines(const std::vector<const device_row*>& rows, clock_reading now,
-                                     std::size_t max_width, std::size_t max_rows)
+                                     const table_shape& shape)
 {
-    const bool cut_rows = max_rows > 0 && rows.size() > max_rows;
-    const std::size_t shown = cut_rows ? max_rows - 1 : rows.size();
-
     std::vector<std::vector<std::string>> cells;
-    for (std::size_t r = 0; r < shown; ++r) {
-        cells.push_back(row_cells(*rows[r], now));
-    }
-    const std::vector<std::size_t> widths = column_widths(cells, max_width);
     std::vector<std::string> header;
-    for (const column& c : COLUMNS) {
-        header.emplace_back(c.title);
+    for (std::size_t c = 0; c < COLUMN_COUNT; ++c) {
+        const bool marked = shape.marked && sorted_column(*shape.marked) == c;
+        header.push_back(std::string(COLUMNS[c].title) + (marked ? "*" : ""));
     }
-    std::vector<std::string> lines{join_cells(header, widths)};
+    cells.push_back(header);
+    for (const device_row* row : rows) {
+        cells.push_back(row_cells(*row, now, shape.shown));
+    }
+    const std::vector<std::size_t> widths = column_widths(cells, shape.max_width);
+    std::vector<std::string> lines;
     for (const auto& values : cells) {
-        lines.push_back(join_cells(values, widths));
-    }
-    if (cut_rows) {
-        lines.push_back(more_devices_line(rows.size() - shown, max_width));
+        lines.push_back(join_cells(values, widths, shape.shown));
     }
     return lines;
 }
@@ -234,10 +225,11 @@ sort_order next(sort_order by)
                                        : sort_order::name;
 }
 
-std::string more_devices_line(std::size_t hidden, std::size_t max_width)
+std::string more_devices_line(std::size_t hidden, std::size_t max_width, charset shown)
 {
-    const std::string line = "\xE2\x80\xA6 " + std::to_string(hidden) + " more devices";
-    return max_width > 0 ? fit_width(line, max_width, false) : line;
+    const std::string line = std::string(shown == charset::utf8 ? "\xE2\x80\xA6 " : "... ") +
+                             std::to_string(hidden) + " more devices";
+    return max_width > 0 ? fit_width(line, max_width, false, shown) : line;
 }
 
 }  // namespace quorvellan::discover

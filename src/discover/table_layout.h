@@ -3,10 +3,12 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "device_table.h"
+#include "terminal_text.h"
 
 namespace quorvellan::discover {
 
@@ -17,14 +19,26 @@ std::vector<const device_row*> ordered(std::vector<const device_row*> rows, sort
 const char* describe(sort_order by);
 sort_order next(sort_order by);
 
-// A header and one line per device, columns aligned. When max_width is
-// short, whole columns are left out (the least telling first) before the
-// name is cut; an address, MAC or link is shown whole or not at all. Lines are cut to max_width
-// columns and rows beyond max_rows are summarised in one line; 0 lifts either limit.
+// The name keeps this many columns, cut with a mark when longer, before
+// any other column is shown.
+constexpr std::size_t NAME_PLANNED = 16;
+
+struct table_shape {
+    std::size_t max_width = 0;  // 0: no limit, and every value whole
+    charset shown = charset::utf8;
+    std::optional<sort_order> marked;  // the sorted column's header gets a "*"
+};
+
+// A header and one line per device, columns aligned, each line within
+// max_width. Which columns show depends on the width alone: the name, then
+// STATE, WEB, MAC, LAST HEARD, VERSION, HOST, IP_AP, IP_LAN, USB, USB/IP and
+// SOURCE, as many as fit whole beside it. An address, a MAC or a link is
+// shown whole or not at all; room to spare goes to the name, then to the
+// version and the host.
 std::vector<std::string> table_lines(const std::vector<const device_row*>& rows, clock_reading now,
-                                     std::size_t max_width, std::size_t max_rows);
+                                     const table_shape& shape);
 
 // "… N more devices", cut to max_width (0: uncut).
-std::string more_devices_line(std::size_t hidden, std::size_t max_width);
+std::string more_devices_line(std::size_t hidden, std::size_t max_width, charset shown);
 
 }  // namespace quorvellan::discover

@@ -60,6 +60,14 @@ admission_decision admit_new_row(const std::list<device_row>& rows, std::size_t 
                                : admission_decision{admission::table_full, nullptr};
 }
 
+bool may_be_same_device(const device_row& known, const announcement_record& fresh,
+                        const std::string& source)
+{
+    return known.online && !known.announcement.mac.empty() && !fresh.mac.empty() &&
+           known.source == source && known.announcement.hostname == fresh.hostname &&
+           row_key(fresh, source) != known.key;
+}
+
 bool is_forgotten(const device_row& row, std::chrono::steady_clock::time_point now,
                   forget_after after)
 {

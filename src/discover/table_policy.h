@@ -50,6 +50,15 @@ struct admission_decision {
 };
 admission_decision admit_new_row(const std::list<device_row>& rows, std::size_t online_from_source);
 
+// A new MAC from the address and with the host name of a device that is
+// online may be that device announcing another of its MACs (its bridge's
+// until the radio's interface exists, and after a Wi-Fi restart): the same
+// device when the old MAC then falls silent for a period, a device beside it
+// when the old MAC keeps speaking. Until then the new MAC is held back.
+constexpr std::chrono::seconds MAC_CHANGE_DECIDED_AFTER = REPORT_PERIOD + std::chrono::seconds(1);
+bool may_be_same_device(const device_row& known, const announcement_record& fresh,
+                        const std::string& source);
+
 // Offline rows are kept this long, then forgotten; nullopt keeps them for
 // the whole run (within MAX_DEVICES).
 using forget_after = std::optional<std::chrono::seconds>;

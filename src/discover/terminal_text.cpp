@@ -1,9 +1,11 @@
 #include "terminal_text.h"
 
+#include <langinfo.h>
 #include <utf8proc.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "wire/utf8.h"
 
@@ -139,7 +141,12 @@ std::size_t cluster_width(std::string_view cluster)
 
 }  // namespace
 
-std::string terminal_safe(std::string_view text)
+charset locale_charset()
+{
+    return std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0 ? charset::utf8 : charset::ascii;
+}
+
+std::string terminal_safe(std::string_view text, charset shown)
 {
     std::string out;
     out.reserve(text.size());
@@ -156,7 +163,7 @@ std::string terminal_safe(std::string_view text)
         }
         const std::uint32_t c = ch.code_point;
         combining_run = is_mark(c) && !is_variation_selector(c) ? combining_run + 1 : 0;
-        bool shown = false;
+        bool as_itself = false;
         if (c == '\\') {
             out += "\\\\";
         } else if (c == '\t') {
@@ -168,13 +175,13 @@ std::string terminal_safe(std::string_view text)
         } else if (c < 0x20 || c == 0x7F) {
             append_escape(out, "\\x%02x", c);
         } else if (is_hidden(c, previous, code_point_at(text, i + ch.length)) ||
-                   combining_run > MAX_COMBINING_RUN) {
+                   combining_run > MAX_COMBINING_RUN || (shown == charset::ascii && c > 0x7F)) {
             append_escape(out, c > 0xFFFF ? "\\U%08x" : "\\u%04x", c);
         } else {
             out.append(text, i, ch.length);
-            shown = true;
+            as_itself = true;
         }
-        previous = shown ? c : 0;
+        previous = as_itself ? c : 0;
         i += ch.length;
     }
     return out;
@@ -221,24 +228,25 @@ std::size_t display_width(std::string_view safe_text)
     return width;
 }
 
-std::string fit_width(std::string_view safe_text, std::size_t width, bool pad)
+std::string fit_width(std::string_view safe_text, std::size_t width, bool pad, charset shown)
 {
-    static const char ellipsis[] = "\xE2\x80\xA6";
+    const std::string_view ellipsis = shown == charset::utf8 ? "\xE2\x80\xA6" : "...";
+    const std::size_t mark = shown == charset::utf8 ? 1 : 3;
     std::string out;
     std::size_t used = 0;
     if (display_width(safe_text) <= width) {
         out.assign(safe_text);
         used = display_width(safe_text);
-    } else if (width > 0) {
+    } else if (width >= mark) {
         for (const text_cluster& cluster : clusters(safe_text)) {
-            if (used + cluster.width > width - 1) {
+            if (used + cluster.width > width - mark) {
                 break;
             }
             out += cluster.text;
             used += cluster.width;
         }
         out += ellipsis;
-        used += 1;
+        used += mark;
     }
     if (pad && used < width) {
         out.append(width - used, ' ');

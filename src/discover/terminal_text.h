@@ -13,10 +13,18 @@
 
 namespace quorvellan::discover {
 
+// What the terminal's locale can show: UTF-8, or ASCII alone, in which every
+// other character is shown as its escape.
+enum class charset { utf8, ascii };
+
+// The charset of the locale in effect (LC_CTYPE), after setlocale.
+charset locale_charset();
+
 // Control bytes become \t \n \r or \xNN, malformed bytes \xNN, hidden code
 // points \uNNNN or \UNNNNNNNN, and the backslash itself "\\", so that an
 // escape can never be confused with the same characters typed literally.
-std::string terminal_safe(std::string_view text);
+// Under charset::ascii every code point past ASCII is escaped too.
+std::string terminal_safe(std::string_view text, charset shown);
 
 // One user-perceived character (a grapheme cluster: a base with its marks,
 // a flag, an emoji sequence) and the columns it takes.
@@ -31,8 +39,9 @@ std::vector<text_cluster> clusters(std::string_view safe_text);
 // Columns the text occupies; expects terminal_safe output.
 std::size_t display_width(std::string_view safe_text);
 
-// Cuts safe text to at most width columns, marking a cut with an ellipsis,
-// and pads it with spaces to exactly width when pad is set.
-std::string fit_width(std::string_view safe_text, std::size_t width, bool pad);
+// Cuts safe text to at most width columns, marking a cut with an ellipsis
+// ("..." under charset::ascii), and pads it with spaces to exactly width when
+// pad is set.
+std::string fit_width(std::string_view safe_text, std::size_t width, bool pad, charset shown);
 
 }  // namespace quorvellan::discover

@@ -9,6 +9,7 @@
 
 #include "options.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdlib>
@@ -32,11 +33,14 @@ std::string slurp(const std::string& path)
 }
 
 // args is pasted into a shell command: only plain words belong in it.
-run_result run_tool(const std::string& args)
+// output: where standard output goes, a file of the test's by default.
+run_result run_tool(const std::string& args, std::string output = "")
 {
     const std::string base = ::testing::TempDir() + "discover_" + std::to_string(getpid());
-    const int status = std::system((std::string(DISCOVER_BINARY) + " " + args + " </dev/null >" +
-                                    base + ".out 2>" + base + ".err")
+    std::ofstream(base + ".out").close();
+    output = output.empty() ? ">" + base + ".out" : output;
+    const int status = std::system((std::string(DISCOVER_BINARY) + " " + args + " </dev/null " +
+                                    output + " 2>" + base + ".err")
                                        .c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(base + ".out"),
             slurp(base + ".err")};
@@ -67,7 +71,7 @@ TEST(CommandLine, BadInvocationsExit2NamingTheOption)
         const std::string first_line = r.err.substr(0, r.err.find('\n'));
         EXPECT_EQ(r.exit_code, 2) << args;
         EXPECT_NE(first_line.find(named), std::string::npos) << r.err;
-        EXPECT_EQ(r.err.find("\nUsage: quorvellan-discover"), first_line.size()) << r.err;
+        EXPECT_EQ(r.err, first_line + "\nTry 'quorvellan-discover --help'.\n");
         EXPECT_EQ(r.out, "") << args;
     }
     EXPECT_EQ(run_tool("-h").out.rfind("Usage: quorvellan-discover", 0), 0u);
@@ -78,11 +82,17 @@ TEST(CommandLine, ShortOptionsBundle)
 {
     const options_result bundled =
         parse_options(5, std::array<const char*, 5>{"discover", "-j1", "-p", "9", "-pt"}.data());
-    EXPECT_EQ(bundled.error, "option '-p' needs a port number from 1 to 65535, got 't'");
+    EXPECT_EQ(bundled.error, "option '-p' needs a port number as digits from 1 to 65535, got 't'");
     const options_result parsed =
         parse_options(4, std::array<const char*, 4>{"discover", "-j1", "-p9", "--po=8"}.data());
     ASSERT_EQ(parsed.error, "");
     EXPECT_TRUE(parsed.parsed.json && parsed.parsed.once && parsed.parsed.port == 8);
+    // The edge values are in.
+    const options_result edges = parse_options(
+        5, std::array<const char*, 5>{"discover", "--port", "65535", "-t", "86400"}.data());
+    ASSERT_EQ(edges.error, "");
+    EXPECT_EQ(edges.parsed.port, 65535);
+    EXPECT_EQ(edges.parsed.timeout_seconds, 86400.0);
 }
 
 // Holds a port without sharing it, so that the tool cannot bind it.
@@ -105,7 +115,8 @@ struct held_port {
     }
 };
 
-TEST(CommandLine, PortInUseExits1AndAQuietListenExits0)
+// Each way a run ends, by its status and the one line on standard error.
+TEST(CommandLine, EveryEndHasItsStatusAndItsLine)
 {
     std::string port;
     {
@@ -114,19 +125,34 @@ TEST(CommandLine, PortInUseExits1AndAQuietListenExits0)
         const run_result busy = run_tool("--json --timeout 5 --port " + port);
         EXPECT_EQ(busy.exit_code, 1);
         EXPECT_NE(busy.err.find("port " + port), std::string::npos) << busy.err;
+        EXPECT_NE(busy.err.find("ss -ulpn 'sport = :" + port + "'"), std::string::npos);
         EXPECT_EQ(busy.err.find('\n'), busy.err.size() - 1) << busy.err;
     }
-    const run_result json = run_tool("--json --timeout 0.3 --port " + port);
-    EXPECT_EQ(json.exit_code, 0);
-    EXPECT_EQ(json.out, "");
-    const run_result table = run_tool("-t0.3 --port=" + port);
-    EXPECT_EQ(table.exit_code, 0);
-    EXPECT_NE(table.out.find("0 devices, 0 online | datagrams: 0 accepted, 0 rejected"),
-              std::string::npos)
-        << table.out;
-    const run_result once = run_tool("-1j -p " + port);
-    EXPECT_EQ(once.exit_code, 0);
-    EXPECT_EQ(once.out + once.err, "");
+    const struct {
+        std::string args;
+        std::string output;  // a redirection, or the test's file
+        int status;
+        std::string out;  // a piece of standard output, or "" for none
+        std::string err;  // a piece of the one line on standard error, or "" for none
+    } rows[] = {
+        {"--json --timeout 0.3 -p " + port, "", 0, "", ""},
+        {"-t0.3 --port=" + port, "", 0, "listening on UDP port " + port, ""},
+        {"-1j -p " + port, "", 3, "", "no device heard in 3.5 s on UDP port " + port},
+        {"--help", ">/dev/full", 1, "", "write error: No space left on device"},
+        {"--version", ">/dev/full", 1, "", "write error: No space left on device"},
+        {"-t 0.3 -p " + port, ">/dev/full", 1, "", "write error: No space left on device"},
+        // Closed, standard output is the null device, not the socket.
+        {"--json -t 0.3 -p " + port, ">&-", 0, "", ""},
+    };
+    for (const auto& r : rows) {
+        const run_result ran = run_tool(r.args, r.output);
+        EXPECT_EQ(ran.exit_code, r.status) << r.args << " " << r.output;
+        EXPECT_EQ(ran.out.empty(), r.out.empty()) << ran.out;
+        EXPECT_NE(ran.out.find(r.out), std::string::npos) << ran.out;
+        EXPECT_EQ(ran.err.empty(), r.err.empty()) << ran.err;
+        EXPECT_NE(ran.err.find(r.err), std::string::npos) << ran.err;
+        EXPECT_LE(std::count(ran.err.begin(), ran.err.end(), '\n'), 1) << ran.err;
+    }
 
     // A reader that leaves ends the run at once and quietly, with status 0
     // for pipefail scripts, even while there is nothing to write.

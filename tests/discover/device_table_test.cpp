@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+
 #include "session.h"
 #include "support/fake_ifaddrs.h"
 #include "support/rendered_payload.h"
@@ -15,6 +17,10 @@ announcement_record device(const std::string& mac, const std::string& name = "Li
 {
     announcement_record a;
     a.name = name;
+    a.hostname = "host";
+    for (const char c : mac) {
+        a.hostname += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
     a.mac = mac;
     a.http = 80;
     return a;
@@ -184,6 +190,46 @@ TEST_F(DeviceTable, AKnownDeviceIsAlwaysReadAndOnlyNewRowsAreCapped)
     EXPECT_EQ(table.hear(device("one-more"), "10.0.0.66", {}, {}), hearing::added);
 }
 
+// A device announcing its bridge's MAC, then its radio's: one row when the
+// first falls silent, two when both keep speaking, and two for devices of the
+// same host name on two addresses.
+TEST_F(DeviceTable, ANewMacFromTheSameDeviceKeepsItsRow)
+{
+    const auto same_host = [](const std::string& mac) {
+        announcement_record a = device(mac);
+        a.hostname = "OpenWrt";
+        return a;
+    };
+    const struct {
+        std::chrono::milliseconds after;
+        const char* mac;  // "" ticks instead
+        const char* source;
+        const char* reported;
+    } steps[] = {
+        {0ms, "02:00:00:00:00:0b", "10.0.0.1", "new"},
+        // The radio's MAC: held while the bridge's may still speak...
+        {3000ms, "02:00:00:00:00:0a", "10.0.0.1", ""},
+        {500ms, "", "", ""},
+        // ...until the bridge's has missed its period: the same device.
+        {500ms, "", "", "changed mac"},
+        {2000ms, "02:00:00:00:00:0a", "10.0.0.1", ""},
+        // A factory-default twin on another address is another device.
+        {0ms, "02:00:00:00:00:0c", "10.0.0.2", "new"},
+        // Beside it on its address, a device that keeps speaking beside the
+        // first is a second device, told once the first has spoken again.
+        {1000ms, "02:00:00:00:00:0d", "10.0.0.2", ""},
+        {2000ms, "02:00:00:00:00:0c", "10.0.0.2", "new"},
+        {1000ms, "02:00:00:00:00:0d", "10.0.0.2", ""},
+    };
+    for (const auto& s : steps) {
+        now.monotonic += s.after;
+        const std::string got = *s.mac == '\0' ? ticked() : heard(same_host(s.mac), s.source);
+        EXPECT_EQ(got, s.reported) << s.mac << " " << s.source;
+    }
+    EXPECT_EQ(table.size(), 3u);
+    EXPECT_EQ(table.online_count(), 3u);
+}
+
 TEST_F(DeviceTable, ARepeatIsKnownByItsBytesFromItsAddress)
 {
     heard(device("aa:bb"), "10.0.0.1", "datagram one");
@@ -295,7 +341,7 @@ TEST(Session, EachModeReportsWhatItShouldWhenItShould)
         clock_reading now{std::chrono::steady_clock::time_point{} + 1000h, {}};
         std::string printed;
         session listening(
-            opts, row.mode, [&now] { return now; },
+            opts, row.mode, {}, [&now] { return now; },
             [&printed](const std::string& line) { printed += line + "\n"; });
         test::device_facts facts = test::named("Link");
         facts.mac = "02:00:00:00:00:01";
@@ -339,11 +385,12 @@ TEST(Session, AKnownDeviceOnABusyAddressIsHeard)
     clock_reading now{std::chrono::steady_clock::time_point{} + 1000h, {}};
     std::string printed;
     session listening(
-        opts, output_mode::json, [&now] { return now; },
+        opts, output_mode::json, {}, [&now] { return now; },
         [&printed](const std::string& line) { printed += line + "\n"; });
     const auto hear = [&](int device, int usb_devices) {
         test::device_facts facts = test::named("Side by side");
         facts.mac = "02:00:00:00:00:0" + std::to_string(device);
+        facts.hostname = "side" + std::to_string(device);
         facts.usb_devices = usb_devices;
         const std::string payload = test::rendered(facts);
         datagram received;

@@ -1,7 +1,9 @@
 """The live view in a real terminal: tmux runs quorvellan-discover in a pane
 of 80x24, the test sends it announcements with emoji names, captures the
 pane, shrinks it to 40x12 and 12x3, scrolls, and quits with q; then rows
-that fill the pane's width at 60x8, Ctrl-\\ and Ctrl-C. Sends only
+that fill the pane's width at 60x8 and Ctrl-\\; then, with standard input
+closed, a datagram "q" that must not quit, keys read from the terminal and
+Ctrl-C; last, the final table of --timeout on 100 columns. Sends only
 inside a network namespace of its own (unshare -n) that holds nothing but
 lo. Exits 77 (skipped) where it cannot make one, unless
 QUORVELLAN_E2E_REQUIRED=1.
@@ -61,10 +63,10 @@ def history():
 failures = []
 
 
-def announce(names):
+def announce(names, version="1.0"):
     for i, name in enumerate(names):
         announcement = dict(id="quorvellan_link", name=name, hostname="host%d" % i,
-                            version="1.0", mac="02:00:00:00:01:%02x" % i,
+                            version=version, mac="02:00:00:00:01:%02x" % i,
                             ip_ap="127.0.0.%d" % (i + 2), ip_lan="", http=80, usbip=3240,
                             usb_devices=0)
         # Each from the address it announces, as a real device would.
@@ -101,11 +103,11 @@ def check_table(lines, width, height, label):
     check(len(state_at) <= 1, label + ": columns misaligned %s" % state_at, lines)
 
 
-# Run three times: quit with q, then Ctrl-\\, then Ctrl-C, which the shell
-# traps so that it lives to print the last line (a trap, unlike an ignored
-# signal, leaves the tool the default action).
-script = ("trap : INT QUIT; echo before the view; %s; %s; %s; echo after the view; sleep 60"
-          % (tool, tool, tool))
+# Run four times; the shell traps Ctrl-C and Ctrl-\\ so that it lives to
+# print the last line (a trap, unlike an ignored signal, leaves the tool the
+# default action).
+script = ("trap : INT QUIT; echo before the view; %s; %s; %s <&-; %s -t 3; echo after the view; "
+          "sleep 60" % (tool, tool, tool, tool))
 tmux("new-session", "-d", "-s", "view", "-x", "80", "-y", "24", script)
 try:
     names = ["Kitchen \u2b50\u2b50", "Rocket \U0001f680 lab", "\u65e5\u672c \U0001fa70",
@@ -142,24 +144,40 @@ try:
 
     tmux("resize-window", "-t", "view", "-x", "80", "-y", "24")
     tmux("send-keys", "-t", "view", "q")
-    lines = settle(lambda l: l[-1].startswith("0 devices"))
-    check(lines[-1].startswith("0 devices"), "q did not end the first view", lines)
+    lines = settle(lambda l: "nothing heard yet" in l[-1])
+    check("nothing heard yet" in lines[-1], "q did not end the first view", lines)
     # Rows that fill the last column must leave the status line below alone.
     tmux("resize-window", "-t", "view", "-x", "60", "-y", "8")
     announce(["Lab bench %d with a name far too long for any terminal" % i for i in range(6)])
     lines = settle(lambda l: len(l) == 8 and "6 devices" in l[-1])
     check(len(lines) == 8 and "6 devices" in lines[-1], "60x8: the status line was blanked",
           lines)
+    # Back to a pane the summaries below fit in, so that nothing scrolls.
+    tmux("resize-window", "-t", "view", "-x", "100", "-y", "24")
     tmux("send-keys", "-t", "view", "C-\\")
-    lines = settle(lambda l: l[-1].startswith("0 devices"))
-    check(lines[-1].startswith("0 devices"), "Ctrl-\\ did not end the second view", lines)
-    tmux("resize-window", "-t", "view", "-x", "80", "-y", "24")
+    lines = settle(lambda l: "nothing heard yet" in l[-1])
+    check("nothing heard yet" in lines[-1], "Ctrl-\\ did not end the second view", lines)
+    # Standard input closed: the network cannot type, the terminal still can.
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+        sender.sendto(b"q", ("127.0.0.1", 32400))
+    lines = settle(lambda l: "1 rejected" in l[-1])
+    check("1 rejected" in lines[-1], "a datagram 'q' ended the view", lines)
+    tmux("send-keys", "-t", "view", "?")
+    lines = settle(lambda l: l[0].startswith("Keys:"))
+    check(lines[0].startswith("Keys:"), "? read from the terminal showed no help", lines)
     tmux("send-keys", "-t", "view", "C-c")
+    # The final table on 100 columns: no row wraps, no MAC is split.
+    lines = settle(lambda l: "nothing heard yet" in l[-1])
+    announce(["Final %d" % i for i in range(3)], version="24.10.0 r28427-6df0e3d02a")
     lines = settle(lambda l: any("after the view" in x for x in l))
-    # A one-line summary on standard error may follow each view; no table.
+    # A one-line summary on standard error may follow each view.
     shown = [x for x in lines if x.strip() and not x.startswith("quorvellan-discover: ")]
-    check(shown == ["before the view", "after the view"],
-          "q and Ctrl-C did not give the normal screen back clean", lines)
+    check(shown[0] == "before the view" and shown[-1] == "after the view"
+          and shown[-6].startswith("NAME"),
+          "the views did not give the normal screen back clean, with the final table", lines)
+    macs = ["02:00:00:00:01:%02x" % i for i in range(3)]
+    check(all(any(mac in x for x in shown) for mac in macs) and
+          all(columns(x) <= 100 for x in lines), "the final table wrapped at 100 columns", lines)
     check(history() == 0, "a table copy went into the scrollback")
     modes = tmux("display", "-p", "-t", "view", "#{alternate_on} #{cursor_flag}").split()
     check(modes == ["0", "1"], "not the main screen with the cursor shown: %s" % modes)

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "report_format.h"
 #include "support/rendered_payload.h"
@@ -49,12 +50,17 @@ TEST(TerminalSafe, ShowsWhatATerminalWouldActOn)
         {"\ufe0fx", "\\ufe0fx"},
     };
     for (const auto& [raw, shown] : cases) {
-        EXPECT_EQ(terminal_safe(raw), shown);
+        EXPECT_EQ(terminal_safe(raw, charset::utf8), shown);
     }
+    // A terminal that cannot show UTF-8 gets every character past ASCII as
+    // its escape, and "..." for a cut.
+    EXPECT_EQ(terminal_safe("Caf\xc3\xa9 \xf0\x9f\x94\x8c\xff", charset::ascii),
+              "Caf\\u00e9 \\U0001f50c\\xff");
+    EXPECT_EQ(fit_width("Lab bench east", 8, true, charset::ascii), "Lab b...");
     for (int a = 0; a < 256; ++a) {
         for (int b = 0; b < 256; ++b) {
             const std::string raw{static_cast<char>(a), static_cast<char>(b)};
-            ASSERT_EQ(first_unsafe(terminal_safe(raw)), "") << a << " " << b;
+            ASSERT_EQ(first_unsafe(terminal_safe(raw, charset::utf8)), "") << a << " " << b;
         }
     }
 }
@@ -99,24 +105,25 @@ TEST(TerminalText, WidthsAsTerminalsShowThem)
         {"\u115f\uffa0", "\\u115f\\uffa0", 12},
     };
     for (const auto& c : cases) {
-        const std::string shown = terminal_safe(c.raw);
+        const std::string shown = terminal_safe(c.raw, charset::utf8);
         EXPECT_EQ(shown, c.shown ? c.shown : c.raw);
         EXPECT_EQ(display_width(shown), c.width) << c.raw;
     }
     // A cut never splits a flag, an emoji sequence or a base from its mark.
-    EXPECT_EQ(fit_width("\U0001f1e9\U0001f1ea\U0001f1eb\U0001f1f7", 3, true),
+    EXPECT_EQ(fit_width("\U0001f1e9\U0001f1ea\U0001f1eb\U0001f1f7", 3, true, charset::utf8),
               "\U0001f1e9\U0001f1ea\u2026");
-    EXPECT_EQ(fit_width("\u0e01\u0e47\u0e01\u0e47x", 2, false), "\u0e01\u0e47\u2026");
-    EXPECT_EQ(fit_width("\u65e5\u672c", 2, true), "\u2026 ");
+    EXPECT_EQ(fit_width("\u0e01\u0e47\u0e01\u0e47x", 2, false, charset::utf8),
+              "\u0e01\u0e47\u2026");
+    EXPECT_EQ(fit_width("\u65e5\u672c", 2, true, charset::utf8), "\u2026 ");
 }
 
 TEST(Output, HostileValuesReachNoOutputRaw)
 {
     const device_row row = hostile_row();
     ASSERT_EQ(row.announcement.hostname, "h\x1b]0;title\x07");
-    std::vector<std::string> lines = table_lines({&row}, {}, 0, 0);
-    lines.push_back(change_line({event_kind::new_device, &row, {}, {}}));
-    lines.push_back(change_line({event_kind::offline, &row, {}, {}}));
+    std::vector<std::string> lines = table_lines({&row}, {}, {});
+    lines.push_back(change_line({event_kind::new_device, &row, {}, {}, {}, {}}, charset::utf8));
+    lines.push_back(change_line({event_kind::offline, &row, {}, {}, {}, {}}, charset::utf8));
     for (const std::string& line : lines) {
         EXPECT_EQ(first_unsafe(line), "");
     }
@@ -131,7 +138,7 @@ TEST(Output, HostileValuesReachNoOutputRaw)
 TEST(Output, JsonLineIsPrintableAsciiAndCarriesTheValuesExactly)
 {
     const device_row row = hostile_row();
-    const std::string line = json_line({event_kind::new_device, &row, {}, {}});
+    const std::string line = json_line({event_kind::new_device, &row, {}, {}, {}, {}});
     for (const char c : line) {
         ASSERT_TRUE(c >= 0x20 && c < 0x7F) << line;
     }
@@ -152,6 +159,7 @@ TEST(Output, EachEventIsNamedInJsonAndInLines)
         const char* json;
         const char* reason_member;  // null: none
         const char* line;
+        const char* previous_mac = "";
     } rows[] = {
         {event_kind::new_device, removal::evicted, "new", nullptr, " new device name="},
         {event_kind::changed, removal::evicted, "changed", nullptr, " changed (name) name="},
@@ -160,18 +168,22 @@ TEST(Output, EachEventIsNamedInJsonAndInLines)
         {event_kind::removed, removal::evicted, "removed", "evicted", " removed (evicted) name="},
         {event_kind::removed, removal::forgotten, "removed", "forgotten",
          " removed (forgotten) name="},
+        {event_kind::changed, removal::evicted, "changed", nullptr,
+         " previous_mac=\"02:00:00:00:00:01\"", "02:00:00:00:00:01"},
     };
     for (const auto& r : rows) {
         const std::vector<std::string> changed =
             r.kind == event_kind::changed || r.kind == event_kind::online
                 ? std::vector<std::string>{"name"}
                 : std::vector<std::string>{};
-        const event happened{r.kind, &row, changed, {}, r.reason};
+        const event happened{r.kind, &row, changed, {}, r.reason, r.previous_mac};
         const nlohmann::json object = nlohmann::json::parse(json_line(happened));
         EXPECT_EQ(object.at("event"), r.json);
         EXPECT_EQ(object.contains("reason") ? object.at("reason").get<std::string>() : "",
                   r.reason_member ? r.reason_member : "");
-        EXPECT_NE(change_line(happened).find(r.line), std::string::npos) << change_line(happened);
+        EXPECT_EQ(object.value("previous_mac", ""), r.previous_mac);
+        const std::string line = change_line(happened, charset::utf8);
+        EXPECT_NE(line.find(r.line), std::string::npos) << line;
     }
 }
 
@@ -186,9 +198,9 @@ TEST(TableLines, FitTheTerminalAndNeverCutAnAddress)
     row.source = "10.99.0.7";
     row.web_host = "203.0.113.9";
     const std::vector<const device_row*> rows(30, &row);
-    for (std::size_t width = 1; width <= 220; width += width < 60 ? 1 : 9) {
-        const std::vector<std::string> lines = table_lines(rows, {}, width, 10);
-        ASSERT_EQ(lines.size(), 11u) << "header, nine rows, and a line for the rest";
+    for (std::size_t width = 1; width <= 240; width += width < 60 ? 1 : 9) {
+        const std::vector<std::string> lines = table_lines(rows, {}, {width, charset::utf8, {}});
+        ASSERT_EQ(lines.size(), 31u);
         for (const std::string& line : lines) {
             ASSERT_LE(display_width(line), width) << line;
         }
@@ -198,14 +210,53 @@ TEST(TableLines, FitTheTerminalAndNeverCutAnAddress)
             const bool part = lines[1].find(value.substr(0, 5)) != std::string::npos;
             ASSERT_EQ(whole, part) << "cut inside " << value << " at " << width << ": " << lines[1];
         }
-        if (width >= 40) {
-            EXPECT_EQ(lines[1].rfind(std::string(11, 'W'), 0), 0u) << lines[1];
+        if (width >= NAME_PLANNED) {
+            EXPECT_EQ(lines[1].rfind(std::string(NAME_PLANNED - 1, 'W'), 0), 0u) << lines[1];
         }
     }
-    const std::vector<std::string> wide = table_lines(rows, {}, 220, 10);
-    EXPECT_EQ(wide.back(), "\u2026 21 more devices");
-    EXPECT_NE(wide[1].find("WWW\u65e5\u2026 "), std::string::npos) << wide[1];
-    EXPECT_EQ(table_lines(rows, {}, 8, 10).back(), "\u2026 21 mo\u2026");
+    EXPECT_EQ(more_devices_line(21, 8, charset::utf8), "\u2026 21 mo\u2026");
+}
+
+// Which columns show depends on the width alone, never on what the devices
+// announce; without a width, into a file or a pipe, every value is whole.
+TEST(TableLines, TheWidthAloneChoosesTheColumns)
+{
+    device_row plain;
+    plain.announcement.name = "Lab";
+    plain.source = plain.web_host = "10.0.0.1";
+    device_row wide = plain;
+    wide.announcement.name = "Lab bench 0 with a very long name indeed";
+    wide.announcement.version = "24.10.0 r28427-6df0e3d02a";
+    wide.announcement.ip_lan = "192.168.100.200";
+    wide.announcement.http = 65535;
+    wide.web_host = "192.168.100.200";
+    const struct {
+        std::size_t width;
+        const char* header;
+    } rows[] = {
+        {40, "NAME STATE"},
+        {60, "NAME STATE WEB"},
+        {80, "NAME STATE WEB MAC"},
+        {100, "NAME STATE WEB MAC LAST HEARD"},
+        {120, "NAME STATE WEB MAC LAST HEARD VERSION"},
+    };
+    const auto header_of = [](const std::vector<std::string>& lines) {
+        std::string words;
+        std::istringstream header(lines.front());
+        for (std::string word; header >> word;) {
+            words += (words.empty() ? "" : " ") + word;
+        }
+        return words;
+    };
+    for (const auto& r : rows) {
+        const table_shape shape{r.width, charset::utf8, {}};
+        EXPECT_EQ(header_of(table_lines({&plain}, {}, shape)), r.header) << r.width;
+        EXPECT_EQ(header_of(table_lines({&plain, &wide}, {}, shape)), r.header) << r.width;
+    }
+    const std::vector<std::string> whole = table_lines({&plain, &wide}, {}, {});
+    EXPECT_NE(whole[2].find("Lab bench 0 with a very long name indeed  "), std::string::npos);
+    EXPECT_NE(whole[2].find("24.10.0 r28427-6df0e3d02a"), std::string::npos);
+    EXPECT_NE(whole[2].find("http://192.168.100.200:65535/"), std::string::npos);
 }
 
 TEST(TableLines, OnlineFirstThenTheOrderAsked)

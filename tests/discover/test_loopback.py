@@ -6,6 +6,7 @@ import json
 import re
 import socket
 import subprocess
+import time
 
 from simdevice import program
 
@@ -51,3 +52,25 @@ def test_two_listeners(device, request):
     assert r'name="evil\x1b[2J\r\x07\u202e"' in text.decode()
     assert lines[-1] == ("2 devices, 2 online | datagrams: 4 accepted, 2 rejected (last: member "
                          "of the wrong type \"usb_devices\" from 192.0.2.1)")
+
+
+def test_once_into_a_reader_that_leaves(device, request):
+    """A script's `--once | head -0` under pipefail: the reader has gone
+    before anything is written, and the listener ends quietly, status 0,
+    whether or not it heard the device announcing meanwhile."""
+    tool = program(request, "--discover")
+    device.ip("link add probe0 type veth peer name probe1",
+              "address add 192.0.2.1/24 broadcast 192.0.2.255 dev probe0",
+              "link set probe0 up", "link set probe1 up")
+    listener = device.popen(["bash", "-o", "pipefail", "-c", '"$0" --once | head -0', tool],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    sender = device.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sender.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+    for _ in range(25):
+        if listener.poll() is not None:
+            break
+        sender.sendto(json.dumps(PLAIN).encode(), ("192.0.2.255", 32400))
+        time.sleep(0.2)
+    sender.close()
+    out, err = listener.communicate(timeout=20)
+    assert (listener.returncode, out, err) == (0, b"", b"")

@@ -9,6 +9,7 @@ status and stderr asked for (by default: still running, silent).
 """
 
 import errno
+import os
 import json
 import pwd
 import re
@@ -97,13 +98,15 @@ def beacon(request, tmp_path):
       args      command-line arguments
       exits     the status it must exit with, and stderr the text it must print,
                 {ERRNO} standing for that error's message in its C library
+      closed    start it with its standard input, output and error closed;
+                standard is then what its descriptors 0 to 2 lead to
     """
     config = request.config
     daemon = program(request, "--daemon")
     libcs = STRERROR if config.getoption("--libc") == "any" else [config.getoption("--libc")]
 
     def run(device, duration, actions={}, strace=None, user=None, fail=None, nofile=None,
-            args=(), exits=None, stderr=""):
+            args=(), exits=None, stderr="", closed=False):
         trace_path = str(tmp_path / "trace") if strace else None
         command = []
         if strace:
@@ -117,10 +120,12 @@ def beacon(request, tmp_path):
         if nofile:  # last before the daemon: strace and the launchers need descriptors
             command += ["prlimit", "--nofile=%d" % nofile, "--"]
         command += shlex.split(config.getoption("--emulator")) + [daemon] + list(args)
+        if closed:
+            command = ["sh", "-c", 'exec "$@" <&- >&- 2>&-', "sh"] + command
 
         receiver = netcheck.Receiver(device.netns)
         process = device.popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        uid = read = None
+        uid = read = standard = None
         def wait_until(moment):
             # Collecting meanwhile: a long run's datagrams would overflow the
             # receiver's buffer.
@@ -140,6 +145,7 @@ def beacon(request, tmp_path):
                 while children_of(leaf):
                     leaf = min(children_of(leaf))
                 uid, read = proc_field(leaf, "status", "Uid:"), proc_field(leaf, "io", "rchar:")
+                standard = [os.readlink("/proc/%d/fd/%d" % (leaf, fd)) for fd in range(3)]
             status = process.wait(timeout=FIRST_CYCLE_LIMIT) if exits else process.poll()
         finally:
             stop(process)
@@ -151,7 +157,7 @@ def beacon(request, tmp_path):
         received = netcheck.cycles(datagrams)
         traced = netcheck.cycles(traced_sends(trace), lambda s: s[0])
         run = SimpleNamespace(
-            uid=uid, read=read, opens=traced_opens(trace),
+            uid=uid, read=read, standard=standard, opens=traced_opens(trace),
             cycles=[(payload_of(c), [d.destination for d in c]) for c in received],
             sendto=[[s for _, s in c] for c in traced])
 

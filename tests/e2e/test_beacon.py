@@ -229,10 +229,13 @@ def test_down_interface(device, beacon):
 
 
 def test_unprivileged(device, beacon):
+    """As a user of no privilege, started by a supervisor that closed the
+    standard three: the socket does not take their place."""
     device.typical()
-    run = beacon(device, 4.5, user="nobody")
+    run = beacon(device, 4.5, user="nobody", closed=True)
     assert run.cycles == 2 * [(typical(), TYPICAL)]
     assert run.uid == pwd.getpwnam("nobody").pw_uid
+    assert run.standard == 3 * ["/dev/null"]
 
 
 def test_descriptor_starvation(device, beacon):
