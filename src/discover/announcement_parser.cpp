@@ -53,9 +53,9 @@ const char* describe(rejection reason)
 const char* identify(rejection reason)
 {
     static const char* const names[REJECTION_COUNT] = {
-        "none",           "too_large",      "invalid_utf8", "not_json",
-        "not_object",     "duplicate_member", "foreign_id", "missing_member",
-        "wrong_type",     "out_of_range",   "too_long",     "not_an_address",
+        "none",       "too_large",        "invalid_utf8", "not_json",
+        "not_object", "duplicate_member", "foreign_id",   "missing_member",
+        "wrong_type", "out_of_range",     "too_long",     "not_an_address",
     };
     return names[static_cast<std::size_t>(reason)];
 }

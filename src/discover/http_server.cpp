@@ -23,11 +23,15 @@ bool all_digits(std::string_view text)
            text.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
-MHD_Result queue(MHD_Connection* connection, const http_response& answer)
+MHD_Result queue(MHD_Connection* connection, http_response answer)
 {
-    MHD_Response* response = MHD_create_response_from_buffer(
-        answer.body.size(), const_cast<char*>(answer.body.data()), MHD_RESPMEM_MUST_COPY);
+    // The body is handed over, not copied: a full table's scrape is large.
+    auto* body = new std::string(std::move(answer.body));
+    MHD_Response* response = MHD_create_response_from_buffer_with_free_callback_cls(
+        body->size(), body->data(), [](void* owned) { delete static_cast<std::string*>(owned); },
+        body);
     if (response == nullptr) {
+        delete body;
         return MHD_NO;
     }
     if (!answer.content_type.empty()) {
@@ -73,8 +77,8 @@ std::optional<http_endpoint> parse_endpoint(std::string_view text, std::string& 
         in6_addr any;
         if (inet_pton(AF_INET, endpoint.address.c_str(), &any) != 1 &&
             inet_pton(AF_INET6, endpoint.address.c_str(), &any) != 1) {
-            error = "needs an IPv4 or [IPv6] address before the port, got '" +
-                    std::string(text) + "'";
+            error =
+                "needs an IPv4 or [IPv6] address before the port, got '" + std::string(text) + "'";
             return std::nullopt;
         }
     }
@@ -117,11 +121,11 @@ std::unique_ptr<http_server> http_server::open(const http_endpoint& endpoint,
     const unsigned flags = MHD_USE_EPOLL | (ipv6 ? MHD_USE_IPv6 : 0);
     errno = 0;
     server->state_->daemon = MHD_start_daemon(
-        flags, endpoint.port, nullptr, nullptr, &answer, server->state_.get(),
-        MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&address), MHD_OPTION_CONNECTION_LIMIT,
-        limits.connections, MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits.per_address,
-        MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(limits.idle.count()),
-        MHD_OPTION_CONNECTION_MEMORY_LIMIT, limits.memory_per_connection, MHD_OPTION_END);
+        flags, endpoint.port, nullptr, nullptr, &answer, server->state_.get(), MHD_OPTION_SOCK_ADDR,
+        reinterpret_cast<sockaddr*>(&address), MHD_OPTION_CONNECTION_LIMIT, limits.connections,
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits.per_address, MHD_OPTION_CONNECTION_TIMEOUT,
+        static_cast<unsigned>(limits.idle.count()), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+        limits.memory_per_connection, MHD_OPTION_END);
     if (server->state_->daemon == nullptr) {
         error = "cannot serve HTTP on " + describe(endpoint) + ": " +
                 (errno != 0 ? std::strerror(errno) : "the HTTP server did not start");

@@ -161,9 +161,9 @@ bool set_up(listen_run& run)
     }
     // Before the live view, so that a failure is said on the terminal as it was.
     if (run.opts.metrics) {
-        run.http = http_server::open(*run.opts.metrics, http_limits{},
-                                     [&run](std::string_view path) { return serve(run, path); },
-                                     run.error);
+        run.http = http_server::open(
+            *run.opts.metrics, http_limits{},
+            [&run](std::string_view path) { return serve(run, path); }, run.error);
         if (!run.http) {
             return false;
         }

@@ -44,22 +44,27 @@ std::string exposition_value(double value)
     return text;
 }
 
+void render_family(const metric_family& family, std::string& out)
+{
+    out += std::string("# HELP ") + family.name + " " + family.help + "\n";
+    out += std::string("# TYPE ") + family.name + " " + family.type + "\n";
+    for (const metric_sample& sample : family.samples) {
+        out += family.name;
+        for (std::size_t i = 0; i < sample.labels.size(); ++i) {
+            out += (i == 0 ? "{" : ",");
+            out += sample.labels[i].first;
+            out += "=\"" + exposition_label_value(sample.labels[i].second) + "\"";
+        }
+        out += sample.labels.empty() ? " " : "} ";
+        out += exposition_value(sample.value) + "\n";
+    }
+}
+
 std::string render_exposition(const std::vector<metric_family>& families)
 {
     std::string out;
     for (const metric_family& family : families) {
-        out += std::string("# HELP ") + family.name + " " + family.help + "\n";
-        out += std::string("# TYPE ") + family.name + " " + family.type + "\n";
-        for (const metric_sample& sample : family.samples) {
-            out += family.name;
-            for (std::size_t i = 0; i < sample.labels.size(); ++i) {
-                out += (i == 0 ? "{" : ",");
-                out += sample.labels[i].first;
-                out += "=\"" + exposition_label_value(sample.labels[i].second) + "\"";
-            }
-            out += sample.labels.empty() ? " " : "} ";
-            out += exposition_value(sample.value) + "\n";
-        }
+        render_family(family, out);
     }
     return out;
 }

@@ -35,6 +35,9 @@ std::string exposition_label_value(std::string_view value);
 // Integers without a fraction, anything else to the millisecond.
 std::string exposition_value(double value);
 
+// Appends one family, HELP, TYPE and samples, to out.
+void render_family(const metric_family& family, std::string& out);
+
 std::string render_exposition(const std::vector<metric_family>& families);
 
 }  // namespace quorvellan::discover

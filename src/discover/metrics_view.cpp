@@ -28,59 +28,107 @@ double seconds_since_epoch(std::chrono::system_clock::time_point when)
     return std::chrono::duration<double>(when.time_since_epoch()).count();
 }
 
-std::vector<metric_family> device_families(const device_table& table)
+// One family of a sample or more per device, rendered into out and let go
+// before the next is built, so that a scrape of a full table holds one
+// family's samples at a time.
+template <typename Samples>
+void render_per_device(const std::vector<const device_row*>& rows, metric_family family,
+                       Samples samples_of, std::string& out)
 {
-    metric_family up{"quorvellan_device_up", "gauge",
-                     "Whether the device is online (1) or offline (0).", {}};
-    metric_family seen{"quorvellan_device_last_seen_timestamp_seconds", "gauge",
-                       "When the device was last heard, in seconds since the epoch.", {}};
-    metric_family usb{"quorvellan_device_usb_devices", "gauge",
-                      "USB devices plugged into the device, as it announces.", {}};
-    metric_family info{"quorvellan_device_info", "gauge",
-                       "The device's announced name, host name and version, and its web link.",
-                       {}};
-    metric_family addresses{"quorvellan_device_address_info", "gauge",
-                            "Each IPv4 address the device announces, by member.", {}};
-    for (const device_row* row : table.rows()) {
-        const announcement_record& a = row->announcement;
-        const metric_labels device = device_labels(*row);
-        up.samples.push_back({device, row->online ? 1.0 : 0.0});
-        seen.samples.push_back({device, seconds_since_epoch(row->last_heard.wall)});
-        usb.samples.push_back({device, static_cast<double>(a.usb_devices)});
-        info.samples.push_back({with(device, {{"name", a.name},
-                                              {"hostname", a.hostname},
-                                              {"version", a.version},
-                                              {"web", web_url(*row)}}),
-                                1});
-        for (const auto& [member, address] : {std::pair{"ip_ap", &a.ip_ap},
-                                              std::pair{"ip_lan", &a.ip_lan}}) {
-            if (!address->empty()) {
-                addresses.samples.push_back(
-                    {with(device, {{"member", member}, {"address", *address}}), 1});
-            }
+    for (const device_row* row : rows) {
+        for (metric_sample& sample : samples_of(*row, device_labels(*row))) {
+            family.samples.push_back(std::move(sample));
         }
     }
-    return {up, seen, usb, info, addresses};
+    render_family(family, out);
+}
+
+void render_devices(const device_table& table, std::string& out)
+{
+    using samples = std::vector<metric_sample>;
+    const std::vector<const device_row*> rows = table.rows();
+    render_per_device(
+        rows,
+        {"quorvellan_device_up", "gauge", "Whether the device is online (1) or offline (0).", {}},
+        [](const device_row& row, metric_labels device) {
+            return samples{{std::move(device), row.online ? 1.0 : 0.0}};
+        },
+        out);
+    render_per_device(
+        rows,
+        {"quorvellan_device_last_seen_timestamp_seconds",
+         "gauge",
+         "When the device was last heard, in seconds since the epoch.",
+         {}},
+        [](const device_row& row, metric_labels device) {
+            return samples{{std::move(device), seconds_since_epoch(row.last_heard.wall)}};
+        },
+        out);
+    render_per_device(
+        rows,
+        {"quorvellan_device_usb_devices",
+         "gauge",
+         "USB devices plugged into the device, as it announces.",
+         {}},
+        [](const device_row& row, metric_labels device) {
+            return samples{{std::move(device), static_cast<double>(row.announcement.usb_devices)}};
+        },
+        out);
+    render_per_device(
+        rows,
+        {"quorvellan_device_info",
+         "gauge",
+         "The device's announced name, host name and version, and its web link.",
+         {}},
+        [](const device_row& row, metric_labels device) {
+            const announcement_record& a = row.announcement;
+            return samples{{with(std::move(device), {{"name", a.name},
+                                                     {"hostname", a.hostname},
+                                                     {"version", a.version},
+                                                     {"web", web_url(row)}}),
+                            1}};
+        },
+        out);
+    render_per_device(
+        rows,
+        {"quorvellan_device_address_info",
+         "gauge",
+         "Each IPv4 address the device announces, by member.",
+         {}},
+        [](const device_row& row, const metric_labels& device) {
+            samples addresses;
+            for (const auto& [member, address] : {std::pair{"ip_ap", &row.announcement.ip_ap},
+                                                  std::pair{"ip_lan", &row.announcement.ip_lan}}) {
+                if (!address->empty()) {
+                    addresses.push_back(
+                        {with(device, {{"member", member}, {"address", *address}}), 1});
+                }
+            }
+            return addresses;
+        },
+        out);
 }
 
 std::vector<metric_family> listener_families(const device_table& table, const listen_stats& stats,
                                              std::string_view version)
 {
-    metric_family received{"quorvellan_datagrams_received_total", "counter",
-                           "Datagrams received on the port, whatever became of them.",
-                           {{{}, static_cast<double>(stats.accepted + stats.rejected +
-                                                     stats.refused)}}};
-    metric_family rejected{"quorvellan_datagrams_rejected_total", "counter",
+    metric_family received{
+        "quorvellan_datagrams_received_total",
+        "counter",
+        "Datagrams received on the port, whatever became of them.",
+        {{{}, static_cast<double>(stats.accepted + stats.rejected + stats.refused)}}};
+    metric_family rejected{"quorvellan_datagrams_rejected_total",
+                           "counter",
                            "Datagrams that were no announcement, or for which the table had no "
                            "room (no_room), by reason.",
                            {}};
     for (std::size_t r = 1; r < REJECTION_COUNT; ++r) {
-        rejected.samples.push_back(
-            {{{"reason", identify(static_cast<rejection>(r))}},
-             static_cast<double>(stats.rejected_by[r])});
+        rejected.samples.push_back({{{"reason", identify(static_cast<rejection>(r))}},
+                                    static_cast<double>(stats.rejected_by[r])});
     }
     rejected.samples.push_back({{{"reason", "no_room"}}, static_cast<double>(stats.refused)});
-    metric_family drops{"quorvellan_kernel_drops_total", "counter",
+    metric_family drops{"quorvellan_kernel_drops_total",
+                        "counter",
                         "Datagrams the kernel dropped because the socket was full.",
                         {{{}, static_cast<double>(stats.kernel_drops)}}};
     metric_family events{"quorvellan_events_total", "counter", "Events reported, by kind.", {}};
@@ -88,9 +136,13 @@ std::vector<metric_family> listener_families(const device_table& table, const li
         events.samples.push_back({{{"kind", describe(static_cast<event_kind>(k))}},
                                   static_cast<double>(stats.events[k])});
     }
-    metric_family devices{"quorvellan_devices", "gauge", "Devices in the table.",
+    metric_family devices{"quorvellan_devices",
+                          "gauge",
+                          "Devices in the table.",
                           {{{}, static_cast<double>(table.size())}}};
-    metric_family build{"quorvellan_build_info", "gauge", "The listener's version.",
+    metric_family build{"quorvellan_build_info",
+                        "gauge",
+                        "The listener's version.",
                         {{{{"version", std::string(version)}}, 1}}};
     return {received, rejected, drops, events, devices, build};
 }
@@ -100,11 +152,12 @@ std::vector<metric_family> listener_families(const device_table& table, const li
 std::string metrics_text(const device_table& table, const listen_stats& stats,
                          std::string_view version)
 {
-    std::vector<metric_family> families = device_families(table);
-    for (metric_family& family : listener_families(table, stats, version)) {
-        families.push_back(std::move(family));
+    std::string out;
+    render_devices(table, out);
+    for (const metric_family& family : listener_families(table, stats, version)) {
+        render_family(family, out);
     }
-    return render_exposition(families);
+    return out;
 }
 
 }  // namespace quorvellan::discover

@@ -35,16 +35,11 @@ bool all_digits(std::string_view text, bool allow_one_point)
 // (there are no operands); ":": report a missing value apart.
 constexpr const char SHORT_OPTIONS[] = "+:hVj1qt:p:m:f:";
 constexpr option LONG_OPTIONS[] = {
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, 'V'},
-    {"json", no_argument, nullptr, 'j'},
-    {"once", no_argument, nullptr, '1'},
-    {"timeout", required_argument, nullptr, 't'},
-    {"port", required_argument, nullptr, 'p'},
-    {"metrics", required_argument, nullptr, 'm'},
-    {"forget-after", required_argument, nullptr, 'f'},
-    {"quiet", no_argument, nullptr, 'q'},
-    {nullptr, 0, nullptr, 0},
+    {"help", no_argument, nullptr, 'h'},          {"version", no_argument, nullptr, 'V'},
+    {"json", no_argument, nullptr, 'j'},          {"once", no_argument, nullptr, '1'},
+    {"timeout", required_argument, nullptr, 't'}, {"port", required_argument, nullptr, 'p'},
+    {"metrics", required_argument, nullptr, 'm'}, {"forget-after", required_argument, nullptr, 'f'},
+    {"quiet", no_argument, nullptr, 'q'},         {nullptr, 0, nullptr, 0},
 };
 
 // How the user wrote the option getopt stopped at: "-t" for a short one,
@@ -63,7 +58,10 @@ std::optional<std::chrono::seconds> parse_duration(std::string value)
 {
     std::chrono::seconds::rep unit = 1;
     if (!value.empty() && std::string_view("smhd").find(value.back()) != std::string_view::npos) {
-        unit = value.back() == 'm' ? 60 : value.back() == 'h' ? 3600 : value.back() == 'd' ? 86400 : 1;
+        unit = value.back() == 'm'   ? 60
+               : value.back() == 'h' ? 3600
+               : value.back() == 'd' ? 86400
+                                     : 1;
         value.pop_back();
     }
     if (!all_digits(value, false) || value.size() > 9) {
@@ -96,17 +94,20 @@ std::string apply_option(int option, const std::string& value, options& o)
             o.quiet = true;
             break;
         case 't': {
-            const double seconds = all_digits(value, true) ? std::strtod(value.c_str(), nullptr) : -1;
+            const double seconds =
+                all_digits(value, true) ? std::strtod(value.c_str(), nullptr) : -1;
             if (!(seconds > 0 && seconds <= MAX_TIMEOUT_SECONDS)) {
                 return "needs seconds as digits with an optional fraction (e.g. 2.5), above 0 and "
-                       "up to 86400, got '" + value + "'";
+                       "up to 86400, got '" +
+                       value + "'";
             }
             o.timeout_seconds = seconds;
             break;
         }
         case 'p': {
-            const unsigned long port =
-                all_digits(value, false) && value.size() <= 5 ? std::strtoul(value.c_str(), nullptr, 10) : 0;
+            const unsigned long port = all_digits(value, false) && value.size() <= 5
+                                           ? std::strtoul(value.c_str(), nullptr, 10)
+                                           : 0;
             if (port < 1 || port > 65535) {
                 return "needs a port number as digits from 1 to 65535, got '" + value + "'";
             }
@@ -122,7 +123,8 @@ std::string apply_option(int option, const std::string& value, options& o)
             const std::optional<std::chrono::seconds> after = parse_duration(value);
             if (!after) {
                 return "needs a time as digits with s, m, h or d (e.g. 24h), from 1 s to 366 d, "
-                       "got '" + value + "'";
+                       "got '" +
+                       value + "'";
             }
             o.forget_after = *after;
             break;

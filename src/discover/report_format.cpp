@@ -46,7 +46,6 @@ const char* describe(event_kind kind)
     return "changed";
 }
 
-
 std::string json_line(const event& reported)
 {
     const device_row& row = *reported.row;

@@ -40,8 +40,8 @@ session::session(const options& opts, output_mode mode, output_style style, cloc
       style_(style),
       started_(clock().monotonic),
       emit_(std::move(emit)),
-      table_(std::move(clock), [this](const event& happened) { report(happened); },
-             opts.forget_after)
+      table_(
+          std::move(clock), [this](const event& happened) { report(happened); }, opts.forget_after)
 {
 }
 

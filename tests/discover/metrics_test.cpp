@@ -110,8 +110,9 @@ TEST(Exposition, OneFamilyOnceEachSeriesOnceAndForgottenDevicesGone)
     EXPECT_EQ(check_exposition(text), "") << text;
     EXPECT_NE(text.find("quorvellan_device_up{mac=\"aa:bb:cc:00:00:01\"} 1\n"), std::string::npos);
     EXPECT_NE(text.find("name=\"Lab \\\"east\\\"\\n\xef\xbf\xbd\""), std::string::npos) << text;
-    EXPECT_NE(text.find("{mac=\"\",source=\"192.168.8.3\",member=\"ip_ap\",address=\"192.168.8.1\"}"),
-              std::string::npos);
+    EXPECT_NE(
+        text.find("{mac=\"\",source=\"192.168.8.3\",member=\"ip_ap\",address=\"192.168.8.1\"}"),
+        std::string::npos);
     EXPECT_EQ(text.find("aa:bb:cc:00:00:02"), std::string::npos) << "forgotten, yet listed";
     EXPECT_NE(text.find("quorvellan_datagrams_rejected_total{reason=\"no_room\"} 0\n"),
               std::string::npos);
@@ -173,9 +174,9 @@ TEST(HttpServer, AnswersGetAndHeadOnlyAndNoClientHoldsTheLoop)
             to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
             connect(stuck.back(), reinterpret_cast<sockaddr*>(&to), sizeof to);
         }
-        for (const char* request : {"GET /metrics HTTP/1.0\r\n\r\n", "HEAD /metrics HTTP/1.0\r\n\r\n",
-                                    "GET / HTTP/1.0\r\n\r\n",
-                                    "POST /metrics HTTP/1.0\r\nContent-Length: 2\r\n\r\nhi"}) {
+        for (const char* request :
+             {"GET /metrics HTTP/1.0\r\n\r\n", "HEAD /metrics HTTP/1.0\r\n\r\n",
+              "GET / HTTP/1.0\r\n\r\n", "POST /metrics HTTP/1.0\r\nContent-Length: 2\r\n\r\nhi"}) {
             replies[request] = ask(port, request);
         }
         // The limit reached: one more waits for a place, which the stuck
@@ -201,7 +202,9 @@ TEST(HttpServer, AnswersGetAndHeadOnlyAndNoClientHoldsTheLoop)
         server->run();
     }
     clients.join();
-    const auto status = [&](const std::string& key) { return replies[key].substr(0, 12).substr(9); };
+    const auto status = [&](const std::string& key) {
+        return replies[key].substr(0, 12).substr(9);
+    };
     EXPECT_EQ(status("GET /metrics HTTP/1.0\r\n\r\n"), "200");
     EXPECT_NE(replies["GET /metrics HTTP/1.0\r\n\r\n"].find(
                   "Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n"),
@@ -219,10 +222,10 @@ TEST(HttpServer, EndpointsAreAnAddressLiteralAndAPort)
         const char* text;
         const char* endpoint;  // null: refused
     } rows[] = {
-        {"10132", "127.0.0.1:10132"},         {"0.0.0.0:10132", "0.0.0.0:10132"},
-        {"[::1]:9", "[::1]:9"},               {"localhost:10132", nullptr},
-        {"10.0.0.1:", nullptr},               {"65536", nullptr},
-        {"10.0.0.1:http", nullptr},           {"", nullptr},
+        {"10132", "127.0.0.1:10132"}, {"0.0.0.0:10132", "0.0.0.0:10132"},
+        {"[::1]:9", "[::1]:9"},       {"localhost:10132", nullptr},
+        {"10.0.0.1:", nullptr},       {"65536", nullptr},
+        {"10.0.0.1:http", nullptr},   {"", nullptr},
     };
     for (const auto& r : rows) {
         std::string error;
