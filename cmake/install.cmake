@@ -30,18 +30,35 @@ function(quorvellan_install_systemd_unit unit)
       \"${CMAKE_INSTALL_SBINDIR}\")" ${component})
 endfunction()
 
+# quorvellan_install_manual_page(PAGE SECTION_DIR [COMPONENT <component>])
+# Installs docs/man/PAGE compressed, as Debian's policy wants it: gzip -n,
+# so that the bytes do not depend on when they were built.
+function(quorvellan_install_manual_page page section)
+  cmake_parse_arguments(PARSE_ARGV 2 arg "" "COMPONENT" "")
+  set(compressed ${PROJECT_BINARY_DIR}/man/${page}.gz)
+  add_custom_command(OUTPUT ${compressed}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+    COMMAND sh -c "gzip -9n -c '${PROJECT_SOURCE_DIR}/docs/man/${page}' > '${compressed}'"
+    DEPENDS ${PROJECT_SOURCE_DIR}/docs/man/${page} VERBATIM)
+  add_custom_target(manual_page_${page} ALL DEPENDS ${compressed})
+  set(component)
+  if(arg_COMPONENT)
+    set(component COMPONENT ${arg_COMPONENT})
+  endif()
+  install(FILES ${compressed} DESTINATION ${CMAKE_INSTALL_MANDIR}/${section} ${component})
+endfunction()
+
 install(TARGETS quorvellan-beacon RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 quorvellan_install_systemd_unit(quorvellan-beacon.service)
-install(FILES ${PROJECT_SOURCE_DIR}/docs/man/quorvellan-beacon.8
-  DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+quorvellan_install_manual_page(quorvellan-beacon.8 man8)
 
 # The tools are optional (QUORVELLAN_TOOLS=OFF on the device build).
 if(QUORVELLAN_TOOLS)
   # Component "discover": what its Debian package holds (cmake/package.cmake).
   install(TARGETS quorvellan-discover RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
     COMPONENT discover)
-  install(FILES ${PROJECT_SOURCE_DIR}/docs/man/quorvellan-discover.1
-    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT discover)
+  quorvellan_install_systemd_unit(quorvellan-discover.service COMPONENT discover)
+  quorvellan_install_manual_page(quorvellan-discover.1 man1 COMPONENT discover)
   include(${CMAKE_CURRENT_LIST_DIR}/package.cmake)
 endif()
 
@@ -53,4 +70,5 @@ install(FILES
   ${PROJECT_SOURCE_DIR}/docs/announcement.md
   ${PROJECT_SOURCE_DIR}/docs/announcement.schema.json
   ${PROJECT_SOURCE_DIR}/docs/discover.md
+  ${PROJECT_SOURCE_DIR}/docs/collector.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR})

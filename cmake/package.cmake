@@ -16,15 +16,28 @@ file(WRITE ${PROJECT_BINARY_DIR}/debian/copyright
 install(FILES ${PROJECT_BINARY_DIR}/debian/copyright
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quorvellan-discover
   COMPONENT discover EXCLUDE_FROM_ALL)
+# And its changelog, compressed without a time stamp, as for the manual pages.
+set(QUORVELLAN_CHANGELOG ${PROJECT_BINARY_DIR}/debian/changelog.gz)
+add_custom_command(OUTPUT ${QUORVELLAN_CHANGELOG}
+  COMMAND sh -c "gzip -9n -c '${PROJECT_SOURCE_DIR}/packaging/debian/changelog' > '${QUORVELLAN_CHANGELOG}'"
+  DEPENDS ${PROJECT_SOURCE_DIR}/packaging/debian/changelog VERBATIM)
+add_custom_target(debian_changelog ALL DEPENDS ${QUORVELLAN_CHANGELOG})
+install(FILES ${QUORVELLAN_CHANGELOG} ${PROJECT_SOURCE_DIR}/docs/collector.md
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quorvellan-discover
+  COMPONENT discover EXCLUDE_FROM_ALL)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME quorvellan-discover)
 set(CPACK_PACKAGE_VENDOR "The quorvellan developers")
 set(CPACK_PACKAGE_CONTACT "The quorvellan developers <maintainers@quorvellan.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "lists the Quorvellan Link devices on the local network")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "quorvellan-discover listens for the announcements that \
-Quorvellan Link devices broadcast and shows them in a live terminal table, as change lines \
-or as JSON. It only listens; it never sends.")
+# Lines within 80 columns, as Debian's policy asks of the long description.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "quorvellan-discover listens for the announcements that
+Quorvellan Link devices broadcast on the local network and shows them in a
+live terminal table, as change lines or as JSON. It can serve them to
+Prometheus over HTTP (--metrics), as a collector run by the systemd unit
+it ships, not enabled. It never sends on the network it listens to; its
+HTTP server answers whoever may reach it, on loopback by default.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)

@@ -23,6 +23,7 @@ def pytest_addoption(parser):
     add("--fail-syscall", default="", help="the fail_syscall launcher (tests/e2e/fail_syscall.c)")
     add("--discover", default="", help="the quorvellan-discover executable")
     add("--soak", default="", help="the quorvellan-soak executable")
+    add("--prometheus-bin", default="", help="the directory of Debian's prometheus and promtool")
 
 
 @pytest.fixture

@@ -50,6 +50,16 @@ const char* describe(rejection reason)
     return "unknown";
 }
 
+const char* identify(rejection reason)
+{
+    static const char* const names[REJECTION_COUNT] = {
+        "none",       "too_large",        "invalid_utf8", "not_json",
+        "not_object", "duplicate_member", "foreign_id",   "missing_member",
+        "wrong_type", "out_of_range",     "too_long",     "not_an_address",
+    };
+    return names[static_cast<std::size_t>(reason)];
+}
+
 namespace {
 
 parse_result reject(rejection reason, std::string member = {})

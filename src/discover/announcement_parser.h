@@ -62,8 +62,13 @@ enum class rejection {
     not_an_address,  // an address member neither empty nor a dotted quad
 };
 
+constexpr std::size_t REJECTION_COUNT = static_cast<std::size_t>(rejection::not_an_address) + 1;
+
 // Short human text, e.g. "not JSON".
 const char* describe(rejection reason);
+
+// Its name for machines, e.g. "not_json", as /metrics labels it.
+const char* identify(rejection reason);
 
 struct parse_result {
     rejection reason = rejection::none;

@@ -55,6 +55,7 @@ struct device_row {
 std::string web_url(const device_row& row);
 
 enum class event_kind { new_device, changed, offline, online, removed };
+constexpr std::size_t EVENT_KIND_COUNT = static_cast<std::size_t>(event_kind::removed) + 1;
 
 // Why a row left the table.
 enum class removal { evicted, forgotten };
@@ -81,7 +82,7 @@ enum class hearing {
 
 class device_table {
    public:
-    device_table(clock_source clock, event_sink sink, forget_after forget = std::nullopt);
+    device_table(clock_source clock, event_sink sink, forget_after forget);
 
     // Byte for byte the latest datagram of an online device, from the address
     // it came from: counted as heard, with nothing to read. The cheap answer

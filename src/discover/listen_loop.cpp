@@ -19,9 +19,12 @@
 #include <optional>
 #include <string>
 
+#include "http_server.h"
 #include "line_output.h"
 #include "listener.h"
 #include "live_view.h"
+#include "metrics_exposition.h"
+#include "metrics_view.h"
 #include "session.h"
 
 namespace quorvellan::discover {
@@ -96,6 +99,7 @@ struct listen_run {
     stop_signals signals;
     listener_socket socket;
     std::unique_ptr<live_view> live;
+    std::unique_ptr<http_server> http;  // with --metrics
     line_output out;
     receiver incoming;
     interface_subnets subnets;
@@ -107,7 +111,7 @@ struct listen_run {
 };
 
 // The sources one pass waits on, by their place in the poll set.
-enum source { SOCKET, OUTPUT, KEYS, SIGNALS, SOURCE_COUNT };
+enum source { SOCKET, OUTPUT, KEYS, SIGNALS, HTTP, SOURCE_COUNT };
 
 steady_clock::time_point deadline_of(const options& opts, steady_clock::time_point start)
 {
@@ -137,6 +141,16 @@ std::size_t terminal_width()
                                                                                       : 0;
 }
 
+// A scrape, answered from the table as it is now.
+http_response serve(const listen_run& run, std::string_view path)
+{
+    if (path != "/metrics") {
+        return {404, "text/plain; charset=utf-8", "not found: try /metrics\n"};
+    }
+    return {200, EXPOSITION_CONTENT_TYPE,
+            metrics_text(run.listening->table(), run.listening->stats(), QUORVELLAN_VERSION)};
+}
+
 // Opens what the run needs; false, with the error, when it cannot listen.
 bool set_up(listen_run& run)
 {
@@ -144,6 +158,15 @@ bool set_up(listen_run& run)
     if (run.socket.fd < 0) {
         run.error = run.socket.error;
         return false;
+    }
+    // Before the live view, so that a failure is said on the terminal as it was.
+    if (run.opts.metrics) {
+        run.http = http_server::open(
+            *run.opts.metrics, http_limits{},
+            [&run](std::string_view path) { return serve(run, path); }, run.error);
+        if (!run.http) {
+            return false;
+        }
     }
     output_mode mode = choose_mode(run.opts, isatty(STDOUT_FILENO) != 0, std::getenv("TERM"));
     const output_style style{locale_charset(), terminal_width()};
@@ -205,12 +228,16 @@ void take_output(listen_run& run, short revents)
 int wait_for_sources(listen_run& run, pollfd (&waiting)[SOURCE_COUNT], int& poll_error)
 {
     const auto now = steady_clock::now();
-    const auto wait =
+    auto wait =
         std::chrono::ceil<std::chrono::milliseconds>(std::min(run.next_tick, run.deadline) - now);
+    if (run.http) {
+        wait = std::min(wait, run.http->due_in().value_or(wait));
+    }
     waiting[SOCKET] = {run.socket.fd, POLLIN, 0};
     waiting[OUTPUT] = {run.out.fd(), run.out.poll_events(), 0};
     waiting[KEYS] = {run.live ? run.live->input_fd() : -1, POLLIN, 0};
     waiting[SIGNALS] = {run.signals.fd(), POLLIN, 0};
+    waiting[HTTP] = {run.http ? run.http->fd() : -1, POLLIN, 0};
     const int ready = poll(waiting, SOURCE_COUNT, static_cast<int>(wait.count()));
     poll_error = errno;  // before the view's reads overwrite it
     return ready;
@@ -243,6 +270,10 @@ void run_one_pass(listen_run& run)
     const int ready = wait_for_sources(run, waiting, poll_error);
     if (run.live) {
         take_keys(run);
+    }
+    // Also when only a connection's time is up, which no descriptor tells.
+    if (run.http) {
+        run.http->run();
     }
     if (ready < 0 && poll_error != EINTR) {
         end_with_error(run, std::string("cannot wait for datagrams: ") + std::strerror(poll_error));

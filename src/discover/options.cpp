@@ -3,6 +3,7 @@
 #include <getopt.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <string_view>
 #include <vector>
@@ -32,15 +33,13 @@ bool all_digits(std::string_view text, bool allow_one_point)
 
 // "+": stop at the first word that is no option, which is then an error
 // (there are no operands); ":": report a missing value apart.
-constexpr const char SHORT_OPTIONS[] = "+:hVj1t:p:";
+constexpr const char SHORT_OPTIONS[] = "+:hVj1qt:p:m:f:";
 constexpr option LONG_OPTIONS[] = {
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, 'V'},
-    {"json", no_argument, nullptr, 'j'},
-    {"once", no_argument, nullptr, '1'},
-    {"timeout", required_argument, nullptr, 't'},
-    {"port", required_argument, nullptr, 'p'},
-    {nullptr, 0, nullptr, 0},
+    {"help", no_argument, nullptr, 'h'},          {"version", no_argument, nullptr, 'V'},
+    {"json", no_argument, nullptr, 'j'},          {"once", no_argument, nullptr, '1'},
+    {"timeout", required_argument, nullptr, 't'}, {"port", required_argument, nullptr, 'p'},
+    {"metrics", required_argument, nullptr, 'm'}, {"forget-after", required_argument, nullptr, 'f'},
+    {"quiet", no_argument, nullptr, 'q'},         {nullptr, 0, nullptr, 0},
 };
 
 // How the user wrote the option getopt stopped at: "-t" for a short one,
@@ -54,11 +53,92 @@ std::string spelled(const char* word, int short_option)
     return std::string("-") + static_cast<char>(short_option);
 }
 
+// "3600", "90s", "30m", "24h" or "7d", up to a year.
+std::optional<std::chrono::seconds> parse_duration(std::string value)
+{
+    std::chrono::seconds::rep unit = 1;
+    if (!value.empty() && std::string_view("smhd").find(value.back()) != std::string_view::npos) {
+        unit = value.back() == 'm'   ? 60
+               : value.back() == 'h' ? 3600
+               : value.back() == 'd' ? 86400
+                                     : 1;
+        value.pop_back();
+    }
+    if (!all_digits(value, false) || value.size() > 9) {
+        return std::nullopt;
+    }
+    const std::chrono::seconds duration(std::stol(value) * unit);
+    if (duration.count() < 1 || duration > std::chrono::hours(24 * 366)) {
+        return std::nullopt;
+    }
+    return duration;
+}
+
+// Takes one option into o; what it needs, when the value will not do.
+std::string apply_option(int option, const std::string& value, options& o)
+{
+    switch (option) {
+        case 'h':
+            o.help = true;
+            break;
+        case 'V':
+            o.version = true;
+            break;
+        case 'j':
+            o.json = true;
+            break;
+        case '1':
+            o.once = true;
+            break;
+        case 'q':
+            o.quiet = true;
+            break;
+        case 't': {
+            const double seconds =
+                all_digits(value, true) ? std::strtod(value.c_str(), nullptr) : -1;
+            if (!(seconds > 0 && seconds <= MAX_TIMEOUT_SECONDS)) {
+                return "needs seconds as digits with an optional fraction (e.g. 2.5), above 0 and "
+                       "up to 86400, got '" +
+                       value + "'";
+            }
+            o.timeout_seconds = seconds;
+            break;
+        }
+        case 'p': {
+            const unsigned long port = all_digits(value, false) && value.size() <= 5
+                                           ? std::strtoul(value.c_str(), nullptr, 10)
+                                           : 0;
+            if (port < 1 || port > 65535) {
+                return "needs a port number as digits from 1 to 65535, got '" + value + "'";
+            }
+            o.port = static_cast<std::uint16_t>(port);
+            break;
+        }
+        case 'm': {
+            std::string error;
+            o.metrics = parse_endpoint(value, error);
+            return error;
+        }
+        case 'f': {
+            const std::optional<std::chrono::seconds> after = parse_duration(value);
+            if (!after) {
+                return "needs a time as digits with s, m, h or d (e.g. 24h), from 1 s to 366 d, "
+                       "got '" +
+                       value + "'";
+            }
+            o.forget_after = *after;
+            break;
+        }
+    }
+    return "";
+}
+
 }  // namespace
 
 std::string usage_text()
 {
-    return "Usage: quorvellan-discover [-j] [-1 | -t SECONDS] [-p PORT]\n"
+    return "Usage: quorvellan-discover [-j | -q] [-1 | -t SECONDS] [-p PORT]\n"
+           "                           [-m [ADDRESS:]PORT] [-f TIME]\n"
            "Lists the Quorvellan Link devices announcing themselves on the local network.\n"
            "\n"
            "  -j, --json             print one JSON object per line for each event: a\n"
@@ -71,6 +151,16 @@ std::string usage_text()
            "  -p, --port PORT        listen on this UDP port (default " +
            std::to_string(DEFAULT_PORT) +
            ")\n"
+           "  -m, --metrics [ADDRESS:]PORT\n"
+           "                         serve Prometheus metrics at /metrics over HTTP on\n"
+           "                         this TCP port, on loopback unless ADDRESS is given\n"
+           "                         (the collector's port is " +
+           std::to_string(DEFAULT_METRICS_PORT) +
+           ")\n"
+           "  -f, --forget-after TIME\n"
+           "                         forget a device offline this long, e.g. 90m, 24h or\n"
+           "                         7d (default 24h)\n"
+           "  -q, --quiet            print nothing on standard output (for a service)\n"
            "  -h, --help             show this help and exit\n"
            "  -V, --version          show the version and exit\n"
            "\n"
@@ -109,43 +199,20 @@ options_result parse_options(int argc, const char* const* argv)
         const std::string value = optarg != nullptr ? optarg : "";
         switch (c) {
             case 'h':
-                o.help = true;
-                break;
             case 'V':
-                o.version = true;
-                break;
             case 'j':
-                o.json = true;
-                break;
             case '1':
-                o.once = true;
-                break;
-            case 't': {
-                const double seconds =
-                    all_digits(value, true) ? std::strtod(value.c_str(), nullptr) : -1;
-                if (!(seconds > 0 && seconds <= MAX_TIMEOUT_SECONDS)) {
-                    result.error = "option '" + spelled(word, c) +
-                                   "' needs seconds as digits with an optional fraction (e.g. "
-                                   "2.5), above 0 and up to 86400, got '" +
-                                   value + "'";
+            case 'q':
+            case 't':
+            case 'p':
+            case 'm':
+            case 'f':
+                result.error = apply_option(c, value, o);
+                if (!result.error.empty()) {
+                    result.error = "option '" + spelled(word, c) + "' " + result.error;
                     return result;
                 }
-                o.timeout_seconds = seconds;
                 break;
-            }
-            case 'p': {
-                const unsigned long port = all_digits(value, false) && value.size() <= 5
-                                               ? std::strtoul(value.c_str(), nullptr, 10)
-                                               : 0;
-                if (port < 1 || port > 65535) {
-                    result.error = "option '" + spelled(word, c) +
-                                   "' needs a port number as digits from 1 to 65535, got '" +
-                                   value + "'";
-                    return result;
-                }
-                o.port = static_cast<std::uint16_t>(port);
-                break;
-            }
             case ':':
                 result.error = "option '" + spelled(word, optopt) + "' needs a value";
                 return result;
@@ -169,6 +236,10 @@ options_result parse_options(int argc, const char* const* argv)
     }
     if (optind < argc) {
         result.error = "unexpected argument '" + std::string(args[optind]) + "'";
+        return result;
+    }
+    if (o.quiet && o.json) {
+        result.error = "option '--quiet' prints nothing; leave out '--json'";
         return result;
     }
     if (o.once && o.timeout_seconds) {

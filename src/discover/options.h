@@ -2,11 +2,13 @@
 // that every bad invocation can be reported before anything is opened.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
 
 #include "announcement_parser.h"
+#include "http_server.h"
 
 namespace quorvellan::discover {
 
@@ -14,11 +16,21 @@ namespace quorvellan::discover {
 // listener started and one delayed on the way.
 constexpr double ONCE_SECONDS = 3.5;
 
+// The port the collector is scraped on by default: one in the continuation
+// of the Prometheus wiki's default port allocations for exporters.
+constexpr std::uint16_t DEFAULT_METRICS_PORT = 10132;
+
+// An offline device is forgotten after this long, its series with it.
+constexpr std::chrono::hours DEFAULT_FORGET_AFTER{24};
+
 struct options {
     bool json = false;
     bool once = false;
+    bool quiet = false;  // nothing on standard output: a service
     std::optional<double> timeout_seconds;
     std::uint16_t port = DEFAULT_PORT;
+    std::optional<http_endpoint> metrics;
+    std::chrono::seconds forget_after = DEFAULT_FORGET_AFTER;
     bool help = false;
     bool version = false;
 };

@@ -29,9 +29,7 @@ const char* describe(removal reason)
     return "evicted";
 }
 
-namespace {
-
-const char* event_name(event_kind kind)
+const char* describe(event_kind kind)
 {
     switch (kind) {
         case event_kind::new_device:
@@ -48,14 +46,12 @@ const char* event_name(event_kind kind)
     return "changed";
 }
 
-}  // namespace
-
 std::string json_line(const event& reported)
 {
     const device_row& row = *reported.row;
     const announcement_record& a = row.announcement;
     nlohmann::ordered_json object;
-    object["event"] = event_name(reported.kind);
+    object["event"] = describe(reported.kind);
     object["online"] = row.online;
 #define QUORVELLAN_JSON_CONSTANT(member, text) object[#member] = text;
 #define QUORVELLAN_JSON_FIELD(member, ...) object[#member] = a.member;

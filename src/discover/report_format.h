@@ -14,6 +14,9 @@ namespace quorvellan::discover {
 // Seconds precision, e.g. 2025-12-08T14:00:03Z.
 std::string rfc3339_utc(std::chrono::system_clock::time_point when);
 
+// The event's name: "new", "changed", "offline", "online" or "removed".
+const char* describe(event_kind kind);
+
 // "evicted" or "forgotten".
 const char* describe(removal reason);
 

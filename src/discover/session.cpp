@@ -10,6 +10,9 @@ namespace quorvellan::discover {
 
 output_mode choose_mode(const options& opts, bool output_is_terminal, const char* term)
 {
+    if (opts.quiet) {
+        return output_mode::quiet;
+    }
     if (opts.json) {
         return output_mode::json;
     }
@@ -24,6 +27,7 @@ void listen_stats::count_rejection(const parse_result& result, const std::string
         return;
     }
     ++rejected;
+    ++rejected_by[static_cast<std::size_t>(result.reason)];
     last_reason = result.reason;
     last_member = result.member;
     last_rejected_from = source;
@@ -36,7 +40,8 @@ session::session(const options& opts, output_mode mode, output_style style, cloc
       style_(style),
       started_(clock().monotonic),
       emit_(std::move(emit)),
-      table_(std::move(clock), [this](const event& happened) { report(happened); })
+      table_(
+          std::move(clock), [this](const event& happened) { report(happened); }, opts.forget_after)
 {
 }
 
@@ -129,6 +134,7 @@ void session::on_tick()
 
 void session::report(const event& happened)
 {
+    ++stats_.events[static_cast<std::size_t>(happened.kind)];
     if (happened.kind == event_kind::removed && happened.reason == removal::evicted) {
         ++stats_.evicted;
     }
@@ -158,6 +164,9 @@ void session::print_table()
 void session::on_end()
 {
     table_.flush();
+    if (mode_ == output_mode::quiet) {
+        return;
+    }
     if (opts_.once) {
         if (mode_ == output_mode::live_view) {
             print_table();

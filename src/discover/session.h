@@ -4,6 +4,7 @@
 // that it can be tested.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -22,6 +23,7 @@ enum class output_mode {
     live_view,  // a terminal that can be drawn on: the table, kept up to date
     lines,      // a pipe, a file or a dumb terminal: one line per event
     json,       // one JSON object per event
+    quiet,      // nothing: a service that only serves its metrics
 };
 
 // term: the TERM variable, or null when unset.
@@ -37,6 +39,8 @@ struct listen_stats {
     rejection last_reason = rejection::none;
     std::string last_member;
     std::string last_rejected_from;
+    std::array<std::uint64_t, REJECTION_COUNT> rejected_by{};  // by reason
+    std::array<std::uint64_t, EVENT_KIND_COUNT> events{};      // by kind, in every mode
 
     void count_rejection(const parse_result& result, const std::string& source);
 };

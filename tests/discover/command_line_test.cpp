@@ -57,6 +57,11 @@ TEST(CommandLine, BadInvocationsExit2NamingTheOption)
         {"--timeout 0", "'--timeout'"},
         {"--timeout=1e9", "'--timeout'"},
         {"--port 65536", "'--port'"},
+        {"--forget-after 0", "'--forget-after'"},
+        {"--forget-after 24x", "'--forget-after'"},
+        {"-f 367d", "'-f'"},
+        {"--metrics localhost:10132", "'--metrics'"},
+        {"-q --json", "'--quiet'"},
         {"--port=0x50", "'--port'"},
         {"--port 99999999999999999999", "'--port'"},
         {"--json=yes", "'--json'"},
@@ -89,10 +94,12 @@ TEST(CommandLine, ShortOptionsBundle)
     EXPECT_TRUE(parsed.parsed.json && parsed.parsed.once && parsed.parsed.port == 8);
     // The edge values are in.
     const options_result edges = parse_options(
-        5, std::array<const char*, 5>{"discover", "--port", "65535", "-t", "86400"}.data());
+        7, std::array<const char*, 7>{"discover", "--port", "65535", "-t", "86400", "-f", "366d"}
+               .data());
     ASSERT_EQ(edges.error, "");
     EXPECT_EQ(edges.parsed.port, 65535);
     EXPECT_EQ(edges.parsed.timeout_seconds, 86400.0);
+    EXPECT_EQ(edges.parsed.forget_after, std::chrono::hours(24 * 366));
 }
 
 // Holds a port without sharing it, so that the tool cannot bind it.

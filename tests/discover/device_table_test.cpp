@@ -50,7 +50,8 @@ class DeviceTable : public ::testing::Test {
     device_table table{[this] { return now; },
                        [this](const event& happened) {
                            reported += (reported.empty() ? "" : "; ") + described(happened);
-                       }};
+                       },
+                       std::nullopt};
 
     std::string taken()
     {

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds the listener's Debian package from the build tree with CPack and
 # reads it back with dpkg-deb: its name, the libraries it depends on (from
-# dpkg-shlibdeps), its licence, and exactly the files it installs.
+# dpkg-shlibdeps), its licence, and exactly the files it installs; and
+# lintian, Debian's own checker, finds no error and no warning in it.
 #   check_debian_package.sh BUILD_DIR
 set -eu
 build=$1
@@ -16,18 +17,28 @@ fail() { echo "FAIL: $*"; failed=1; }
 
 [ "$(dpkg-deb -f "$deb" Package)" = quorvellan-discover ] || fail "package name"
 depends=$(dpkg-deb -f "$deb" Depends)
-for library in libc6 libncursesw6 libutf8proc2 libstdc++6; do
+for library in libc6 libncursesw6 libutf8proc2 libstdc++6 libmicrohttpd12; do
     echo "$depends" | grep -q "\\b$library (>=" || fail "Depends lacks $library: $depends"
 done
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $1, $6}')
 expected="-rwxr-xr-x ./usr/bin/quorvellan-discover
+-rw-r--r-- ./usr/lib/systemd/system/quorvellan-discover.service
+-rw-r--r-- ./usr/share/doc/quorvellan-discover/changelog.gz
+-rw-r--r-- ./usr/share/doc/quorvellan-discover/collector.md
 -rw-r--r-- ./usr/share/doc/quorvellan-discover/copyright
--rw-r--r-- ./usr/share/man/man1/quorvellan-discover.1"
+-rw-r--r-- ./usr/share/man/man1/quorvellan-discover.1.gz"
 [ "$files" = "$expected" ] || fail "files:
 $files"
 dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/doc/quorvellan-discover/copyright |
     grep -qx "License: ISC" || fail "copyright file names no ISC licence"
 file -b "$(dpkg-deb -x "$deb" "$out/root" && echo "$out/root/usr/bin/quorvellan-discover")" |
     grep -q ", stripped" || fail "binary not stripped"
+# Installed, the unit is not enabled: the package has no maintainer scripts.
+! dpkg-deb -I "$deb" | grep -qE '^ +[0-9]+ bytes, +[0-9]+ lines .*(postinst|prerm)' ||
+    fail "maintainer scripts, which could enable the service"
+if ! report=$(lintian --fail-on error,warning "$deb" 2>&1); then
+    printf '%s\n' "$report"
+    fail "lintian"
+fi
 [ "$failed" = 0 ] && echo "$(basename "$deb"): $depends"
 exit "$failed"

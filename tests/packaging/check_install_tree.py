@@ -11,20 +11,23 @@ import sys
 import tempfile
 
 # Each systemd unit and the program its ExecStart must name.
-UNITS = {"lib/systemd/system/quorvellan-beacon.service": "sbin/quorvellan-beacon"}
-DOCS = ["README.md", "announcement.md", "announcement.schema.json", "discover.md"]
+UNITS = {"lib/systemd/system/quorvellan-beacon.service": "sbin/quorvellan-beacon",
+         "lib/systemd/system/quorvellan-discover.service": "bin/quorvellan-discover"}
+DOCS = ["README.md", "announcement.md", "announcement.schema.json", "discover.md",
+        "collector.md"]
 
 
 def expected_files(with_discover):
     files = {"sbin/quorvellan-beacon": "program",
-             "share/man/man8/quorvellan-beacon.8": "doc"}
+             "share/man/man8/quorvellan-beacon.8.gz": "doc"}
     if with_discover:
         files["bin/quorvellan-discover"] = "program"
-        files["share/man/man1/quorvellan-discover.1"] = "doc"
+        files["share/man/man1/quorvellan-discover.1.gz"] = "doc"
     for doc in DOCS:
         files["share/doc/quorvellan/" + doc] = "doc"
-    for unit in UNITS:
-        files[unit] = "doc"
+    for unit, program in UNITS.items():
+        if with_discover or "discover" not in program:
+            files[unit] = "doc"
     return files
 
 
@@ -47,7 +50,7 @@ def unit_problems(name, path, prefix):
     # Installed elsewhere than configured (here, to a scratch prefix), a unit
     # must still name its program where it landed.
     with open(path) as unit:
-        starts = [line.strip() for line in unit if line.startswith("ExecStart=")]
+        starts = [line.split()[0] for line in unit if line.startswith("ExecStart=")]
     wanted = "ExecStart=%s/%s" % (prefix, UNITS[name])
     return [] if starts == [wanted] else [f"{name}: {starts}, want {wanted}"]
 

@@ -1,0 +1,74 @@
+// The listener's HTTP server (libmicrohttpd), run from the listener's own
+// poll loop: one descriptor to wait on and a deadline, so that serving a
+// slow client never holds up the datagrams. Only GET and HEAD are answered;
+// connections, their memory and their time are bounded.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quorvellan::discover {
+
+// Where to listen: an IPv4 or IPv6 address literal and a port.
+struct http_endpoint {
+    std::string address = "127.0.0.1";
+    std::uint16_t port = 0;
+};
+
+// [ADDRESS:]PORT, the address an IPv4 literal or a bracketed IPv6 one
+// ("[::]:10132"), loopback when left out. Null with the reason in error.
+std::optional<http_endpoint> parse_endpoint(std::string_view text, std::string& error);
+
+std::string describe(const http_endpoint& endpoint);
+
+struct http_response {
+    unsigned status = 200;
+    std::string content_type;
+    std::string body;
+};
+
+// Called for a GET or HEAD; the path without its query.
+using http_handler = std::function<http_response(std::string_view path)>;
+
+struct http_limits {
+    unsigned connections = 16;  // at once; the next ones are refused
+    unsigned per_address = 8;
+    std::chrono::seconds idle{10};  // a connection silent this long is closed
+    std::size_t memory_per_connection = 32 * 1024;
+};
+
+class http_server {
+   public:
+    // Null, with one line in error, when the endpoint cannot be served.
+    static std::unique_ptr<http_server> open(const http_endpoint& endpoint,
+                                             const http_limits& limits, http_handler handler,
+                                             std::string& error);
+    ~http_server();
+    http_server(const http_server&) = delete;
+    http_server& operator=(const http_server&) = delete;
+
+    // Readable when the server has something to do: then call run().
+    int fd() const;
+
+    // When run() is due whether or not fd() became readable (a connection's
+    // time running out); nullopt when nothing is due.
+    std::optional<std::chrono::milliseconds> due_in() const;
+
+    void run();
+
+    // The port listened on (the one chosen, when 0 was asked for).
+    std::uint16_t port() const;
+
+    struct state;
+
+   private:
+    http_server() = default;
+    std::unique_ptr<state> state_;
+};
+
+}  // namespace quorvellan::discover

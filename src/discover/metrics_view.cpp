@@ -1,0 +1,163 @@
+#include "metrics_view.h"
+
+#include <vector>
+
+#include "metrics_exposition.h"
+#include "report_format.h"
+
+namespace quorvellan::discover {
+namespace {
+
+// The labels that name a device's series: its MAC, as its row is keyed.
+metric_labels device_labels(const device_row& row)
+{
+    if (row.announcement.mac.empty()) {
+        return {{"mac", ""}, {"source", row.first_source}};
+    }
+    return {{"mac", row.key.substr(row.key.find(' ') + 1)}};
+}
+
+metric_labels with(metric_labels labels, metric_labels more)
+{
+    labels.insert(labels.end(), more.begin(), more.end());
+    return labels;
+}
+
+double seconds_since_epoch(std::chrono::system_clock::time_point when)
+{
+    return std::chrono::duration<double>(when.time_since_epoch()).count();
+}
+
+// One family of a sample or more per device, rendered into out and let go
+// before the next is built, so that a scrape of a full table holds one
+// family's samples at a time.
+template <typename Samples>
+void render_per_device(const std::vector<const device_row*>& rows, metric_family family,
+                       Samples samples_of, std::string& out)
+{
+    for (const device_row* row : rows) {
+        for (metric_sample& sample : samples_of(*row, device_labels(*row))) {
+            family.samples.push_back(std::move(sample));
+        }
+    }
+    render_family(family, out);
+}
+
+void render_devices(const device_table& table, std::string& out)
+{
+    using samples = std::vector<metric_sample>;
+    const std::vector<const device_row*> rows = table.rows();
+    render_per_device(
+        rows,
+        {"quorvellan_device_up", "gauge", "Whether the device is online (1) or offline (0).", {}},
+        [](const device_row& row, metric_labels device) {
+            return samples{{std::move(device), row.online ? 1.0 : 0.0}};
+        },
+        out);
+    render_per_device(
+        rows,
+        {"quorvellan_device_last_seen_timestamp_seconds",
+         "gauge",
+         "When the device was last heard, in seconds since the epoch.",
+         {}},
+        [](const device_row& row, metric_labels device) {
+            return samples{{std::move(device), seconds_since_epoch(row.last_heard.wall)}};
+        },
+        out);
+    render_per_device(
+        rows,
+        {"quorvellan_device_usb_devices",
+         "gauge",
+         "USB devices plugged into the device, as it announces.",
+         {}},
+        [](const device_row& row, metric_labels device) {
+            return samples{{std::move(device), static_cast<double>(row.announcement.usb_devices)}};
+        },
+        out);
+    render_per_device(
+        rows,
+        {"quorvellan_device_info",
+         "gauge",
+         "The device's announced name, host name and version, and its web link.",
+         {}},
+        [](const device_row& row, metric_labels device) {
+            const announcement_record& a = row.announcement;
+            return samples{{with(std::move(device), {{"name", a.name},
+                                                     {"hostname", a.hostname},
+                                                     {"version", a.version},
+                                                     {"web", web_url(row)}}),
+                            1}};
+        },
+        out);
+    render_per_device(
+        rows,
+        {"quorvellan_device_address_info",
+         "gauge",
+         "Each IPv4 address the device announces, by member.",
+         {}},
+        [](const device_row& row, const metric_labels& device) {
+            samples addresses;
+            for (const auto& [member, address] : {std::pair{"ip_ap", &row.announcement.ip_ap},
+                                                  std::pair{"ip_lan", &row.announcement.ip_lan}}) {
+                if (!address->empty()) {
+                    addresses.push_back(
+                        {with(device, {{"member", member}, {"address", *address}}), 1});
+                }
+            }
+            return addresses;
+        },
+        out);
+}
+
+std::vector<metric_family> listener_families(const device_table& table, const listen_stats& stats,
+                                             std::string_view version)
+{
+    metric_family received{
+        "quorvellan_datagrams_received_total",
+        "counter",
+        "Datagrams received on the port, whatever became of them.",
+        {{{}, static_cast<double>(stats.accepted + stats.rejected + stats.refused)}}};
+    metric_family rejected{"quorvellan_datagrams_rejected_total",
+                           "counter",
+                           "Datagrams that were no announcement, or for which the table had no "
+                           "room (no_room), by reason.",
+                           {}};
+    for (std::size_t r = 1; r < REJECTION_COUNT; ++r) {
+        rejected.samples.push_back({{{"reason", identify(static_cast<rejection>(r))}},
+                                    static_cast<double>(stats.rejected_by[r])});
+    }
+    rejected.samples.push_back({{{"reason", "no_room"}}, static_cast<double>(stats.refused)});
+    metric_family drops{"quorvellan_kernel_drops_total",
+                        "counter",
+                        "Datagrams the kernel dropped because the socket was full.",
+                        {{{}, static_cast<double>(stats.kernel_drops)}}};
+    metric_family events{"quorvellan_events_total", "counter", "Events reported, by kind.", {}};
+    for (std::size_t k = 0; k < EVENT_KIND_COUNT; ++k) {
+        events.samples.push_back({{{"kind", describe(static_cast<event_kind>(k))}},
+                                  static_cast<double>(stats.events[k])});
+    }
+    metric_family devices{"quorvellan_devices",
+                          "gauge",
+                          "Devices in the table.",
+                          {{{}, static_cast<double>(table.size())}}};
+    metric_family build{"quorvellan_build_info",
+                        "gauge",
+                        "The listener's version.",
+                        {{{{"version", std::string(version)}}, 1}}};
+    return {received, rejected, drops, events, devices, build};
+}
+
+}  // namespace
+
+std::string metrics_text(const device_table& table, const listen_stats& stats,
+                         std::string_view version)
+{
+    std::string out;
+    render_devices(table, out);
+    for (const metric_family& family : listener_families(table, stats, version)) {
+        render_family(family, out);
+    }
+    return out;
+}
+
+}  // namespace quorvellan::discover

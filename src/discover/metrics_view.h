@@ -1,0 +1,30 @@
+// The table and the listener's counts as Prometheus metrics, built afresh
+// from them at each scrape: one more view that only reads the table.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "device_table.h"
+#include "session.h"
+
+namespace quorvellan::discover {
+
+// Every family, all prefixed quorvellan_:
+//   device_up{mac}                                gauge, 1 online, 0 offline
+//   device_last_seen_timestamp_seconds{mac}       gauge
+//   device_usb_devices{mac}                       gauge
+//   device_info{mac,name,hostname,version,web}    gauge of 1
+//   device_address_info{mac,member,address}       gauge of 1, ip_ap and ip_lan
+//   datagrams_received_total                      counter
+//   datagrams_rejected_total{reason}              counter, a fixed set of reasons
+//   kernel_drops_total                            counter
+//   events_total{kind}                            counter
+//   devices                                       gauge, rows in the table
+//   build_info{version}                           gauge of 1
+// mac is the device's MAC in lower case; a device that announces none is
+// told apart by an extra label, source, its address.
+std::string metrics_text(const device_table& table, const listen_stats& stats,
+                         std::string_view version);
+
+}  // namespace quorvellan::discover
