@@ -322,6 +322,16 @@ void device_table::flush()
     }
 }
 
+void device_table::record_usb(const std::string& key, usb_listing listing)
+{
+    const auto found = index_.find(key);
+    if (found == index_.end() || found->second->usb == listing) {
+        return;
+    }
+    found->second->usb = std::move(listing);
+    emit(event_kind::usb, *found->second, clock_());
+}
+
 std::vector<const device_row*> device_table::rows() const
 {
     std::vector<const device_row*> ordered;

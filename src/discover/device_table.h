@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -17,6 +18,7 @@
 #include "announcement_parser.h"
 #include "ipv4.h"
 #include "table_policy.h"
+#include "usbip_query.h"
 
 namespace quorvellan::discover {
 
@@ -29,6 +31,17 @@ struct clock_reading {
 using clock_source = std::function<clock_reading()>;
 
 clock_reading read_system_clocks();
+
+// What a device's USB/IP server said it shares, the last time it was asked.
+struct usb_listing {
+    usbip_outcome outcome = usbip_outcome::no_answer;  // listed, no_answer or refused
+    std::vector<usb_export> devices;                   // with listed, named from the database
+
+    bool operator==(const usb_listing& other) const
+    {
+        return outcome == other.outcome && devices == other.devices;
+    }
+};
 
 struct device_row {
     std::string key;
@@ -43,6 +56,7 @@ struct device_row {
     bool online = true;
     // The bytes of its latest datagram, to know a repeat without reading it.
     std::string last_datagram;
+    std::optional<usb_listing> usb;  // absent until its USB/IP server has been asked
 
     // What the last report about this row said, to report each change once
     // and at most once a period.
@@ -54,8 +68,9 @@ struct device_row {
 // http://HOST[:PORT]/ for a row.
 std::string web_url(const device_row& row);
 
-enum class event_kind { new_device, changed, offline, online, removed };
-constexpr std::size_t EVENT_KIND_COUNT = static_cast<std::size_t>(event_kind::removed) + 1;
+// usb: what its USB/IP server shares changed, or could first be told.
+enum class event_kind { new_device, changed, offline, online, removed, usb };
+constexpr std::size_t EVENT_KIND_COUNT = static_cast<std::size_t>(event_kind::usb) + 1;
 
 // Why a row left the table.
 enum class removal { evicted, forgotten };
@@ -100,6 +115,10 @@ class device_table {
 
     // Reports every change still held back, due or not: for the end of a run.
     void flush();
+
+    // Keeps what the USB/IP server of the row keyed key answered; reports a
+    // usb event when that differs from what it kept before.
+    void record_usb(const std::string& key, usb_listing listing);
 
     // Ordered by name, then key, so that a redraw does not reshuffle rows.
     std::vector<const device_row*> rows() const;

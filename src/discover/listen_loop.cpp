@@ -26,6 +26,7 @@
 #include "metrics_exposition.h"
 #include "metrics_view.h"
 #include "session.h"
+#include "usb_watch.h"
 
 namespace quorvellan::discover {
 namespace {
@@ -100,6 +101,7 @@ struct listen_run {
     listener_socket socket;
     std::unique_ptr<live_view> live;
     std::unique_ptr<http_server> http;  // with --metrics
+    std::unique_ptr<usb_watch> usb;     // with --usb, or a live view to open devices in
     line_output out;
     receiver incoming;
     interface_subnets subnets;
@@ -111,6 +113,7 @@ struct listen_run {
 };
 
 // The sources one pass waits on, by their place in the poll set.
+// The USB/IP queries under way follow these in the poll set.
 enum source { SOCKET, OUTPUT, KEYS, SIGNALS, HTTP, SOURCE_COUNT };
 
 steady_clock::time_point deadline_of(const options& opts, steady_clock::time_point start)
@@ -177,6 +180,9 @@ bool set_up(listen_run& run)
     }
     run.listening.emplace(run.opts, mode, style, read_system_clocks,
                           [&run](const std::string& line) { run.out.add(line); });
+    if (run.opts.usb || run.live) {
+        run.usb = std::make_unique<usb_watch>(run.opts.usb);
+    }
     const auto start = steady_clock::now();
     run.deadline = deadline_of(run.opts, start);
     run.next_tick = start;
@@ -188,6 +194,9 @@ void on_tick(listen_run& run, steady_clock::time_point now)
     run.subnets.refresh();
     run.listening->on_tick();
     run.listening->stats().output_lost = run.out.lost_lines();
+    if (run.usb) {
+        run.usb->follow(run.listening->table(), now);
+    }
     if (run.live) {
         redraw(run);
     } else if (const std::optional<std::string> hint = run.listening->take_hint()) {
@@ -223,22 +232,30 @@ void take_output(listen_run& run, short revents)
     }
 }
 
-// Waits on every source until the next tick or the deadline; returns what
-// poll returned, with errno kept in poll_error.
-int wait_for_sources(listen_run& run, pollfd (&waiting)[SOURCE_COUNT], int& poll_error)
+// Waits on every source until the next tick, the deadline or a query's
+// time; returns what poll returned, with errno kept in poll_error.
+int wait_for_sources(listen_run& run, std::vector<pollfd>& waiting, int& poll_error)
 {
     const auto now = steady_clock::now();
-    auto wait =
-        std::chrono::ceil<std::chrono::milliseconds>(std::min(run.next_tick, run.deadline) - now);
+    auto next = std::min(run.next_tick, run.deadline);
+    if (run.usb) {
+        run.usb->start_due(run.listening->table(), now);
+        next = std::min(next, run.usb->next_deadline());
+    }
+    auto wait = std::chrono::ceil<std::chrono::milliseconds>(std::max(next, now) - now);
     if (run.http) {
         wait = std::min(wait, run.http->due_in().value_or(wait));
     }
+    waiting.assign(SOURCE_COUNT, pollfd{-1, 0, 0});
     waiting[SOCKET] = {run.socket.fd, POLLIN, 0};
     waiting[OUTPUT] = {run.out.fd(), run.out.poll_events(), 0};
     waiting[KEYS] = {run.live ? run.live->input_fd() : -1, POLLIN, 0};
     waiting[SIGNALS] = {run.signals.fd(), POLLIN, 0};
     waiting[HTTP] = {run.http ? run.http->fd() : -1, POLLIN, 0};
-    const int ready = poll(waiting, SOURCE_COUNT, static_cast<int>(wait.count()));
+    if (run.usb) {
+        run.usb->add_to(waiting);
+    }
+    const int ready = poll(waiting.data(), waiting.size(), static_cast<int>(wait.count()));
     poll_error = errno;  // before the view's reads overwrite it
     return ready;
 }
@@ -246,10 +263,31 @@ int wait_for_sources(listen_run& run, pollfd (&waiting)[SOURCE_COUNT], int& poll
 // Keys first, also after EINTR: a resize arrives as SIGWINCH.
 void take_keys(listen_run& run)
 {
+    const std::optional<std::string> was_open = run.live->open_key();
     const live_view::action asked = run.live->handle_input();
     if (asked == live_view::action::quit) {
         run.ended = ending::quit_key;
-    } else if (asked == live_view::action::redraw) {
+        return;
+    }
+    // Opening a device asks its USB/IP server at once.
+    if (run.live->open_key() != was_open) {
+        run.usb->open(run.live->open_key());
+        run.usb->follow(run.listening->table(), steady_clock::now());
+    }
+    if (asked == live_view::action::redraw) {
+        redraw(run);
+    }
+}
+
+// What the USB/IP servers answered, kept by the table.
+void take_usb_answers(listen_run& run, const std::vector<pollfd>& waiting)
+{
+    bool answered = false;
+    for (auto& [key, listing] : run.usb->step(waiting, SOURCE_COUNT, steady_clock::now())) {
+        run.listening->on_usb(key, std::move(listing));
+        answered = true;
+    }
+    if (answered && run.live) {
         redraw(run);
     }
 }
@@ -265,11 +303,15 @@ void run_one_pass(listen_run& run)
     if (now >= run.next_tick) {
         on_tick(run, now);
     }
-    pollfd waiting[SOURCE_COUNT] = {};
+    std::vector<pollfd> waiting;
     int poll_error = 0;
     const int ready = wait_for_sources(run, waiting, poll_error);
     if (run.live) {
         take_keys(run);
+    }
+    // Also when only a query's time is up.
+    if (run.usb) {
+        take_usb_answers(run, waiting);
     }
     // Also when only a connection's time is up, which no descriptor tells.
     if (run.http) {

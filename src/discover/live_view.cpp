@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "report_format.h"
 #include "terminal_text.h"
 #include "wire/utf8.h"
 
@@ -86,7 +87,9 @@ void draw_line(int y, const std::string& line, std::size_t width, attr_t attribu
 // What the keys do, and what the marks mean, for the ? key.
 const char* const HELP[] = {
     "Keys:",
-    "  Up, Down, PgUp, PgDn, Home, End   scroll",
+    "  Up, Down, PgUp, PgDn, Home, End   move the selection",
+    "  Enter   the selected device's details and its shared USB devices",
+    "  Esc     back from the details to the table",
     "  s   change the order: name, address, last heard",
     "  ?   this help (any key closes it)",
     "  q   quit (so do Ctrl-C and Ctrl-\\)",
@@ -144,10 +147,13 @@ std::unique_ptr<live_view> live_view::open(charset shown)
     keypad(stdscr, TRUE);
     nodelay(stdscr, TRUE);
     curs_set(0);
+    // Esc closes the details: at once, not after the second that ncurses
+    // waits to tell it from the start of an arrow key's sequence.
+    set_escdelay(25);
     std::unique_ptr<live_view> view(new live_view());
     view->open_ = true;
     view->shown_ = shown;
-    view->keys_ = keys;
+    view->keys_in_ = keys;
     return view;
 }
 
@@ -161,76 +167,110 @@ void live_view::close()
     if (open_) {
         endwin();
         open_ = false;
-        if (keys_ != nullptr && keys_ != stdin) {
-            std::fclose(keys_);
+        if (keys_in_ != nullptr && keys_in_ != stdin) {
+            std::fclose(keys_in_);
         }
-        keys_ = nullptr;
+        keys_in_ = nullptr;
     }
 }
 
 int live_view::input_fd() const
 {
-    return keys_ != nullptr ? fileno(keys_) : -1;
+    return keys_in_ != nullptr ? fileno(keys_in_) : -1;
+}
+
+// A key in the details of one device: back to the table, or nothing.
+live_view::action live_view::detail_key(int key)
+{
+    switch (key) {
+        case 27:  // Esc
+        case 'q':
+        case 'Q':
+        case KEY_LEFT:
+        case KEY_BACKSPACE:
+            open_key_.reset();
+            return action::redraw;
+        case KEY_RESIZE:
+            return action::redraw;
+        default:
+            return action::none;
+    }
+}
+
+// A key in the table: the selection moves, the order changes, a device
+// opens, or the view quits.
+live_view::action live_view::table_key(int key)
+{
+    const std::size_t last = row_count_ > 0 ? row_count_ - 1 : 0;
+    const std::size_t before = selected_;
+    const sort_order order_before = order_;
+    switch (key) {
+        case 'q':
+        case 'Q':
+            return action::quit;
+        case KEY_RESIZE:
+            return action::redraw;
+        case KEY_UP:
+        case 'k':
+            selected_ = selected_ > 0 ? selected_ - 1 : 0;
+            break;
+        case KEY_DOWN:
+        case 'j':
+            selected_ = std::min(selected_ + 1, last);
+            break;
+        case KEY_PPAGE:
+            selected_ = selected_ > page_ ? selected_ - page_ : 0;
+            break;
+        case KEY_NPAGE:
+        case ' ':
+            selected_ = std::min(selected_ + page_, last);
+            break;
+        case KEY_HOME:
+        case 'g':
+            selected_ = 0;
+            break;
+        case KEY_END:
+        case 'G':
+            selected_ = last;
+            break;
+        case KEY_ENTER:
+        case '\n':
+        case '\r':
+            if (selected_ < keys_.size()) {
+                open_key_ = keys_[selected_];
+                return action::redraw;
+            }
+            break;
+        case 's':
+        case 'S':
+            order_ = next(order_);
+            selected_ = 0;
+            break;
+        case '?':
+        case 'h':
+            help_ = true;
+            return action::redraw;
+        default:
+            break;
+    }
+    return selected_ != before || order_ != order_before ? action::redraw : action::none;
 }
 
 live_view::action live_view::handle_input()
 {
     action result = action::none;
-    const std::size_t last_first = row_count_ > page_ ? row_count_ - page_ : 0;
-    for (int key = keys_ != nullptr ? getch() : ERR; key != ERR; key = getch()) {
-        const std::size_t before = first_row_;
-        const sort_order order_before = order_;
+    for (int key = keys_in_ != nullptr ? getch() : ERR; key != ERR; key = getch()) {
+        action asked = action::none;
         if (help_ && key != KEY_RESIZE) {
             help_ = false;
-            result = action::redraw;
-            continue;
+            asked = action::redraw;
+        } else {
+            asked = open_key_ ? detail_key(key) : table_key(key);
         }
-        switch (key) {
-            case 'q':
-            case 'Q':
-                return action::quit;
-            case KEY_RESIZE:
-                result = action::redraw;
-                break;
-            case KEY_UP:
-            case 'k':
-                first_row_ = first_row_ > 0 ? first_row_ - 1 : 0;
-                break;
-            case KEY_DOWN:
-            case 'j':
-                first_row_ = std::min(first_row_ + 1, last_first);
-                break;
-            case KEY_PPAGE:
-                first_row_ = first_row_ > page_ ? first_row_ - page_ : 0;
-                break;
-            case KEY_NPAGE:
-            case ' ':
-                first_row_ = std::min(first_row_ + page_, last_first);
-                break;
-            case KEY_HOME:
-            case 'g':
-                first_row_ = 0;
-                break;
-            case KEY_END:
-            case 'G':
-                first_row_ = last_first;
-                break;
-            case 's':
-            case 'S':
-                order_ = next(order_);
-                first_row_ = 0;
-                break;
-            case '?':
-            case 'h':
-                help_ = true;
-                result = action::redraw;
-                break;
-            default:
-                break;
+        if (asked == action::quit) {
+            return asked;
         }
-        if (first_row_ != before || order_ != order_before) {
-            result = action::redraw;
-        }
+        result = asked == action::redraw ? asked : result;
     }
     return result;
 }
@@ -270,20 +310,94 @@ std::size_t live_view::draw_rows(const std::vector<const device_row*>& sorted,
     }
     draw_line(0, table.front(), columns, A_BOLD);
     const std::size_t body = lines - 2;
-    const std::size_t last_first = row_count_ > body ? row_count_ - body : 0;
-    first_row_ = std::min(first_row_, last_first);
+    selected_ = row_count_ > 0 ? std::min(selected_, row_count_ - 1) : 0;
+    // The selection stays in sight, one line short of the bottom when a
+    // line there says how many more there are.
+    const std::size_t room = body > 1 ? body - 1 : body;
+    first_row_ = std::min(first_row_, selected_);
+    if (selected_ >= first_row_ + room) {
+        first_row_ = selected_ + 1 - room;
+    }
+    // And no blank lines below the last row while rows above are out of sight.
+    first_row_ = std::min(first_row_, row_count_ > body ? row_count_ - body : 0);
     const bool more = first_row_ + body < row_count_;
-    const std::size_t shown = std::min(more ? body - 1 : body, row_count_ - first_row_);
+    const std::size_t shown = std::min(more ? room : body, row_count_ - first_row_);
     for (std::size_t i = 0; i < shown; ++i) {
-        const device_row& row = *sorted[first_row_ + i];
-        draw_line(static_cast<int>(1 + i), table[1 + first_row_ + i], columns,
-                  row.online ? A_NORMAL : A_DIM);
+        const std::size_t r = first_row_ + i;
+        const attr_t look =
+            (sorted[r]->online ? A_NORMAL : A_DIM) | (r == selected_ ? A_REVERSE : A_NORMAL);
+        draw_line(static_cast<int>(1 + i), table[1 + r], columns, look);
     }
     if (more && body > 0) {
-        draw_line(static_cast<int>(body),
+        draw_line(static_cast<int>(1 + shown),
                   more_devices_line(row_count_ - first_row_ - shown, columns, shown_), columns);
     }
     return shown;
+}
+
+// Everything known of one device, and what it shares over USB/IP with the
+// line to attach each.
+void live_view::draw_details(const device_row& row, clock_reading now, std::size_t lines,
+                             std::size_t columns)
+{
+    std::vector<std::pair<std::string, attr_t>> text;
+    text.emplace_back(terminal_safe(row.announcement.name, shown_), A_BOLD);
+    text.emplace_back(std::string(row.online ? "online" : "offline") + ", last heard " +
+                          ago(now.monotonic - row.last_heard.monotonic),
+                      A_NORMAL);
+    for_each_field([&](const char* member, auto field) {
+        const auto& value = row.announcement.*field;
+        std::string shown_value;
+        if constexpr (std::is_same_v<std::decay_t<decltype(value)>, std::string>) {
+            shown_value = terminal_safe(value, shown_);
+        } else {
+            shown_value = std::to_string(value);
+        }
+        text.emplace_back(std::string("  ") + member + ": " + shown_value, A_NORMAL);
+    });
+    text.emplace_back("  web: " + terminal_safe(web_url(row), shown_), A_NORMAL);
+    text.emplace_back("  source: " + terminal_safe(row.source, shown_) +
+                          (row.source_suspect ? " ! (not an address it announces)" : ""),
+                      A_NORMAL);
+    text.emplace_back("", A_NORMAL);
+    for (std::string& line : usb_lines(row)) {
+        text.emplace_back(std::move(line), A_NORMAL);
+    }
+    for (std::size_t i = 0; i < text.size() && i + 1 < lines; ++i) {
+        draw_line(static_cast<int>(i), fit_width(text[i].first, columns, false, shown_), columns,
+                  text[i].second);
+    }
+}
+
+// The shared devices: bus id, vendor:product, names and class, and the
+// command to attach each; or why there are none to show.
+std::vector<std::string> live_view::usb_lines(const device_row& row) const
+{
+    const std::string title =
+        "USB devices shared over USB/IP (port " + std::to_string(row.announcement.usbip) + "):";
+    if (!row.usb) {
+        return {title, row.online ? "  asking the USB/IP server..." : "  offline: not asked"};
+    }
+    if (row.usb->outcome != usbip_outcome::listed) {
+        return {title, std::string("  ") + describe(row.usb->outcome)};
+    }
+    if (row.usb->devices.empty()) {
+        return {title, "  none shared"};
+    }
+    std::vector<std::string> lines{title};
+    for (const usb_export& device : row.usb->devices) {
+        std::string line = "  " + terminal_safe(device.busid, shown_) + "  " +
+                           usb_id(device.vendor_id) + ":" + usb_id(device.product_id);
+        for (const std::string* name :
+             {&device.vendor_name, &device.product_name, &device.class_name}) {
+            if (!name->empty()) {
+                line += "  " + terminal_safe(*name, shown_);
+            }
+        }
+        lines.push_back(line);
+        lines.push_back("    " + terminal_safe(usb_attach_command(row, device), shown_));
+    }
+    return lines;
 }
 
 void live_view::draw(const std::vector<const device_row*>& rows, clock_reading now,
@@ -305,20 +419,37 @@ void live_view::draw(const std::vector<const device_row*>& rows, clock_reading n
     const std::vector<const device_row*> sorted = ordered(rows, order_);
     row_count_ = sorted.size();
     page_ = lines > 2 ? lines - 2 : 1;
+    keys_.clear();
+    const device_row* opened = nullptr;
+    for (const device_row* row : sorted) {
+        keys_.push_back(row->key);
+        opened = open_key_ && row->key == *open_key_ ? row : opened;
+    }
+    // A device that left the table closes its details.
+    if (open_key_ && opened == nullptr) {
+        open_key_.reset();
+    }
     std::size_t shown = 0;
+    std::string keys;
     if (help_) {
         draw_help(lines, columns);
+    } else if (opened != nullptr) {
+        draw_details(*opened, now, lines, columns);
+        keys = "Esc or q: back to the table";
     } else {
         const table_shape shape{columns, shown_, order_};
         shown = draw_rows(sorted, table_lines(sorted, now, shape), lines, columns);
     }
+    if (keys.empty()) {
+        keys = keys_in_ != nullptr ? std::string("Enter: details  s: sort (") + describe(order_) +
+                                         ")  ?: help  q: quit"
+                                   : "no keyboard: Ctrl-C quits";
+    }
     // The last line is the status line, drawn one column short of the
     // corner, where a terminal that wraps would scroll the screen.
-    const std::string keys =
-        keys_ != nullptr ? std::string("s: sort (") + describe(order_) + ")  ?: help  q: quit"
-                         : "no keyboard: Ctrl-C quits";
     draw_line(height - 1,
-              fit_width(position(shown) + status + "  " + keys, columns - 1, true, shown_),
+              fit_width((opened ? "" : position(shown)) + status + "  " + keys, columns - 1, true,
+                        shown_),
               columns - 1, A_REVERSE);
     refresh();
 }

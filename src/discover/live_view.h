@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,13 @@ class live_view {
     void draw(const std::vector<const device_row*>& rows, clock_reading now,
               const std::string& status);
 
+    // The device whose details are open: its USB/IP server is asked what
+    // it shares.
+    const std::optional<std::string>& open_key() const
+    {
+        return open_key_;
+    }
+
     // Leaves the alternate screen and gives the terminal back as it was.
     // Also done by the destructor; safe to call twice.
     void close();
@@ -52,11 +60,19 @@ class live_view {
     std::size_t draw_rows(const std::vector<const device_row*>& sorted,
                           const std::vector<std::string>& table, std::size_t lines,
                           std::size_t columns);
+    void draw_details(const device_row& row, clock_reading now, std::size_t lines,
+                      std::size_t columns);
+    std::vector<std::string> usb_lines(const device_row& row) const;
+    action table_key(int key);
+    action detail_key(int key);
 
     bool open_ = false;
     bool help_ = false;
     charset shown_ = charset::utf8;
-    FILE* keys_ = nullptr;  // the terminal's keys, null when there are none
+    FILE* keys_in_ = nullptr;              // the terminal's keys, null when there are none
+    std::size_t selected_ = 0;             // in the order shown
+    std::vector<std::string> keys_;        // of the rows in the last drawing, in order
+    std::optional<std::string> open_key_;  // the device whose details are shown
     std::size_t first_row_ = 0;
     std::size_t page_ = 1;       // body lines in the last drawing, for PgUp/PgDn
     std::size_t row_count_ = 0;  // devices in the last drawing

@@ -107,6 +107,28 @@ void render_devices(const device_table& table, std::string& out)
             return addresses;
         },
         out);
+    render_per_device(
+        rows,
+        {"quorvellan_device_usb_info",
+         "gauge",
+         "Each USB device the device shares over USB/IP, as its server lists it (with --usb).",
+         {}},
+        [](const device_row& row, const metric_labels& device) {
+            samples shared;
+            if (row.usb && row.usb->outcome == usbip_outcome::listed) {
+                for (const usb_export& usb : row.usb->devices) {
+                    shared.push_back({with(device, {{"busid", usb.busid},
+                                                    {"vendor", usb_id(usb.vendor_id)},
+                                                    {"product", usb_id(usb.product_id)},
+                                                    {"vendor_name", usb.vendor_name},
+                                                    {"product_name", usb.product_name},
+                                                    {"class", usb.class_name}}),
+                                      1});
+                }
+            }
+            return shared;
+        },
+        out);
 }
 
 std::vector<metric_family> listener_families(const device_table& table, const listen_stats& stats,

@@ -16,6 +16,8 @@ namespace quorvellan::discover {
 //   device_usb_devices{mac}                       gauge
 //   device_info{mac,name,hostname,version,web}    gauge of 1
 //   device_address_info{mac,member,address}       gauge of 1, ip_ap and ip_lan
+//   device_usb_info{mac,busid,vendor,product,vendor_name,product_name,class}
+//                                                 gauge of 1, each shared USB device
 //   datagrams_received_total                      counter
 //   datagrams_rejected_total{reason}              counter, a fixed set of reasons
 //   kernel_drops_total                            counter

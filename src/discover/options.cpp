@@ -33,13 +33,19 @@ bool all_digits(std::string_view text, bool allow_one_point)
 
 // "+": stop at the first word that is no option, which is then an error
 // (there are no operands); ":": report a missing value apart.
-constexpr const char SHORT_OPTIONS[] = "+:hVj1qt:p:m:f:";
+constexpr const char SHORT_OPTIONS[] = "+:hVj1qut:p:m:f:";
 constexpr option LONG_OPTIONS[] = {
-    {"help", no_argument, nullptr, 'h'},          {"version", no_argument, nullptr, 'V'},
-    {"json", no_argument, nullptr, 'j'},          {"once", no_argument, nullptr, '1'},
-    {"timeout", required_argument, nullptr, 't'}, {"port", required_argument, nullptr, 'p'},
-    {"metrics", required_argument, nullptr, 'm'}, {"forget-after", required_argument, nullptr, 'f'},
-    {"quiet", no_argument, nullptr, 'q'},         {nullptr, 0, nullptr, 0},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {"json", no_argument, nullptr, 'j'},
+    {"once", no_argument, nullptr, '1'},
+    {"timeout", required_argument, nullptr, 't'},
+    {"port", required_argument, nullptr, 'p'},
+    {"metrics", required_argument, nullptr, 'm'},
+    {"forget-after", required_argument, nullptr, 'f'},
+    {"quiet", no_argument, nullptr, 'q'},
+    {"usb", no_argument, nullptr, 'u'},
+    {nullptr, 0, nullptr, 0},
 };
 
 // How the user wrote the option getopt stopped at: "-t" for a short one,
@@ -93,6 +99,9 @@ std::string apply_option(int option, const std::string& value, options& o)
         case 'q':
             o.quiet = true;
             break;
+        case 'u':
+            o.usb = true;
+            break;
         case 't': {
             const double seconds =
                 all_digits(value, true) ? std::strtod(value.c_str(), nullptr) : -1;
@@ -137,7 +146,7 @@ std::string apply_option(int option, const std::string& value, options& o)
 
 std::string usage_text()
 {
-    return "Usage: quorvellan-discover [-j | -q] [-1 | -t SECONDS] [-p PORT]\n"
+    return "Usage: quorvellan-discover [-j | -q] [-u] [-1 | -t SECONDS] [-p PORT]\n"
            "                           [-m [ADDRESS:]PORT] [-f TIME]\n"
            "Lists the Quorvellan Link devices announcing themselves on the local network.\n"
            "\n"
@@ -161,11 +170,15 @@ std::string usage_text()
            "                         forget a device offline this long, e.g. 90m, 24h or\n"
            "                         7d (default 24h)\n"
            "  -q, --quiet            print nothing on standard output (for a service)\n"
+           "  -u, --usb              ask each device's USB/IP server (TCP) which USB\n"
+           "                         devices it shares; in the live table, the device\n"
+           "                         whose details are open is asked without it\n"
            "  -h, --help             show this help and exit\n"
            "  -V, --version          show the version and exit\n"
            "\n"
-           "Keys in the live table: arrows, PgUp/PgDn, Home/End scroll; s changes the\n"
-           "order; ? explains the keys and marks; q, Ctrl-C or Ctrl-\\ quit.\n"
+           "Keys in the live table: arrows, PgUp/PgDn, Home/End move the selection;\n"
+           "Enter shows a device's details and shared USB devices, Esc goes back; s\n"
+           "changes the order; ? explains the keys and marks; q, Ctrl-C or Ctrl-\\ quit.\n"
            "\n"
            "Exit status: 0 done (time up, q, a signal, or the reader of the output left);\n"
            "1 an error, said on standard error; 2 a bad command line; 3 --once heard\n"
@@ -203,6 +216,7 @@ options_result parse_options(int argc, const char* const* argv)
             case 'j':
             case '1':
             case 'q':
+            case 'u':
             case 't':
             case 'p':
             case 'm':

@@ -27,6 +27,7 @@ struct options {
     bool json = false;
     bool once = false;
     bool quiet = false;  // nothing on standard output: a service
+    bool usb = false;    // ask every device's USB/IP server what it shares
     std::optional<double> timeout_seconds;
     std::uint16_t port = DEFAULT_PORT;
     std::optional<http_endpoint> metrics;

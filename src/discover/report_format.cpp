@@ -1,5 +1,6 @@
 #include "report_format.h"
 
+#include <cstdio>
 #include <ctime>
 #include <nlohmann/json.hpp>
 #include <type_traits>
@@ -42,9 +43,55 @@ const char* describe(event_kind kind)
             return "online";
         case event_kind::removed:
             return "removed";
+        case event_kind::usb:
+            return "usb";
     }
     return "changed";
 }
+
+std::string usb_id(std::uint16_t id)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, "%04x", id);
+    return text;
+}
+
+std::string usb_attach_command(const device_row& row, const usb_export& device)
+{
+    return "sudo usbip attach -r " + row.web_host + " -b " + device.busid;
+}
+
+namespace {
+
+nlohmann::ordered_json usb_object(const usb_export& device)
+{
+    nlohmann::ordered_json object;
+    object["busid"] = device.busid;
+    object["vendor"] = usb_id(device.vendor_id);
+    object["product"] = usb_id(device.product_id);
+    object["vendor_name"] = device.vendor_name;
+    object["product_name"] = device.product_name;
+    object["class"] = device.class_name;
+    object["speed"] = usb_speed_name(device.speed);
+    return object;
+}
+
+// "2 shared: 1-1.1 0403:6001, 1-2 0627:0001", or why none are known.
+std::string usb_summary(const usb_listing& listing)
+{
+    if (listing.outcome != usbip_outcome::listed) {
+        return describe(listing.outcome);
+    }
+    std::string text = std::to_string(listing.devices.size()) + " shared";
+    for (std::size_t i = 0; i < listing.devices.size(); ++i) {
+        const usb_export& device = listing.devices[i];
+        text += (i == 0 ? ": " : ", ") + device.busid + " " + usb_id(device.vendor_id) + ":" +
+                usb_id(device.product_id);
+    }
+    return text;
+}
+
+}  // namespace
 
 std::string json_line(const event& reported)
 {
@@ -69,6 +116,14 @@ std::string json_line(const event& reported)
     }
     if (!reported.previous_mac.empty()) {
         object["previous_mac"] = reported.previous_mac;
+    }
+    if (row.usb && row.usb->outcome == usbip_outcome::listed) {
+        object["usb"] = nlohmann::ordered_json::array();
+        for (const usb_export& device : row.usb->devices) {
+            object["usb"].push_back(usb_object(device));
+        }
+    } else if (row.usb) {
+        object["usb_error"] = describe(row.usb->outcome);
     }
     // Rows built from parsed datagrams are valid UTF-8; replacing keeps a row
     // made any other way from throwing.
@@ -128,6 +183,9 @@ std::string change_line(const event& reported, charset shown)
             break;
         case event_kind::removed:
             what = std::string("removed (") + describe(reported.reason) + ")";
+            break;
+        case event_kind::usb:
+            what = "usb (" + terminal_safe(usb_summary(*reported.row->usb), shown) + ")";
             break;
     }
     std::string line =

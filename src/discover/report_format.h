@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 
 #include "device_table.h"
@@ -17,13 +18,22 @@ std::string rfc3339_utc(std::chrono::system_clock::time_point when);
 // The event's name: "new", "changed", "offline", "online" or "removed".
 const char* describe(event_kind kind);
 
+// A USB vendor or product id as four hex digits, e.g. "0403".
+std::string usb_id(std::uint16_t id);
+
+// What a person types to attach the shared device: "sudo usbip attach -r
+// ADDRESS -b BUSID", at the address of the device's web link.
+std::string usb_attach_command(const device_row& row, const usb_export& device);
+
 // "evicted" or "forgotten".
 const char* describe(removal reason);
 
 // One NDJSON object: "event", "online", the announcement's members,
 // "source", "source_suspect", "web", "last_seen" and "changed", for a
-// removed row its "reason", and for a device that moved to a new MAC its
-// "previous_mac". Non-ASCII is written as \u escapes, so that even
+// removed row its "reason", for a device that moved to a new MAC its
+// "previous_mac", and once its USB/IP server was asked, "usb" (the shared
+// devices: busid, vendor, product, vendor_name, product_name, class, speed)
+// or "usb_error" (why it told nothing). Non-ASCII is written as \u escapes, so that even
 // this output is safe on a terminal.
 std::string json_line(const event& reported);
 

@@ -87,6 +87,12 @@ class session {
     // Nothing at all was heard: no datagram, let alone a device.
     bool heard_nothing() const;
 
+    // What a device's USB/IP server answered; a usb event when it changed.
+    void on_usb(const std::string& key, usb_listing listing)
+    {
+        table_.record_usb(key, std::move(listing));
+    }
+
     // No device is in the table.
     bool found_nothing() const
     {

@@ -7,8 +7,6 @@
 
 namespace quorvellan::discover {
 
-namespace {
-
 std::string ago(std::chrono::steady_clock::duration elapsed)
 {
     const auto seconds =
@@ -21,8 +19,6 @@ std::string ago(std::chrono::steady_clock::duration elapsed)
     }
     return std::to_string(seconds / 3600) + "h ago";
 }
-
-}  // namespace
 
 namespace {
 

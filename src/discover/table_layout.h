@@ -12,6 +12,9 @@
 
 namespace quorvellan::discover {
 
+// "12s ago", "5m ago", "3h ago".
+std::string ago(std::chrono::steady_clock::duration elapsed);
+
 // Online devices always come first; ties go by key, so that a redraw does
 // not reshuffle rows.
 enum class sort_order { name, address, last_heard };

@@ -343,9 +343,9 @@ def qemu_command(kernel, initrd, disk):
 class Guest:
     """One boot: the console, the datagrams, and the rows as they ran."""
 
-    def __init__(self, command, receiver, probe=None):
+    def __init__(self, command, receiver, discover=None):
         self.receiver = receiver
-        self.probe = probe
+        self.discover = discover
         self.taps = {socket.if_nametoindex(tap): tap for tap in TAPS}
         self.launched = time.monotonic()
         self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
@@ -435,7 +435,7 @@ class Guest:
             for line in lines:
                 row["steps"].append(self.command(line))
             if name in USBIP_ROWS:
-                row["host"] = ask_usbip(self.probe)
+                row["host"] = ask_usbip(self.discover)
             if count:
                 # From the row's first line, sent in the gap after the last
                 # cycle watched: a cycle that starts meanwhile is this row's.
@@ -477,9 +477,10 @@ def devlist_reply():
     return b"".join(chunks), time.monotonic() - started
 
 
-def ask_usbip(probe):
+def ask_usbip(discover):
     """The guest's USB/IP server as Debian's own client lists it, its raw
-    reply, and the listener's query (probe, when given) of it."""
+    reply, and the listener's (discover, when given) as `--json --usb`
+    reports it: the last usb event's device object."""
     client = shutil.which("usbip") or "/usr/sbin/usbip"
     listed = subprocess.run([client, "list", "-r", LAN_ADDRESS], capture_output=True, text=True,
                             timeout=30)
@@ -490,10 +491,13 @@ def ask_usbip(probe):
         result.update(reply=reply.hex(), round_trip=seconds)
     except OSError as problem:
         result["reply_error"] = str(problem)
-    if probe:
-        asked = subprocess.run([probe, LAN_ADDRESS, str(USBIP_PORT)], capture_output=True,
-                               text=True, timeout=30, check=True)
-        result["probe"] = json.loads(asked.stdout)
+    if discover:
+        # Two announcements at least, and the query after the first.
+        heard = subprocess.run([discover, "--json", "--usb", "--timeout", "6"],
+                               capture_output=True, text=True, timeout=30, check=True)
+        events = [json.loads(line) for line in heard.stdout.splitlines()]
+        usb = [event for event in events if event["event"] == "usb"]
+        result["listener"] = usb[-1] if usb else {"events": events}
     return result
 
 
@@ -506,7 +510,7 @@ def out_of_time(*_):
     raise GuestEnded("the run took longer than %.0f s" % RUN_LIMIT)
 
 
-def boot_inside(kernel, base, daemon, rows, probe):
+def boot_inside(kernel, base, daemon, rows, discover):
     """In a fresh network namespace: one boot, all the rows, the record."""
     enter_fresh_namespace()
     receiver = netcheck.Receiver()
@@ -515,7 +519,7 @@ def boot_inside(kernel, base, daemon, rows, probe):
         disk = os.path.join(scratch, "disk.img")
         with open(disk, "wb") as image:
             image.truncate(USB_DISK_BYTES)
-        guest = Guest(qemu_command(kernel, initrd, disk), receiver, probe)
+        guest = Guest(qemu_command(kernel, initrd, disk), receiver, discover)
         # Whatever happens, the emulator does not outlive the run.
         signal.signal(signal.SIGALRM, out_of_time)
         signal.alarm(int(RUN_LIMIT))
@@ -529,10 +533,10 @@ def boot_inside(kernel, base, daemon, rows, probe):
     return guest.record
 
 
-def boot(daemon, cache, row_names=None, probe=None):
+def boot(daemon, cache, row_names=None, discover=None):
     """Prepares what is needed here, then boots in a child of its own
-    namespace; returns the record of the run.  probe: the listener's USB/IP
-    query as a program (usbip_probe), run against the guest's server."""
+    namespace; returns the record of the run.  discover: the listener, run
+    with --usb against the guest's USB/IP server."""
     kernel, base = prepare(cache)
     rows = [row for row in ROWS if row_names is None or row[0] in row_names]
     reader, writer = os.pipe()
@@ -542,7 +546,7 @@ def boot(daemon, cache, row_names=None, probe=None):
         status = 0
         try:
             die_with_parent()
-            record = boot_inside(kernel, base, daemon, rows, probe)
+            record = boot_inside(kernel, base, daemon, rows, discover)
             with os.fdopen(writer, "w") as out:
                 json.dump(record, out)
         except BaseException:  # noqa: B902 - a forked child must not return
@@ -583,9 +587,6 @@ def figures(record):
     if shared and "round_trip" in shared[0]:
         result.setdefault("milliseconds", []).append(
             ("USB/IP device list, connect to close", 1000 * shared[0]["round_trip"]))
-    if shared and "probe" in shared[0]:
-        result.setdefault("milliseconds", []).append(
-            ("USB/IP device list, the listener's query", shared[0]["probe"]["milliseconds"]))
     return result
 
 
@@ -605,7 +606,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--daemon", required=True)
     parser.add_argument("--cache", required=True)
-    parser.add_argument("--probe", help="usbip_probe, to ask the guest's USB/IP server with")
+    parser.add_argument("--discover", help="quorvellan-discover, to ask the guest's USB/IP server")
     parser.add_argument("--rows", help="comma-separated rows (default: those for the figures)")
     parser.add_argument("--json", action="store_true", help="print the whole record")
     options = parser.parse_args()
@@ -613,7 +614,7 @@ def main():
         raise SystemExit("guest.py needs root: it builds a network namespace")
     rows = options.rows.split(",") if options.rows else FIGURE_ROWS
     record = boot(os.path.abspath(options.daemon), os.path.abspath(options.cache), rows,
-                  options.probe and os.path.abspath(options.probe))
+                  options.discover and os.path.abspath(options.discover))
     if options.json:
         json.dump(record, sys.stdout, indent=1)
         print()

@@ -121,6 +121,16 @@ try:
     check(lines[1].startswith("Device 00 \u231a"), "80x24: first row", lines)
     check(not any(x.endswith("!") for x in lines[1:-2]), "80x24: a source flagged", lines)
     check("more devices" in lines[-2], "80x24: no line for the rows below", lines)
+    # The first device's details: every fact, and its USB/IP server, which
+    # nobody runs here, asked at once.
+    tmux("send-keys", "-t", "view", "Enter")
+    lines = settle(lambda l: any("no answer from the USB/IP server" in x for x in l))
+    check(lines[0].startswith("Device 00") and any("mac: 02:00:00:00:01:06" in x for x in lines)
+          and any("no answer from the USB/IP server" in x for x in lines),
+          "Enter did not open the details with the USB/IP server's answer", lines)
+    tmux("send-keys", "-t", "view", "Escape")
+    lines = settle(lambda l: l[0].startswith("NAME"))
+    check(lines[0].startswith("NAME"), "Esc did not go back to the table", lines)
     # By address, Kitchen's the lowest: the emoji names come to the top.
     tmux("send-keys", "-t", "view", "s")
     lines = settle(lambda l: l[1].startswith("Kitchen"))

@@ -106,6 +106,12 @@ TEST(Exposition, OneFamilyOnceEachSeriesOnceAndForgottenDevicesGone)
     table.hear(device("", "no mac"), "192.168.8.2", {}, "b");
     table.hear(device("", "no mac either"), "192.168.8.3", {}, "c");
     table.tick();  // the fourth, silent for 70 s, is forgotten
+    usb_export shared;
+    shared.busid = "1-2";
+    shared.vendor_id = 0x0627;
+    shared.product_id = 0x0001;
+    shared.product_name = "QEMU Tablet";
+    table.record_usb("mac aa:bb:cc:00:00:01", usb_listing{usbip_outcome::listed, {shared}});
     const std::string text = metrics_text(table, stats, "0.1.0");
     EXPECT_EQ(check_exposition(text), "") << text;
     EXPECT_NE(text.find("quorvellan_device_up{mac=\"aa:bb:cc:00:00:01\"} 1\n"), std::string::npos);
@@ -114,6 +120,11 @@ TEST(Exposition, OneFamilyOnceEachSeriesOnceAndForgottenDevicesGone)
         text.find("{mac=\"\",source=\"192.168.8.3\",member=\"ip_ap\",address=\"192.168.8.1\"}"),
         std::string::npos);
     EXPECT_EQ(text.find("aa:bb:cc:00:00:02"), std::string::npos) << "forgotten, yet listed";
+    EXPECT_NE(text.find("quorvellan_device_usb_info{mac=\"aa:bb:cc:00:00:01\",busid=\"1-2\","
+                        "vendor=\"0627\",product=\"0001\",vendor_name=\"\","
+                        "product_name=\"QEMU Tablet\",class=\"\"} 1\n"),
+              std::string::npos)
+        << text;
     EXPECT_NE(text.find("quorvellan_datagrams_rejected_total{reason=\"no_room\"} 0\n"),
               std::string::npos);
     EXPECT_NE(text.find("quorvellan_build_info{version=\"0.1.0\"} 1\n"), std::string::npos);

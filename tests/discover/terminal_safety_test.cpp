@@ -185,6 +185,27 @@ TEST(Output, EachEventIsNamedInJsonAndInLines)
         const std::string line = change_line(happened, charset::utf8);
         EXPECT_NE(line.find(r.line), std::string::npos) << line;
     }
+    // What its USB/IP server shares, or why nothing is known.
+    device_row shared = row;
+    usb_export serial;
+    serial.busid = "1-1.2";
+    serial.vendor_id = 0x0403;
+    serial.product_id = 0x6001;
+    serial.product_name = "FT232 Serial (UART) IC";
+    serial.speed = 2;
+    shared.usb = usb_listing{usbip_outcome::listed, {serial}};
+    const event listed{event_kind::usb, &shared, {}, {}, {}, {}};
+    const nlohmann::ordered_json object = nlohmann::ordered_json::parse(json_line(listed));
+    EXPECT_EQ(object.at("event"), "usb");
+    EXPECT_EQ(object.at("usb").dump(),
+              R"([{"busid":"1-1.2","vendor":"0403","product":"6001","vendor_name":"",)"
+              R"("product_name":"FT232 Serial (UART) IC","class":"","speed":"full"}])");
+    EXPECT_NE(change_line(listed, charset::utf8).find(" usb (1 shared: 1-1.2 0403:6001) "),
+              std::string::npos);
+    shared.usb = usb_listing{usbip_outcome::no_answer, {}};
+    EXPECT_EQ(nlohmann::json::parse(json_line(listed)).at("usb_error"),
+              "no answer from the USB/IP server");
+    EXPECT_EQ(usb_attach_command(shared, serial), "sudo usbip attach -r 192.168.8.1 -b 1-1.2");
 }
 
 TEST(TableLines, FitTheTerminalAndNeverCutAnAddress)

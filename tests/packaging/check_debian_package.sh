@@ -17,7 +17,7 @@ fail() { echo "FAIL: $*"; failed=1; }
 
 [ "$(dpkg-deb -f "$deb" Package)" = quorvellan-discover ] || fail "package name"
 depends=$(dpkg-deb -f "$deb" Depends)
-for library in libc6 libncursesw6 libutf8proc2 libstdc++6 libmicrohttpd12; do
+for library in libc6 libncursesw6 libutf8proc2 libstdc++6 libmicrohttpd12 libudev1; do
     echo "$depends" | grep -q "\\b$library (>=" || fail "Depends lacks $library: $depends"
 done
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $1, $6}')
