@@ -173,7 +173,8 @@ function fill(r) {
 }
 
 function heard(r, now) {
-  r.c.heard.textContent = ago(now - seen(r.d));
+  const t = ago(now - seen(r.d));
+  if (r.c.heard.textContent !== t) r.c.heard.textContent = t;
 }
 
 function toggle(r) {
@@ -292,6 +293,8 @@ function copy(code, note) {
   }
 }
 
+const collate = new Intl.Collator().compare;
+
 const ipv4 = s => {
   const m = /^(\d+)\.(\d+)\.(\d+)\.(\d+)$/.exec(s);
   return m ? ((+m[1] * 256 + +m[2]) * 256 + +m[3]) * 256 + +m[4] : Infinity;
@@ -311,14 +314,45 @@ function sortKey(d, f) {
 function compare(a, b) {
   const x = sortKey(a.d, sortBy), y = sortKey(b.d, sortBy);
   if (x !== y) return (x < y ? -1 : 1) * sortDir;
-  return str(a.d.name).localeCompare(str(b.d.name)) || (a.k < b.k ? -1 : a.k > b.k ? 1 : 0);
+  return collate(str(a.d.name), str(b.d.name)) || (a.k < b.k ? -1 : a.k > b.k ? 1 : 0);
 }
 
 function schedule() {
-  if (!drawTimer) drawTimer = setTimeout(draw, 50);
+  if (!drawTimer) drawTimer = setTimeout(draw, 100);
 }
 
-// Changes are drawn together, at most 20 times a second.
+// The indices of a longest increasing run of a's non-negative values.
+function steady(a) {
+  const tails = [], prev = [], keep = new Set();
+  a.forEach((v, i) => {
+    if (v < 0) return;
+    let lo = 0, hi = tails.length;
+    while (lo < hi) {
+      const m = (lo + hi) >> 1;
+      if (a[tails[m]] < v) lo = m + 1;
+      else hi = m;
+    }
+    prev[i] = lo ? tails[lo - 1] : -1;
+    tails[lo] = i;
+  });
+  for (let i = tails.length ? tails[tails.length - 1] : -1; i >= 0; i = prev[i]) keep.add(i);
+  return keep;
+}
+
+// Puts the rows in list's order moving as few as can be: a table relaid
+// out from scratch for every change would not keep up with a busy network.
+function reorder(list) {
+  const was = new Map(order.map((r, i) => [r, i]));
+  const keep = steady(list.map(r => (was.has(r) ? was.get(r) : -1)));
+  let next = null;
+  for (let i = list.length - 1; i >= 0; i--) {
+    if (!keep.has(i)) table.insertBefore(list[i].body, next);
+    next = list[i].body;
+  }
+  order = list;
+}
+
+// Changes are drawn together, at most 10 times a second.
 function draw() {
   drawTimer = 0;
   const list = [...rows.values()].sort(compare);
@@ -331,10 +365,7 @@ function draw() {
     r.body.hidden = !words.every(w => r.hay.includes(w));
     if (!r.body.hidden) shown++;
   }
-  if (list.length !== order.length || list.some((r, i) => order[i] !== r)) {
-    table.append(...list.map(r => r.body));
-  }
-  order = list;
+  reorder(list);
   $('n-online').textContent = online;
   $('n-offline').textContent = list.length - online;
   $('n-all').textContent = list.length;
@@ -345,11 +376,15 @@ function draw() {
   $('empty').hidden = !empty;
 }
 
+// A device that was only heard again (every periodic snapshot brings
+// that) is not drawn anew: its last heard counts on by itself.
+const shape = d => JSON.stringify(Object.assign({}, d, {last_seen: d.online ? '' : d.last_seen}));
+
 function put(k, d) {
   let r = rows.get(k);
   if (!r) rows.set(k, r = makeRow(k));
+  if (!r.d || shape(r.d) !== shape(d)) r.dirty = true;
   r.d = d;
-  r.dirty = true;
 }
 
 function drop(k) {
