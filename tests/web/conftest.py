@@ -1,0 +1,64 @@
+"""Fixtures for the page in a real browser: this test process moves into a
+network namespace of its own, where headless Chromium (Debian's chromium,
+driven through chromium-driver by python3-selenium) and what serves the page
+run beside it; nothing reaches the machine's own network.
+
+  browser    one Chromium for the whole module (browser.py)
+  listener   what serves the page, at an address of the namespace: for now
+             the stand-in (stand_in.py), later quorvellan-discover itself;
+             the tests use only the operations stand_in.py lists
+"""
+
+import os
+import shutil
+
+import pytest
+
+import browser as chromium
+from simdevice import cannot_run, program
+from stand_in import StandIn, dump_assets
+
+# Not loopback: a phone on the LAN opens a plain-http address, which
+# browsers do not count as a secure origin (127.0.0.1 would be one).
+PAGE_ADDRESS = "192.0.2.80"
+PAGE_PORT = 8080
+
+
+def pytest_addoption(parser):
+    parser.addoption("--asset-dump", default="",
+                     help="web_asset_dump, which writes the embedded page's files")
+
+
+@pytest.fixture(scope="module")
+def netns():
+    """This process, and all it starts from now on, in a fresh network
+    namespace holding loopback with the page's address."""
+    if os.geteuid() != 0:
+        cannot_run("needs root for a network namespace")
+    missing = [p for p in (chromium.CHROMIUM, chromium.CHROMEDRIVER) if not os.access(p, os.X_OK)]
+    if missing or not chromium.have_selenium():
+        cannot_run("needs chromium, chromium-driver and python3-selenium (scripts/install-deps)")
+    try:
+        chromium.isolate(PAGE_ADDRESS)
+    except OSError as problem:
+        cannot_run("cannot create a network namespace: %s" % problem)
+    return PAGE_ADDRESS
+
+
+@pytest.fixture(scope="module")
+def browser(netns, tmp_path_factory):
+    driver = chromium.start(str(tmp_path_factory.mktemp("chromium")))
+    yield driver
+    driver.quit()
+
+
+@pytest.fixture(scope="module")
+def listener(request, netns, tmp_path_factory):
+    dump = program(request, "--asset-dump")
+    assets = str(tmp_path_factory.mktemp("assets"))
+    dump_assets(dump, assets)
+    server = StandIn(assets, netns, PAGE_PORT)
+    server.start()
+    yield server
+    server.stop()
+    shutil.rmtree(assets)
