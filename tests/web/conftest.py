@@ -4,29 +4,27 @@ driven through chromium-driver by python3-selenium) and what serves the page
 run beside it; nothing reaches the machine's own network.
 
   browser    one Chromium for the whole module (browser.py)
-  listener   what serves the page, at an address of the namespace: for now
-             the stand-in (stand_in.py), later quorvellan-discover itself;
-             the tests use only the operations stand_in.py lists
+  listener   quorvellan-discover serving the page at an address of the
+             namespace, fed by simulated devices (page_listener.py)
 """
 
 import os
-import shutil
 
 import pytest
 
 import browser as chromium
+from page_listener import Listener
 from simdevice import cannot_run, program
-from stand_in import StandIn, dump_assets
 
 # Not loopback: a phone on the LAN opens a plain-http address, which
 # browsers do not count as a secure origin (127.0.0.1 would be one).
 PAGE_ADDRESS = "192.0.2.80"
 PAGE_PORT = 8080
-
-
-def pytest_addoption(parser):
-    parser.addoption("--asset-dump", default="",
-                     help="web_asset_dump, which writes the embedded page's files")
+# What Debian's usbipd on the MIPS kernel answered for three devices.
+REPLY = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "fuzz", "corpus",
+                     "devlist", "usbipd_mipsel_three_devices")
+# Long enough to see a silent device offline (after 10 s) before it goes.
+FORGET_AFTER = "14s"
 
 
 @pytest.fixture(scope="module")
@@ -53,12 +51,11 @@ def browser(netns, tmp_path_factory):
 
 
 @pytest.fixture(scope="module")
-def listener(request, netns, tmp_path_factory):
-    dump = program(request, "--asset-dump")
-    assets = str(tmp_path_factory.mktemp("assets"))
-    dump_assets(dump, assets)
-    server = StandIn(assets, netns, PAGE_PORT)
-    server.start()
-    yield server
-    server.stop()
-    shutil.rmtree(assets)
+def listener(request, netns):
+    with open(REPLY, "rb") as f:
+        reply = f.read()
+    served = Listener(program(request, "--discover"), netns, PAGE_PORT, reply,
+                      ["--forget-after", FORGET_AFTER])
+    served.start()
+    yield served
+    served.close()
