@@ -19,7 +19,7 @@ from page_listener import PERIOD
 LIVE = 2.0       # a change shows within this, without a reload
 RECOVERY = 10.0  # the browser retries the stream after 3 s, the page a dropped one too
 OFFLINE = 12.0   # silent for 10 s, with a tick to notice
-FORGOTTEN = 6.0  # offline, then forgotten 14 s after it was last heard
+FORGOTTEN = 8.0  # offline, then forgotten 14 s after it was last heard
 MARK = "window.kept = 'no reload'"
 
 LINK = dict(mac="02:5a:17:00:de:01", name="Demo Link", hostname="quorvellan-demo", version="2.4.0",
