@@ -59,9 +59,6 @@ void add_headers(MHD_Response* response, const http_response& answer)
     if (answer.status == MHD_HTTP_METHOD_NOT_ALLOWED) {
         MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
     }
-    for (const auto& [name, value] : answer.headers) {
-        MHD_add_response_header(response, name.c_str(), value.c_str());
-    }
 }
 
 bool all_digits(std::string_view text)
@@ -183,7 +180,7 @@ MHD_Result answer(void* context, MHD_Connection* connection, const char* url, co
 
 http_response plain_answer(unsigned status, std::string body)
 {
-    return {status, "text/plain; charset=utf-8", std::move(body), {}, false};
+    return {status, "text/plain; charset=utf-8", std::move(body), false};
 }
 
 std::optional<http_endpoint> parse_endpoint(std::string_view text, std::string& error)

@@ -12,8 +12,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
 
 namespace quorvellan::discover {
 
@@ -38,7 +36,6 @@ struct http_response {
     unsigned status = 200;
     std::string content_type;
     std::string body;
-    std::vector<std::pair<std::string, std::string>> headers;
     // An event stream that stays open: body is its first chunk, and push()
     // sends every later one.
     bool stream = false;

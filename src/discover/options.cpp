@@ -31,6 +31,14 @@ bool all_digits(std::string_view text, bool allow_one_point)
     return digit_seen;
 }
 
+bool is_host_name(const std::string& text)
+{
+    return !text.empty() && text.size() <= 253 &&
+           text.find_first_not_of(
+               "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+               "0123456789.-") == std::string::npos;
+}
+
 // "+": stop at the first word that is no option, which is then an error
 // (there are no operands); ":": report a missing value apart.
 constexpr const char SHORT_OPTIONS[] = "+:hVj1qut:p:m:f:";
@@ -131,9 +139,7 @@ std::string apply_option(int option, const std::string& value, options& o)
             return error;
         }
         case 'H':
-            if (value.empty() || value.size() > 253 ||
-                value.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                        "0123456789.-") != std::string::npos) {
+            if (!is_host_name(value)) {
                 return "needs a host name of letters, digits, dots and dashes, got '" + value + "'";
             }
             o.allowed_hosts.push_back(value);

@@ -98,21 +98,18 @@ http_response web_answer(const http_request& request, const web_context& context
                             "--http-allow-host NAME to use a name\n");
     }
     if (request.path == "/metrics") {
-        return {200,
-                EXPOSITION_CONTENT_TYPE,
-                metrics_text(context.table, context.stats, context.version),
-                {},
-                false};
+        return {200, EXPOSITION_CONTENT_TYPE,
+                metrics_text(context.table, context.stats, context.version), false};
     }
     if (request.path == "/api/devices") {
-        return {200, "application/json", devices_snapshot(context.table), {}, false};
+        return {200, "application/json", devices_snapshot(context.table), false};
     }
     if (request.path == "/api/events") {
         // The browser retries a lost stream after this long.
-        return {200, "text/event-stream", "retry: 3000\n\n", {}, true};
+        return {200, "text/event-stream", "retry: 3000\n\n", true};
     }
     if (const embedded_file* file = web_asset_find(request.path)) {
-        return {200, std::string(file->content_type), std::string(file->body), {}, false};
+        return {200, std::string(file->content_type), std::string(file->body), false};
     }
     return plain_answer(404, "not found: try / or /metrics\n");
 }

@@ -171,8 +171,8 @@ TEST(HttpServer, AnswersGetAndHeadOnlyAndNoClientHoldsTheLoop)
         {"127.0.0.1", 0}, limits,
         [](const http_request& request) {
             return request.path == "/metrics"
-                       ? http_response{200, EXPOSITION_CONTENT_TYPE, "m 1\n", {}, false}
-                       : http_response{404, "text/plain", "no\n", {}, false};
+                       ? http_response{200, EXPOSITION_CONTENT_TYPE, "m 1\n", false}
+                       : http_response{404, "text/plain", "no\n", false};
         },
         error);
     ASSERT_TRUE(server) << error;
@@ -265,7 +265,7 @@ TEST(HttpServer, EventStreamsAreBoundedAndAStuckReaderIsDropped)
     const auto server = http_server::open(
         {"127.0.0.1", 0}, limits,
         [](const http_request&) {
-            return http_response{200, "text/event-stream", "retry: 3000\n\n", {}, true};
+            return http_response{200, "text/event-stream", "retry: 3000\n\n", true};
         },
         error);
     ASSERT_TRUE(server) << error;
