@@ -99,6 +99,7 @@ hearing device_table::hear(const announcement_record& announcement, const std::s
     row.last_heard = now;
     if (!row.online) {
         set_online(row, true);
+        presence_mark(row.presence, now.wall, true);
         report_changes(row, event_kind::online, now, {});
     } else if (now.monotonic - row.reported_at >= REPORT_PERIOD) {
         report_changes(row, event_kind::changed, now, {});
@@ -224,6 +225,7 @@ void device_table::add_row(const announcement_record& announcement, const std::s
     row.last_heard = now;
     row.online = false;
     set_online(row, true);
+    presence_mark(row.presence, now.wall, true);
     row.reported = announcement;
     row.reported_suspect = row.source_suspect ? source : "";
     row.reported_at = now.monotonic;
@@ -287,6 +289,7 @@ void device_table::tick()
     const clock_reading now = clock_();
     decide_held(now);
     for (device_row& row : rows_) {
+        presence_mark(row.presence, now.wall, row.online);
         if (row.online && now.monotonic - row.reported_at >= REPORT_PERIOD) {
             report_changes(row, event_kind::changed, now, {});
         }

@@ -17,6 +17,7 @@
 
 #include "announcement_parser.h"
 #include "ipv4.h"
+#include "presence_strip.h"
 #include "table_policy.h"
 #include "usbip_query.h"
 
@@ -57,6 +58,7 @@ struct device_row {
     // The bytes of its latest datagram, to know a repeat without reading it.
     std::string last_datagram;
     std::optional<usb_listing> usb;  // absent until its USB/IP server has been asked
+    presence_strip presence;         // over the last day, marked on every tick
 
     // What the last report about this row said, to report each change once
     // and at most once a period.

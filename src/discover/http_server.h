@@ -1,7 +1,8 @@
 // The listener's HTTP server (libmicrohttpd), run from the listener's own
 // poll loop: one descriptor to wait on and a deadline, so that serving a
 // slow client never holds up the datagrams. Only GET and HEAD are answered;
-// connections, their memory and their time are bounded.
+// connections, their memory and their time are bounded, and so are the
+// event streams (server-sent events) and what each may hold for its reader.
 #pragma once
 
 #include <chrono>
@@ -26,20 +27,33 @@ std::optional<http_endpoint> parse_endpoint(std::string_view text, std::string& 
 
 std::string describe(const http_endpoint& endpoint);
 
+struct http_request {
+    std::string_view path;  // without its query
+    std::string_view host;  // the Host header, empty when there is none
+};
+
 struct http_response {
     unsigned status = 200;
     std::string content_type;
     std::string body;
+    // An event stream that stays open: body is its first chunk, and push()
+    // sends every later one.
+    bool stream = false;
 };
 
-// Called for a GET or HEAD; the path without its query.
-using http_handler = std::function<http_response(std::string_view path)>;
+// A short answer in plain text, such as an error.
+http_response plain_answer(unsigned status, std::string body);
+
+// Called for a GET or HEAD.
+using http_handler = std::function<http_response(const http_request& request)>;
 
 struct http_limits {
-    unsigned connections = 16;  // at once; the next ones are refused
-    unsigned per_address = 8;
+    unsigned connections = 48;  // at once, event streams included; more wait
+    unsigned per_address = 48;
     std::chrono::seconds idle{10};  // a connection silent this long is closed
     std::size_t memory_per_connection = 32 * 1024;
+    std::size_t streams = 32;                 // at once; the next gets 503
+    std::size_t stream_backlog = 256 * 1024;  // unread bytes before a stream is dropped
 };
 
 class http_server {
@@ -60,6 +74,15 @@ class http_server {
     std::optional<std::chrono::milliseconds> due_in() const;
 
     void run();
+
+    // Sends chunk on every open event stream. A stream whose reader has
+    // left more than stream_backlog unread is closed instead.
+    void push(const std::string& chunk);
+
+    std::size_t streams() const;
+
+    // Bytes held for the streams' readers, all together.
+    std::size_t buffered() const;
 
     // The port listened on (the one chosen, when 0 was asked for).
     std::uint16_t port() const;

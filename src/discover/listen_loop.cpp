@@ -23,10 +23,9 @@
 #include "line_output.h"
 #include "listener.h"
 #include "live_view.h"
-#include "metrics_exposition.h"
-#include "metrics_view.h"
 #include "session.h"
 #include "usb_watch.h"
+#include "web_view.h"
 
 namespace quorvellan::discover {
 namespace {
@@ -100,7 +99,7 @@ struct listen_run {
     stop_signals signals;
     listener_socket socket;
     std::unique_ptr<live_view> live;
-    std::unique_ptr<http_server> http;  // with --metrics
+    std::unique_ptr<http_server> http;  // with --http (--metrics)
     std::unique_ptr<usb_watch> usb;     // with --usb, or a live view to open devices in
     line_output out;
     receiver incoming;
@@ -108,9 +107,12 @@ struct listen_run {
     std::optional<session> listening;  // once the way of output is known
     steady_clock::time_point deadline = steady_clock::time_point::max();
     steady_clock::time_point next_tick;
+    steady_clock::time_point next_keepalive;  // of the page's event streams
     ending ended = ending::none;
     std::string error;  // one line, printed once the terminal is back
 };
+
+constexpr std::chrono::seconds KEEPALIVE_EVERY{15};
 
 // The sources one pass waits on, by their place in the poll set.
 // The USB/IP queries under way follow these in the poll set.
@@ -144,16 +146,6 @@ std::size_t terminal_width()
                                                                                       : 0;
 }
 
-// A scrape, answered from the table as it is now.
-http_response serve(const listen_run& run, std::string_view path)
-{
-    if (path != "/metrics") {
-        return {404, "text/plain; charset=utf-8", "not found: try /metrics\n"};
-    }
-    return {200, EXPOSITION_CONTENT_TYPE,
-            metrics_text(run.listening->table(), run.listening->stats(), QUORVELLAN_VERSION)};
-}
-
 // Opens what the run needs; false, with the error, when it cannot listen.
 bool set_up(listen_run& run)
 {
@@ -166,7 +158,11 @@ bool set_up(listen_run& run)
     if (run.opts.metrics) {
         run.http = http_server::open(
             *run.opts.metrics, http_limits{},
-            [&run](std::string_view path) { return serve(run, path); }, run.error);
+            [&run](const http_request& request) {
+                return web_answer(request, {run.listening->table(), run.listening->stats(),
+                                            run.opts.allowed_hosts, QUORVELLAN_VERSION});
+            },
+            run.error);
         if (!run.http) {
             return false;
         }
@@ -180,6 +176,13 @@ bool set_up(listen_run& run)
     }
     run.listening.emplace(run.opts, mode, style, read_system_clocks,
                           [&run](const std::string& line) { run.out.add(line); });
+    if (run.http) {
+        run.listening->watch([&run](const event& happened) {
+            if (run.http->streams() > 0) {
+                run.http->push(event_message(happened));
+            }
+        });
+    }
     if (run.opts.usb || run.live) {
         run.usb = std::make_unique<usb_watch>(run.opts.usb);
     }
@@ -201,6 +204,10 @@ void on_tick(listen_run& run, steady_clock::time_point now)
         redraw(run);
     } else if (const std::optional<std::string> hint = run.listening->take_hint()) {
         std::cerr << "quorvellan-discover: " << *hint << std::endl;
+    }
+    if (run.http && now >= run.next_keepalive) {
+        run.http->push(KEEPALIVE_MESSAGE);
+        run.next_keepalive = now + KEEPALIVE_EVERY;
     }
     run.next_tick = now + std::chrono::seconds(1);
 }

@@ -31,6 +31,14 @@ bool all_digits(std::string_view text, bool allow_one_point)
     return digit_seen;
 }
 
+bool is_host_name(const std::string& text)
+{
+    return !text.empty() && text.size() <= 253 &&
+           text.find_first_not_of(
+               "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+               "0123456789.-") == std::string::npos;
+}
+
 // "+": stop at the first word that is no option, which is then an error
 // (there are no operands); ":": report a missing value apart.
 constexpr const char SHORT_OPTIONS[] = "+:hVj1qut:p:m:f:";
@@ -42,6 +50,8 @@ constexpr option LONG_OPTIONS[] = {
     {"timeout", required_argument, nullptr, 't'},
     {"port", required_argument, nullptr, 'p'},
     {"metrics", required_argument, nullptr, 'm'},
+    {"http", required_argument, nullptr, 'm'},
+    {"http-allow-host", required_argument, nullptr, 'H'},
     {"forget-after", required_argument, nullptr, 'f'},
     {"quiet", no_argument, nullptr, 'q'},
     {"usb", no_argument, nullptr, 'u'},
@@ -128,6 +138,12 @@ std::string apply_option(int option, const std::string& value, options& o)
             o.metrics = parse_endpoint(value, error);
             return error;
         }
+        case 'H':
+            if (!is_host_name(value)) {
+                return "needs a host name of letters, digits, dots and dashes, got '" + value + "'";
+            }
+            o.allowed_hosts.push_back(value);
+            break;
         case 'f': {
             const std::optional<std::chrono::seconds> after = parse_duration(value);
             if (!after) {
@@ -147,7 +163,7 @@ std::string apply_option(int option, const std::string& value, options& o)
 std::string usage_text()
 {
     return "Usage: quorvellan-discover [-j | -q] [-u] [-1 | -t SECONDS] [-p PORT]\n"
-           "                           [-m [ADDRESS:]PORT] [-f TIME]\n"
+           "                           [-m [ADDRESS:]PORT] [--http-allow-host NAME] [-f TIME]\n"
            "Lists the Quorvellan Link devices announcing themselves on the local network.\n"
            "\n"
            "  -j, --json             print one JSON object per line for each event: a\n"
@@ -160,12 +176,15 @@ std::string usage_text()
            "  -p, --port PORT        listen on this UDP port (default " +
            std::to_string(DEFAULT_PORT) +
            ")\n"
-           "  -m, --metrics [ADDRESS:]PORT\n"
-           "                         serve Prometheus metrics at /metrics over HTTP on\n"
-           "                         this TCP port, on loopback unless ADDRESS is given\n"
-           "                         (the collector's port is " +
+           "  -m, --http, --metrics [ADDRESS:]PORT\n"
+           "                         serve HTTP on this TCP port, on loopback unless\n"
+           "                         ADDRESS is given (the collector's port is " +
            std::to_string(DEFAULT_METRICS_PORT) +
-           ")\n"
+           "):\n"
+           "                         the device page at /, Prometheus metrics at /metrics\n"
+           "      --http-allow-host NAME\n"
+           "                         also answer requests that name this host NAME (by\n"
+           "                         default only an address or localhost is answered)\n"
            "  -f, --forget-after TIME\n"
            "                         forget a device offline this long, e.g. 90m, 24h or\n"
            "                         7d (default 24h)\n"

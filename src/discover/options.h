@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "announcement_parser.h"
 #include "http_server.h"
@@ -30,7 +31,8 @@ struct options {
     bool usb = false;    // ask every device's USB/IP server what it shares
     std::optional<double> timeout_seconds;
     std::uint16_t port = DEFAULT_PORT;
-    std::optional<http_endpoint> metrics;
+    std::optional<http_endpoint> metrics;    // the HTTP server's: page and metrics
+    std::vector<std::string> allowed_hosts;  // names the HTTP server answers to
     std::chrono::seconds forget_after = DEFAULT_FORGET_AFTER;
     bool help = false;
     bool version = false;

@@ -93,12 +93,12 @@ std::string usb_summary(const usb_listing& listing)
 
 }  // namespace
 
-std::string json_line(const event& reported)
+namespace {
+
+// online, the announcement's members, source, source_suspect, web, last_seen.
+void add_facts(nlohmann::ordered_json& object, const device_row& row)
 {
-    const device_row& row = *reported.row;
     const announcement_record& a = row.announcement;
-    nlohmann::ordered_json object;
-    object["event"] = describe(reported.kind);
     object["online"] = row.online;
 #define QUORVELLAN_JSON_CONSTANT(member, text) object[#member] = text;
 #define QUORVELLAN_JSON_FIELD(member, ...) object[#member] = a.member;
@@ -110,13 +110,10 @@ std::string json_line(const event& reported)
     object["source_suspect"] = row.source_suspect;
     object["web"] = web_url(row);
     object["last_seen"] = rfc3339_utc(row.last_heard.wall);
-    object["changed"] = reported.changed;
-    if (reported.kind == event_kind::removed) {
-        object["reason"] = describe(reported.reason);
-    }
-    if (!reported.previous_mac.empty()) {
-        object["previous_mac"] = reported.previous_mac;
-    }
+}
+
+void add_usb(nlohmann::ordered_json& object, const device_row& row)
+{
     if (row.usb && row.usb->outcome == usbip_outcome::listed) {
         object["usb"] = nlohmann::ordered_json::array();
         for (const usb_export& device : row.usb->devices) {
@@ -125,9 +122,40 @@ std::string json_line(const event& reported)
     } else if (row.usb) {
         object["usb_error"] = describe(row.usb->outcome);
     }
+}
+
+}  // namespace
+
+std::string json_text(const nlohmann::ordered_json& object)
+{
     // Rows built from parsed datagrams are valid UTF-8; replacing keeps a row
     // made any other way from throwing.
     return object.dump(-1, ' ', true, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+nlohmann::ordered_json device_object(const device_row& row)
+{
+    nlohmann::ordered_json object;
+    add_facts(object, row);
+    add_usb(object, row);
+    return object;
+}
+
+std::string json_line(const event& reported)
+{
+    const device_row& row = *reported.row;
+    nlohmann::ordered_json object;
+    object["event"] = describe(reported.kind);
+    add_facts(object, row);
+    object["changed"] = reported.changed;
+    if (reported.kind == event_kind::removed) {
+        object["reason"] = describe(reported.reason);
+    }
+    if (!reported.previous_mac.empty()) {
+        object["previous_mac"] = reported.previous_mac;
+    }
+    add_usb(object, row);
+    return json_text(object);
 }
 
 namespace {

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "device_table.h"
 #include "terminal_text.h"
 
@@ -36,6 +38,13 @@ const char* describe(removal reason);
 // or "usb_error" (why it told nothing). Non-ASCII is written as \u escapes, so that even
 // this output is safe on a terminal.
 std::string json_line(const event& reported);
+
+// A device as --json and the page show it: the members of json_line but
+// "event", "changed" and what only an event has.
+nlohmann::ordered_json device_object(const device_row& row);
+
+// On one line, non-ASCII as \u escapes.
+std::string json_text(const nlohmann::ordered_json& object);
 
 // One line for an event, with the device's whole announcement.
 std::string change_line(const event& reported, charset shown);

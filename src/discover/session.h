@@ -93,6 +93,13 @@ class session {
         table_.record_usb(key, std::move(listing));
     }
 
+    // Every event from now on, in every mode, also goes to watcher: the
+    // page's live streams.
+    void watch(event_sink watcher)
+    {
+        watcher_ = std::move(watcher);
+    }
+
     // No device is in the table.
     bool found_nothing() const
     {
@@ -127,6 +134,7 @@ class session {
     bool hinted_ = false;
     listen_stats stats_;
     line_sink emit_;
+    event_sink watcher_;
     device_table table_;
 };
 

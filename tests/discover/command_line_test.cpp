@@ -61,6 +61,8 @@ TEST(CommandLine, BadInvocationsExit2NamingTheOption)
         {"--forget-after 24x", "'--forget-after'"},
         {"-f 367d", "'-f'"},
         {"--metrics localhost:10132", "'--metrics'"},
+        {"--http 1.2.3.4", "'--http'"},
+        {"--http-allow-host a/b", "'--http-allow-host'"},
         {"-q --json", "'--quiet'"},
         {"--port=0x50", "'--port'"},
         {"--port 99999999999999999999", "'--port'"},

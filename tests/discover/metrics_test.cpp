@@ -1,5 +1,6 @@
-// The /metrics exposition, case by case, and the HTTP server that serves it,
-// over real connections on loopback.
+// The HTTP answers: the /metrics exposition case by case, the page's routes
+// and whom they answer, and the HTTP server that serves them, over real
+// connections on loopback.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -7,6 +8,7 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <map>
 #include <set>
@@ -17,6 +19,7 @@
 #include "metrics_exposition.h"
 #include "metrics_view.h"
 #include "session.h"
+#include "web_view.h"
 
 namespace quorvellan::discover {
 namespace {
@@ -166,9 +169,10 @@ TEST(HttpServer, AnswersGetAndHeadOnlyAndNoClientHoldsTheLoop)
     limits.idle = 1s;
     const auto server = http_server::open(
         {"127.0.0.1", 0}, limits,
-        [](std::string_view path) {
-            return path == "/metrics" ? http_response{200, EXPOSITION_CONTENT_TYPE, "m 1\n"}
-                                      : http_response{404, "text/plain", "no\n"};
+        [](const http_request& request) {
+            return request.path == "/metrics"
+                       ? http_response{200, EXPOSITION_CONTENT_TYPE, "m 1\n", false}
+                       : http_response{404, "text/plain", "no\n", false};
         },
         error);
     ASSERT_TRUE(server) << error;
@@ -221,10 +225,93 @@ TEST(HttpServer, AnswersGetAndHeadOnlyAndNoClientHoldsTheLoop)
                   "Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n"),
               std::string::npos);
     EXPECT_EQ(replies["HEAD /metrics HTTP/1.0\r\n\r\n"].find("m 1"), std::string::npos);
+    for (const char* header :
+         {"\r\nX-Content-Type-Options: nosniff\r\n", "\r\nReferrer-Policy: no-referrer\r\n",
+          "\r\nX-Frame-Options: DENY\r\n",
+          "\r\nContent-Security-Policy: default-src 'none'; script-src 'self'; "}) {
+        EXPECT_NE(replies["GET /metrics HTTP/1.0\r\n\r\n"].find(header), std::string::npos)
+            << header;
+    }
     EXPECT_EQ(status("GET / HTTP/1.0\r\n\r\n"), "404");
     EXPECT_EQ(status("POST /metrics HTTP/1.0\r\nContent-Length: 2\r\n\r\nhi"), "405");
     EXPECT_EQ(status("over the limit"), "200");
     EXPECT_EQ(status("after the stuck ones went"), "200");
+}
+
+int connect_to(std::uint16_t port, int receive_buffer = 0)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (receive_buffer > 0) {
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    }
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    return fd;
+}
+
+// Event streams: a reader that keeps up gets every chunk; one past the
+// limit gets 503; a reader that stopped reading is dropped, and what the
+// server holds for it stays bounded however much is pushed.
+TEST(HttpServer, EventStreamsAreBoundedAndAStuckReaderIsDropped)
+{
+    std::string error;
+    http_limits limits;
+    limits.streams = 2;
+    limits.stream_backlog = 64 * 1024;
+    limits.idle = 1s;
+    const auto server = http_server::open(
+        {"127.0.0.1", 0}, limits,
+        [](const http_request&) {
+            return http_response{200, "text/event-stream", "retry: 3000\n\n", true};
+        },
+        error);
+    ASSERT_TRUE(server) << error;
+    const std::uint16_t port = server->port();
+    const std::string request = "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    const int reader = connect_to(port);
+    const int stuck = connect_to(port, 4096);
+    send(reader, request.data(), request.size(), MSG_NOSIGNAL);
+    send(stuck, request.data(), request.size(), MSG_NOSIGNAL);
+    const auto serve_until = [&](auto done) {
+        for (const auto until = std::chrono::steady_clock::now() + 5s;
+             !done() && std::chrono::steady_clock::now() < until;) {
+            pollfd waiting{server->fd(), POLLIN, 0};
+            poll(&waiting, 1, 5);
+            server->run();
+        }
+    };
+    serve_until([&] { return server->streams() == 2; });
+    ASSERT_EQ(server->streams(), 2U);
+    std::string refused;
+    std::thread third([&] { refused = ask(port, request); });
+    serve_until([&] { return !refused.empty(); });
+    third.join();
+    EXPECT_EQ(refused.substr(9, 3), "503");
+
+    std::size_t read = 0;
+    std::size_t most_buffered = 0;
+    const std::string chunk = "data: " + std::string(8 * 1024, 'x') + "\n\n";
+    const std::size_t pushed = 64;
+    for (std::size_t i = 0; i < pushed; ++i) {
+        server->push(chunk);
+        most_buffered = std::max(most_buffered, server->buffered());
+        // The reader keeps up: it has all pushed so far (and some framing).
+        serve_until([&] {
+            char buffer[65536];
+            const ssize_t n = recv(reader, buffer, sizeof buffer, MSG_DONTWAIT);
+            read += n > 0 ? static_cast<std::size_t>(n) : 0;
+            return read >= (i + 1) * chunk.size();
+        });
+    }
+    EXPECT_LE(most_buffered, 2 * (limits.stream_backlog + chunk.size()));
+    serve_until([&] { return server->streams() == 1; });
+    EXPECT_EQ(server->streams(), 1U) << "the stuck reader is still served";
+    EXPECT_GT(read, pushed * chunk.size());
+    close(reader);
+    close(stuck);
 }
 
 TEST(HttpServer, EndpointsAreAnAddressLiteralAndAPort)
@@ -244,6 +331,102 @@ TEST(HttpServer, EndpointsAreAnAddressLiteralAndAPort)
         EXPECT_EQ(parsed ? describe(*parsed) : "", r.endpoint ? r.endpoint : "") << r.text;
         EXPECT_EQ(error.empty(), r.endpoint != nullptr) << r.text;
     }
+}
+
+// Against DNS rebinding: a page elsewhere that makes the person's browser
+// ask this listener names its own host, which is refused.
+TEST(WebView, OnlyAddressesLocalhostAndAllowedNamesAreAnswered)
+{
+    const std::vector<std::string> allowed = {"collector.lan"};
+    const struct {
+        const char* host;
+        bool answered;
+    } rows[] = {
+        {"", true},
+        {"192.0.2.80:8080", true},
+        {"127.0.0.1", true},
+        {"[::1]:10132", true},
+        {"LocalHost:10132", true},
+        {"localhost.", true},
+        {"Collector.LAN:10132", true},
+        {"evil.example", false},
+        {"127.0.0.1.evil.example", false},
+        {"localhost.evil.example", false},
+        {"collector.lan.evil.example", false},
+        {"[::1", false},
+        {"[evil]:80", false},
+        {":80", false},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(host_allowed(row.host, allowed), row.answered) << row.host;
+    }
+}
+
+TEST(WebView, EachPathHasItsAnswer)
+{
+    device_table table(
+        read_system_clocks, [](const event&) {}, std::nullopt);
+    announcement_record device;
+    device.mac = "02:5a:17:00:de:01";
+    device.name = "Demo Link";
+    device.ip_ap = "192.168.8.1";
+    table.hear(device, "192.168.8.1", {}, "{}");
+    const listen_stats stats;
+    const std::vector<std::string> allowed;
+    const web_context context{table, stats, allowed, "0.1.0"};
+    const struct {
+        const char* path;
+        const char* host;
+        unsigned status;
+        const char* type;
+        bool stream;
+    } rows[] = {
+        {"/", "127.0.0.1", 200, "text/html; charset=utf-8", false},
+        {"/app.js", "localhost", 200, "text/javascript; charset=utf-8", false},
+        {"/metrics", "127.0.0.1", 200, EXPOSITION_CONTENT_TYPE, false},
+        {"/api/devices", "127.0.0.1", 200, "application/json", false},
+        {"/api/events", "127.0.0.1", 200, "text/event-stream", true},
+        {"/api/devices", "evil.example", 403, "text/plain; charset=utf-8", false},
+        {"/index.htm", "127.0.0.1", 404, "text/plain; charset=utf-8", false},
+    };
+    for (const auto& row : rows) {
+        const http_response answer = web_answer({row.path, row.host}, context);
+        EXPECT_EQ(answer.status, row.status) << row.path;
+        EXPECT_EQ(answer.content_type, row.type) << row.path;
+        EXPECT_EQ(answer.stream, row.stream) << row.path;
+    }
+    const nlohmann::json snapshot =
+        nlohmann::json::parse(web_answer({"/api/devices", ""}, context).body);
+    const nlohmann::json& listed = snapshot.at("devices").at(0);
+    EXPECT_EQ(listed.at("name"), "Demo Link");
+    EXPECT_EQ(listed.at("state"), "online");
+    EXPECT_EQ(listed.at("presence").at("cells").get<std::string>().back(), 'u');
+    EXPECT_EQ(snapshot.at("counts"), nlohmann::json::parse(R"({"online":1,"offline":0,"all":1})"));
+}
+
+// One cell per ten minutes: online at any time in it wins, the strip moves
+// on with the clock, and a clock stepped back rewrites nothing.
+TEST(PresenceStrip, MarksTheCellOfEachMoment)
+{
+    using std::chrono::system_clock;
+    const system_clock::time_point start{std::chrono::seconds(1765300200)};  // a cell's start
+    presence_strip strip;
+    const struct {
+        std::chrono::seconds at;
+        bool online;
+        const char* newest;  // the last cells after the mark
+    } rows[] = {
+        {0s, false, "o"},          {60s, true, "u"},      {599s, false, "u"},
+        {600s, false, "uo"},       {1800s, true, "uo-u"}, {900s, false, "uo-u"},
+        {86400s * 2, true, "--u"},
+    };
+    for (const auto& row : rows) {
+        presence_mark(strip, start + row.at, row.online);
+        const std::string cells(strip.cells.begin(), strip.cells.end());
+        const std::string newest = row.newest;
+        EXPECT_EQ(cells.substr(cells.size() - newest.size()), newest) << row.at.count();
+    }
+    EXPECT_EQ(presence_end(strip, start), start + 86400s * 2 + 600s);
 }
 
 }  // namespace

@@ -1,0 +1,117 @@
+#include "web_view.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <algorithm>
+#include <cctype>
+
+#include "metrics_exposition.h"
+#include "metrics_view.h"
+#include "report_format.h"
+#include "web_assets.h"
+
+namespace quorvellan::discover {
+
+namespace {
+
+bool same_name(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+bool is_address(const std::string& text, int family)
+{
+    in6_addr parsed;
+    return inet_pton(family, text.c_str(), &parsed) == 1;
+}
+
+// The host without its port, and without the dot that ends a full name.
+std::string_view host_name(std::string_view host)
+{
+    if (!host.empty() && host.front() == '[') {
+        const std::size_t close = host.find(']');
+        return close == std::string_view::npos ? std::string_view{} : host.substr(0, close + 1);
+    }
+    host = host.substr(0, host.find(':'));
+    if (!host.empty() && host.back() == '.') {
+        host.remove_suffix(1);
+    }
+    return host;
+}
+
+}  // namespace
+
+bool host_allowed(std::string_view host, const std::vector<std::string>& allowed)
+{
+    if (host.empty()) {
+        return true;
+    }
+    const std::string_view name = host_name(host);
+    if (name.size() > 2 && name.front() == '[') {
+        return is_address(std::string(name.substr(1, name.size() - 2)), AF_INET6);
+    }
+    if (name.empty()) {
+        return false;
+    }
+    if (is_address(std::string(name), AF_INET) || same_name(name, "localhost")) {
+        return true;
+    }
+    return std::any_of(allowed.begin(), allowed.end(),
+                       [name](const std::string& each) { return same_name(name, each); });
+}
+
+std::string devices_snapshot(const device_table& table)
+{
+    const clock_reading now = table.now();
+    nlohmann::ordered_json snapshot;
+    snapshot["now"] = rfc3339_utc(now.wall);
+    snapshot["devices"] = nlohmann::ordered_json::array();
+    for (const device_row* row : table.rows()) {
+        nlohmann::ordered_json device = device_object(*row);
+        device["state"] = row->online ? "online" : "offline";
+        device["presence"] = {
+            {"cell_seconds", PRESENCE_CELL.count()},
+            {"end", rfc3339_utc(presence_end(row->presence, now.wall))},
+            {"cells", std::string(row->presence.cells.begin(), row->presence.cells.end())}};
+        snapshot["devices"].push_back(std::move(device));
+    }
+    snapshot["counts"] = {{"online", table.online_count()},
+                          {"offline", table.size() - table.online_count()},
+                          {"all", table.size()}};
+    return json_text(snapshot);
+}
+
+std::string event_message(const event& happened)
+{
+    return "data: " + json_line(happened) + "\n\n";
+}
+
+http_response web_answer(const http_request& request, const web_context& context)
+{
+    if (!host_allowed(request.host, context.allowed_hosts)) {
+        return plain_answer(403,
+                            "this listener answers to its address or localhost; start it with "
+                            "--http-allow-host NAME to use a name\n");
+    }
+    if (request.path == "/metrics") {
+        return {200, EXPOSITION_CONTENT_TYPE,
+                metrics_text(context.table, context.stats, context.version), false};
+    }
+    if (request.path == "/api/devices") {
+        return {200, "application/json", devices_snapshot(context.table), false};
+    }
+    if (request.path == "/api/events") {
+        // The browser retries a lost stream after this long.
+        return {200, "text/event-stream", "retry: 3000\n\n", true};
+    }
+    if (const embedded_file* file = web_asset_find(request.path)) {
+        return {200, std::string(file->content_type), std::string(file->body), false};
+    }
+    return plain_answer(404, "not found: try / or /metrics\n");
+}
+
+}  // namespace quorvellan::discover

@@ -1,0 +1,42 @@
+// The listener's HTTP answers: the page and its files, the table as a JSON
+// snapshot, the events as a server-sent stream, and the metrics. Only
+// requests that name this listener by address, localhost or a name the
+// person allowed are answered, so that a page elsewhere cannot read it
+// through the person's own browser (DNS rebinding).
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "device_table.h"
+#include "http_server.h"
+#include "session.h"
+
+namespace quorvellan::discover {
+
+// host: a Host header, with or without its port; empty for none (not a
+// browser's request). allowed: names the person allowed, any case.
+bool host_allowed(std::string_view host, const std::vector<std::string>& allowed);
+
+// {"now","devices":[...],"counts":{"online","offline","all"}}: each device
+// as --json shows it, with its "state" and its "presence" strip.
+std::string devices_snapshot(const device_table& table);
+
+// An event as the stream sends it: its --json line as one message.
+std::string event_message(const event& happened);
+
+// Sent on every stream now and then, so that a dead reader is found out
+// and a proxy does not close a quiet stream.
+constexpr char KEEPALIVE_MESSAGE[] = ": keepalive\n\n";
+
+struct web_context {
+    const device_table& table;
+    const listen_stats& stats;
+    const std::vector<std::string>& allowed_hosts;
+    std::string_view version;
+};
+
+http_response web_answer(const http_request& request, const web_context& context);
+
+}  // namespace quorvellan::discover
