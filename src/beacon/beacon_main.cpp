@@ -14,9 +14,16 @@ namespace quorvellan {
 int beacon_main()
 {
     // Started with any of the standard three closed, the socket would take
-    // its place, and whatever a library writes there would go to it.
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) < 0) {
+    // its place, and whatever a library writes there would go to it. The
+    // lowest free descriptor is the one open() returns: /dev/null fills the
+    // gaps until it lands above them (open alone, where fcntl would cost the
+    // flash image 2 KiB of the C library).
+    for (;;) {
+        const int fd = open("/dev/null", O_RDWR);
+        if (fd > 2) {
+            close(fd);
+        }
+        if (fd < 0 || fd > 2) {
             break;
         }
     }

@@ -138,18 +138,27 @@ TEST(Exposition, OneFamilyOnceEachSeriesOnceAndForgottenDevicesGone)
     EXPECT_NE(check_exposition("# HELP a x\n# TYPE a gauge\na{k=\"v\"} 1\na{k=\"v\"} 2\n"), "");
 }
 
-// A blocking client on loopback: what the server answered, or "" when it
-// closed without an answer.
-std::string ask(std::uint16_t port, const std::string& request)
+int connect_to(std::uint16_t port, int receive_buffer = 0)
 {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (receive_buffer > 0) {
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    }
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    return fd;
+}
+
+// A blocking client on loopback: what the server answered, or "" when it
+// closed without an answer.
+std::string ask(std::uint16_t port, const std::string& request)
+{
+    const int fd = connect_to(port);
     std::string reply;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
-        send(fd, request.data(), request.size(), MSG_NOSIGNAL) >= 0) {
+    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) >= 0) {
         char buffer[4096];
         for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) {
             reply.append(buffer, static_cast<std::size_t>(n));
@@ -182,12 +191,7 @@ TEST(HttpServer, AnswersGetAndHeadOnlyAndNoClientHoldsTheLoop)
         // Stuck clients, connected and silent, up to the connection limit.
         std::vector<int> stuck;
         for (int i = 0; i < 3; ++i) {
-            stuck.push_back(socket(AF_INET, SOCK_STREAM, 0));
-            sockaddr_in to{};
-            to.sin_family = AF_INET;
-            to.sin_port = htons(port);
-            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            connect(stuck.back(), reinterpret_cast<sockaddr*>(&to), sizeof to);
+            stuck.push_back(connect_to(port));
         }
         for (const char* request :
              {"GET /metrics HTTP/1.0\r\n\r\n", "HEAD /metrics HTTP/1.0\r\n\r\n",
@@ -196,12 +200,7 @@ TEST(HttpServer, AnswersGetAndHeadOnlyAndNoClientHoldsTheLoop)
         }
         // The limit reached: one more waits for a place, which the stuck
         // ones give up when their time is out.
-        stuck.push_back(socket(AF_INET, SOCK_STREAM, 0));
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(port);
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connect(stuck.back(), reinterpret_cast<sockaddr*>(&to), sizeof to);
+        stuck.push_back(connect_to(port));
         std::this_thread::sleep_for(100ms);
         replies["over the limit"] = ask(port, "GET /metrics HTTP/1.0\r\n\r\n");
         std::this_thread::sleep_for(1500ms);  // the stuck ones time out
@@ -236,20 +235,6 @@ TEST(HttpServer, AnswersGetAndHeadOnlyAndNoClientHoldsTheLoop)
     EXPECT_EQ(status("POST /metrics HTTP/1.0\r\nContent-Length: 2\r\n\r\nhi"), "405");
     EXPECT_EQ(status("over the limit"), "200");
     EXPECT_EQ(status("after the stuck ones went"), "200");
-}
-
-int connect_to(std::uint16_t port, int receive_buffer = 0)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (receive_buffer > 0) {
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
-    }
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
-    return fd;
 }
 
 // Event streams: a reader that keeps up gets every chunk; one past the
