@@ -26,6 +26,7 @@ const SVG = 'http://www.w3.org/2000/svg';
 const $ = id => document.getElementById(id);
 const table = $('devices');
 const rows = new Map(); // device key -> row
+const leaving = []; // bodies of removed rows, taken away with the next draw
 let sortBy = 'state', sortDir = 1, skew = 0, loaded = false;
 let stream = null, retry = 0, pending = null, drawTimer = 0, order = [];
 
@@ -365,6 +366,7 @@ function draw() {
     r.body.hidden = !words.every(w => r.hay.includes(w));
     if (!r.body.hidden) shown++;
   }
+  for (const body of leaving.splice(0)) body.remove();
   reorder(list);
   $('n-online').textContent = online;
   $('n-offline').textContent = list.length - online;
@@ -387,9 +389,10 @@ function put(k, d) {
   r.d = d;
 }
 
+// The row goes with the next draw, so that the counts go with it.
 function drop(k) {
   const r = rows.get(k);
-  if (r) r.body.remove();
+  if (r) leaving.push(r.body);
   rows.delete(k);
 }
 
