@@ -66,10 +66,11 @@ bool host_allowed(std::string_view host, const std::vector<std::string>& allowed
 
 std::string devices_snapshot(const device_table& table)
 {
+    // Written one device at a time, so that a full table never stands in
+    // memory as a tree of JSON values beside its text.
     const clock_reading now = table.now();
-    nlohmann::ordered_json snapshot;
-    snapshot["now"] = rfc3339_utc(now.wall);
-    snapshot["devices"] = nlohmann::ordered_json::array();
+    std::string snapshot = "{\"now\":\"" + rfc3339_utc(now.wall) + "\",\"devices\":[";
+    const char* separator = "";
     for (const device_row* row : table.rows()) {
         nlohmann::ordered_json device = device_object(*row);
         device["state"] = row->online ? "online" : "offline";
@@ -77,12 +78,13 @@ std::string devices_snapshot(const device_table& table)
             {"cell_seconds", PRESENCE_CELL.count()},
             {"end", rfc3339_utc(presence_end(row->presence, now.wall))},
             {"cells", std::string(row->presence.cells.begin(), row->presence.cells.end())}};
-        snapshot["devices"].push_back(std::move(device));
+        snapshot += separator + json_text(device);
+        separator = ",";
     }
-    snapshot["counts"] = {{"online", table.online_count()},
-                          {"offline", table.size() - table.online_count()},
-                          {"all", table.size()}};
-    return json_text(snapshot);
+    const nlohmann::ordered_json counts = {{"online", table.online_count()},
+                                           {"offline", table.size() - table.online_count()},
+                                           {"all", table.size()}};
+    return snapshot + "],\"counts\":" + json_text(counts) + "}";
 }
 
 std::string event_message(const event& happened)
