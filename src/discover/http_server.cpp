@@ -61,12 +61,6 @@ void add_headers(MHD_Response* response, const http_response& answer)
     }
 }
 
-bool all_digits(std::string_view text)
-{
-    return !text.empty() && text.size() <= 5 &&
-           text.find_first_not_of("0123456789") == std::string_view::npos;
-}
-
 MHD_Result queue(MHD_Connection* connection, http_response answer)
 {
     // The body is handed over, not copied: a full table's scrape is large.
@@ -183,6 +177,19 @@ http_response plain_answer(unsigned status, std::string body)
     return {status, "text/plain; charset=utf-8", std::move(body), false};
 }
 
+std::optional<std::uint16_t> parse_port(std::string_view text)
+{
+    if (text.empty() || text.size() > 5 ||
+        text.find_first_not_of("0123456789") != std::string_view::npos) {
+        return std::nullopt;
+    }
+    const unsigned long number = std::stoul(std::string(text));
+    if (number < 1 || number > 65535) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint16_t>(number);
+}
+
 std::optional<http_endpoint> parse_endpoint(std::string_view text, std::string& error)
 {
     http_endpoint endpoint;
@@ -203,12 +210,12 @@ std::optional<http_endpoint> parse_endpoint(std::string_view text, std::string& 
             return std::nullopt;
         }
     }
-    const unsigned long number = all_digits(port) ? std::stoul(std::string(port)) : 0;
-    if (number < 1 || number > 65535) {
+    const std::optional<std::uint16_t> number = parse_port(port);
+    if (!number) {
         error = "needs [ADDRESS:]PORT with a port from 1 to 65535, got '" + std::string(text) + "'";
         return std::nullopt;
     }
-    endpoint.port = static_cast<std::uint16_t>(number);
+    endpoint.port = *number;
     return endpoint;
 }
 

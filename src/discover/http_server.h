@@ -21,6 +21,9 @@ struct http_endpoint {
     std::uint16_t port = 0;
 };
 
+// A port as digits, 1 to 65535.
+std::optional<std::uint16_t> parse_port(std::string_view text);
+
 // [ADDRESS:]PORT, the address an IPv4 literal or a bracketed IPv6 one
 // ("[::]:10132"), loopback when left out. Null with the reason in error.
 std::optional<http_endpoint> parse_endpoint(std::string_view text, std::string& error);

@@ -69,6 +69,18 @@ std::string spelled(const char* word, int short_option)
     return std::string("-") + static_cast<char>(short_option);
 }
 
+// What getopt refused: an unknown option, or a long one given a value it
+// does not take. short_option: getopt's optopt, 0 for a long one.
+std::string not_taken(const std::string& name, int short_option)
+{
+    bool known = short_option != 0;
+    for (const option* l = LONG_OPTIONS; l->name != nullptr; ++l) {
+        known = known || name == std::string("--") + l->name;
+    }
+    return known && name.rfind("--", 0) == 0 ? "option '" + name + "' takes no value"
+                                             : "unknown option '" + name + "'";
+}
+
 // "3600", "90s", "30m", "24h" or "7d", up to a year.
 std::optional<std::chrono::seconds> parse_duration(std::string value)
 {
@@ -124,13 +136,11 @@ std::string apply_option(int option, const std::string& value, options& o)
             break;
         }
         case 'p': {
-            const unsigned long port = all_digits(value, false) && value.size() <= 5
-                                           ? std::strtoul(value.c_str(), nullptr, 10)
-                                           : 0;
-            if (port < 1 || port > 65535) {
+            const std::optional<std::uint16_t> port = parse_port(value);
+            if (!port) {
                 return "needs a port number as digits from 1 to 65535, got '" + value + "'";
             }
-            o.port = static_cast<std::uint16_t>(port);
+            o.port = *port;
             break;
         }
         case 'm': {
@@ -229,42 +239,18 @@ options_result parse_options(int argc, const char* const* argv)
         // ("-jx") optind has not moved yet.
         const char* word = args[std::min(previous, argc - 1)];
         const std::string value = optarg != nullptr ? optarg : "";
-        switch (c) {
-            case 'h':
-            case 'V':
-            case 'j':
-            case '1':
-            case 'q':
-            case 'u':
-            case 't':
-            case 'p':
-            case 'm':
-            case 'f':
-                result.error = apply_option(c, value, o);
-                if (!result.error.empty()) {
-                    result.error = "option '" + spelled(word, c) + "' " + result.error;
-                    return result;
-                }
-                break;
-            case ':':
-                result.error = "option '" + spelled(word, optopt) + "' needs a value";
-                return result;
-            default: {
-                // An unknown option, or a long one given a value it does not take.
-                const std::string name = spelled(word, optopt);
-                const bool known = optopt != 0 || [&] {
-                    for (const option* l = LONG_OPTIONS; l->name != nullptr; ++l) {
-                        if (name == std::string("--") + l->name) {
-                            return true;
-                        }
-                    }
-                    return false;
-                }();
-                result.error = known && name.rfind("--", 0) == 0
-                                   ? "option '" + name + "' takes no value"
-                                   : "unknown option '" + name + "'";
-                return result;
-            }
+        if (c == ':') {
+            result.error = "option '" + spelled(word, optopt) + "' needs a value";
+            return result;
+        }
+        if (c == '?') {
+            result.error = not_taken(spelled(word, optopt), optopt);
+            return result;
+        }
+        result.error = apply_option(c, value, o);
+        if (!result.error.empty()) {
+            result.error = "option '" + spelled(word, c) + "' " + result.error;
+            return result;
         }
     }
     if (optind < argc) {

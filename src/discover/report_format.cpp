@@ -58,7 +58,12 @@ std::string usb_id(std::uint16_t id)
 
 std::string usb_attach_command(const device_row& row, const usb_export& device)
 {
-    return "sudo usbip attach -r " + row.web_host + " -b " + device.busid;
+    // The port usbip connects to unless told otherwise.
+    constexpr std::int64_t USBIP_TOOL_PORT = 3240;
+    const std::int64_t port = row.announcement.usbip;
+    return std::string("sudo usbip ") +
+           (port == USBIP_TOOL_PORT ? "" : "--tcp-port " + std::to_string(port) + " ") +
+           "attach -r " + row.web_host + " -b " + device.busid;
 }
 
 namespace {

@@ -24,7 +24,8 @@ const char* describe(event_kind kind);
 std::string usb_id(std::uint16_t id);
 
 // What a person types to attach the shared device: "sudo usbip attach -r
-// ADDRESS -b BUSID", at the address of the device's web link.
+// ADDRESS -b BUSID", at the address of the device's web link, with
+// "--tcp-port PORT" before "attach" when its server is not on usbip's port.
 std::string usb_attach_command(const device_row& row, const usb_export& device);
 
 // "evicted" or "forgotten".

@@ -102,6 +102,13 @@ TEST(CommandLine, ShortOptionsBundle)
     EXPECT_EQ(edges.parsed.port, 65535);
     EXPECT_EQ(edges.parsed.timeout_seconds, 86400.0);
     EXPECT_EQ(edges.parsed.forget_after, std::chrono::hours(24 * 366));
+    // Long options without a short one are taken too.
+    const options_result named =
+        parse_options(5, std::array<const char*, 5>{"discover", "--http", "10132",
+                                                    "--http-allow-host", "collector.lan"}
+                             .data());
+    ASSERT_EQ(named.error, "");
+    EXPECT_EQ(named.parsed.allowed_hosts, std::vector<std::string>{"collector.lan"});
 }
 
 // Holds a port without sharing it, so that the tool cannot bind it.

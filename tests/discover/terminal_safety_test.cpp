@@ -206,6 +206,9 @@ TEST(Output, EachEventIsNamedInJsonAndInLines)
     EXPECT_EQ(nlohmann::json::parse(json_line(listed)).at("usb_error"),
               "no answer from the USB/IP server");
     EXPECT_EQ(usb_attach_command(shared, serial), "sudo usbip attach -r 192.168.8.1 -b 1-1.2");
+    shared.announcement.usbip = 3241;
+    EXPECT_EQ(usb_attach_command(shared, serial),
+              "sudo usbip --tcp-port 3241 attach -r 192.168.8.1 -b 1-1.2");
 }
 
 TEST(TableLines, FitTheTerminalAndNeverCutAnAddress)
