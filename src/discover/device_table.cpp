@@ -335,6 +335,12 @@ void device_table::record_usb(const std::string& key, usb_listing listing)
     emit(event_kind::usb, *found->second, clock_());
 }
 
+const device_row* device_table::find(const std::string& key) const
+{
+    const auto found = index_.find(key);
+    return found != index_.end() ? &*found->second : nullptr;
+}
+
 std::vector<const device_row*> device_table::rows() const
 {
     std::vector<const device_row*> ordered;

@@ -125,6 +125,9 @@ class device_table {
     // Ordered by name, then key, so that a redraw does not reshuffle rows.
     std::vector<const device_row*> rows() const;
 
+    // The row keyed key, or null.
+    const device_row* find(const std::string& key) const;
+
     std::size_t size() const
     {
         return index_.size();

@@ -61,6 +61,16 @@ void add_headers(MHD_Response* response, const http_response& answer)
     }
 }
 
+// Sends response, with the answer's status and headers, and lets it go.
+MHD_Result queue_response(MHD_Connection* connection, MHD_Response* response,
+                          const http_response& answer)
+{
+    add_headers(response, answer);
+    const MHD_Result queued = MHD_queue_response(connection, answer.status, response);
+    MHD_destroy_response(response);
+    return queued;
+}
+
 MHD_Result queue(MHD_Connection* connection, http_response answer)
 {
     // The body is handed over, not copied: a full table's scrape is large.
@@ -72,10 +82,7 @@ MHD_Result queue(MHD_Connection* connection, http_response answer)
         delete body;
         return MHD_NO;
     }
-    add_headers(response, answer);
-    const MHD_Result queued = MHD_queue_response(connection, answer.status, response);
-    MHD_destroy_response(response);
-    return queued;
+    return queue_response(connection, response, answer);
 }
 
 ssize_t read_stream(void* context, std::uint64_t /*position*/, char* buffer, std::size_t room)
@@ -129,10 +136,7 @@ MHD_Result open_stream(http_server::state& server, MHD_Connection* connection, h
     }
     // Remembered for when the request ends, to forget the stream then.
     *request_context = &stream;
-    add_headers(response, answer);
-    const MHD_Result queued = MHD_queue_response(connection, answer.status, response);
-    MHD_destroy_response(response);
-    return queued;
+    return queue_response(connection, response, answer);
 }
 
 void stream_ended(void* context, MHD_Connection* /*connection*/, void** request_context,

@@ -146,6 +146,19 @@ std::size_t terminal_width()
                                                                                       : 0;
 }
 
+// The HTTP server, answering from the session's table once it exists.
+bool open_http(listen_run& run)
+{
+    run.http = http_server::open(
+        *run.opts.metrics, http_limits{},
+        [&run](const http_request& request) {
+            return web_answer(request, {run.listening->table(), run.listening->stats(),
+                                        run.opts.allowed_hosts, QUORVELLAN_VERSION});
+        },
+        run.error);
+    return run.http != nullptr;
+}
+
 // Opens what the run needs; false, with the error, when it cannot listen.
 bool set_up(listen_run& run)
 {
@@ -155,17 +168,8 @@ bool set_up(listen_run& run)
         return false;
     }
     // Before the live view, so that a failure is said on the terminal as it was.
-    if (run.opts.metrics) {
-        run.http = http_server::open(
-            *run.opts.metrics, http_limits{},
-            [&run](const http_request& request) {
-                return web_answer(request, {run.listening->table(), run.listening->stats(),
-                                            run.opts.allowed_hosts, QUORVELLAN_VERSION});
-            },
-            run.error);
-        if (!run.http) {
-            return false;
-        }
+    if (run.opts.metrics && !open_http(run)) {
+        return false;
     }
     output_mode mode = choose_mode(run.opts, isatty(STDOUT_FILENO) != 0, std::getenv("TERM"));
     const output_style style{locale_charset(), terminal_width()};
@@ -299,6 +303,29 @@ void take_usb_answers(listen_run& run, const std::vector<pollfd>& waiting)
     }
 }
 
+// What poll found ready: a stop, a hang-up, the output, the datagrams.
+void take_ready(listen_run& run, const std::vector<pollfd>& waiting)
+{
+    if (waiting[SIGNALS].revents != 0 && run.signals.take()) {
+        run.ended = ending::signal;
+        return;
+    }
+    // A terminal that hung up would wake every poll at once from now on.
+    if ((waiting[KEYS].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        run.ended = ending::hang_up;
+        return;
+    }
+    take_output(run, waiting[OUTPUT].revents);
+    if (run.ended != ending::none) {
+        return;
+    }
+    if ((waiting[SOCKET].revents & POLLNVAL) != 0) {
+        end_with_error(run, "the socket was lost");
+    } else if (waiting[SOCKET].revents != 0) {
+        receive_datagrams(run);
+    }
+}
+
 // Waits for the next thing to do and does it; sets run.ended to stop.
 void run_one_pass(listen_run& run)
 {
@@ -327,55 +354,29 @@ void run_one_pass(listen_run& run)
     if (ready < 0 && poll_error != EINTR) {
         end_with_error(run, std::string("cannot wait for datagrams: ") + std::strerror(poll_error));
     }
-    if (ready <= 0 || run.ended != ending::none) {
-        return;
-    }
-    if (waiting[SIGNALS].revents != 0 && run.signals.take()) {
-        run.ended = ending::signal;
-        return;
-    }
-    // A terminal that hung up would wake every poll at once from now on.
-    if ((waiting[KEYS].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-        run.ended = ending::hang_up;
-        return;
-    }
-    take_output(run, waiting[OUTPUT].revents);
-    if (run.ended != ending::none) {
-        return;
-    }
-    if ((waiting[SOCKET].revents & POLLNVAL) != 0) {
-        end_with_error(run, "the socket was lost");
-    } else if (waiting[SOCKET].revents != 0) {
-        receive_datagrams(run);
+    if (ready > 0 && run.ended == ending::none) {
+        take_ready(run, waiting);
     }
 }
 
-// The one way out: the terminal given back first, then the last lines, then
-// what went wrong and the summary, where the person can read them.
-int shut_down(listen_run& run)
+// The last lines, after the terminal is back: a timeout or a stop is
+// honoured even behind a stuck reader; a snapshot waits for its reader to
+// take all of it, unless stopped.
+void finish_output(listen_run& run)
 {
-    if (run.socket.fd >= 0) {
-        close(run.socket.fd);
+    run.out.lift_bound();
+    run.listening->on_end();
+    const bool grace = run.opts.timeout_seconds || run.ended != ending::deadline;
+    run.out.drain(grace ? steady_clock::now() + LAST_LINES_GRACE : steady_clock::time_point::max(),
+                  run.signals.fd());
+    if (run.out.status() == line_output::state::failed) {
+        end_with_error(run, std::string("write error: ") + std::strerror(run.out.error()));
     }
-    if (run.live) {
-        run.live->close();
-    }
-    if (run.out.status() == line_output::state::open) {
-        run.out.lift_bound();
-        run.listening->on_end();
-        // A timeout or a stop is honoured even behind a stuck reader; a
-        // snapshot waits for its reader to take all of it, unless stopped.
-        const bool grace = run.opts.timeout_seconds || run.ended != ending::deadline;
-        run.out.drain(
-            grace ? steady_clock::now() + LAST_LINES_GRACE : steady_clock::time_point::max(),
-            run.signals.fd());
-        if (run.out.status() == line_output::state::failed) {
-            end_with_error(run, std::string("write error: ") + std::strerror(run.out.error()));
-        }
-    }
-    if (!run.error.empty()) {
-        std::cerr << "quorvellan-discover: " << run.error << std::endl;
-    }
+}
+
+// The summary where it is wanted, and how the run ended as an exit status.
+int exit_status(listen_run& run)
+{
     // The reader that left was the audience for everything, the summary too.
     if (run.ended == ending::reader_gone) {
         return EXIT_DONE;
@@ -393,6 +394,25 @@ int shut_down(listen_run& run)
         return EXIT_NOTHING_HEARD;
     }
     return EXIT_DONE;
+}
+
+// The one way out: the terminal given back first, then the last lines, then
+// what went wrong and the summary, where the person can read them.
+int shut_down(listen_run& run)
+{
+    if (run.socket.fd >= 0) {
+        close(run.socket.fd);
+    }
+    if (run.live) {
+        run.live->close();
+    }
+    if (run.out.status() == line_output::state::open) {
+        finish_output(run);
+    }
+    if (!run.error.empty()) {
+        std::cerr << "quorvellan-discover: " << run.error << std::endl;
+    }
+    return exit_status(run);
 }
 
 }  // namespace

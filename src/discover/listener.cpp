@@ -20,6 +20,28 @@ constexpr int RECEIVE_BUFFER_BYTES = 4 * 1024 * 1024;
 constexpr std::size_t CONTROL_BYTES =
     CMSG_SPACE(sizeof(in_pktinfo)) + CMSG_SPACE(sizeof(std::uint32_t));
 
+// What failed, or null: sharing the port, and being told each datagram's
+// interface and the kernel's drops; a receive buffer as large as allowed.
+const char* set_listening_options(int fd)
+{
+    const int on = 1;
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0 ||
+        setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) < 0) {
+        return "cannot share";
+    }
+    if (setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) < 0 ||
+        setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) < 0) {
+        return "cannot ask for the receiving interface and drop count";
+    }
+    // Past the system's limit only with the privilege to force it; without,
+    // the kernel grants its maximum, which is still the best there is.
+    const int bytes = RECEIVE_BUFFER_BYTES;
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) < 0) {
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 listener_socket open_listener(std::uint16_t port)
@@ -38,20 +60,8 @@ listener_socket open_listener(std::uint16_t port)
     if (result.fd < 0) {
         return fail("cannot open a socket");
     }
-    const int on = 1;
-    if (setsockopt(result.fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0 ||
-        setsockopt(result.fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) < 0) {
-        return fail("cannot share");
-    }
-    if (setsockopt(result.fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) < 0 ||
-        setsockopt(result.fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) < 0) {
-        return fail("cannot ask for the receiving interface and drop count");
-    }
-    // Past the system's limit only with the privilege to force it; without,
-    // the kernel grants its maximum, which is still the best there is.
-    const int bytes = RECEIVE_BUFFER_BYTES;
-    if (setsockopt(result.fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) < 0) {
-        setsockopt(result.fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    if (const char* failed = set_listening_options(result.fd)) {
+        return fail(failed);
     }
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -105,22 +115,27 @@ std::size_t receiver::receive(int fd)
             inet_ntop(AF_INET, &sources[i].sin_addr, text, sizeof text);
         }
         d.source = text;
-        d.interface_index = 0;
-        for (cmsghdr* c = CMSG_FIRSTHDR(&h); c != nullptr; c = CMSG_NXTHDR(&h, c)) {
-            if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
-                in_pktinfo info;
-                std::memcpy(&info, CMSG_DATA(c), sizeof info);
-                d.interface_index = info.ipi_ifindex;
-            } else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
-                std::uint32_t drops;
-                std::memcpy(&drops, CMSG_DATA(c), sizeof drops);
-                // The kernel's counter is 32 bits wide and wraps.
-                kernel_drops_ +=
-                    static_cast<std::uint32_t>(drops - static_cast<std::uint32_t>(kernel_drops_));
-            }
-        }
+        read_control(h, d);
     }
     return static_cast<std::size_t>(count);
+}
+
+void receiver::read_control(msghdr& header, datagram& received)
+{
+    received.interface_index = 0;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            received.interface_index = info.ipi_ifindex;
+        } else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+            std::uint32_t drops;
+            std::memcpy(&drops, CMSG_DATA(c), sizeof drops);
+            // The kernel's counter is 32 bits wide and wraps.
+            kernel_drops_ +=
+                static_cast<std::uint32_t>(drops - static_cast<std::uint32_t>(kernel_drops_));
+        }
+    }
 }
 
 void interface_subnets::refresh()

@@ -58,6 +58,10 @@ class receiver {
     static constexpr std::size_t BATCH = 16;
 
    private:
+    // The receiving interface and the drop count, from one datagram's
+    // control messages.
+    void read_control(msghdr& header, datagram& received);
+
     // One byte past the largest accepted datagram, so that an oversized one
     // is caught even where MSG_TRUNC would not report its length.
     static constexpr std::size_t SLOT_BYTES = MAX_DATAGRAM_BYTES + 1;

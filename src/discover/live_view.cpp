@@ -197,42 +197,53 @@ live_view::action live_view::detail_key(int key)
     }
 }
 
+bool live_view::move_selection(int key)
+{
+    const std::size_t last = row_count_ > 0 ? row_count_ - 1 : 0;
+    switch (key) {
+        case KEY_UP:
+        case 'k':
+            selected_ = selected_ > 0 ? selected_ - 1 : 0;
+            return true;
+        case KEY_DOWN:
+        case 'j':
+            selected_ = std::min(selected_ + 1, last);
+            return true;
+        case KEY_PPAGE:
+            selected_ = selected_ > page_ ? selected_ - page_ : 0;
+            return true;
+        case KEY_NPAGE:
+        case ' ':
+            selected_ = std::min(selected_ + page_, last);
+            return true;
+        case KEY_HOME:
+        case 'g':
+            selected_ = 0;
+            return true;
+        case KEY_END:
+        case 'G':
+            selected_ = last;
+            return true;
+        default:
+            return false;
+    }
+}
+
 // A key in the table: the selection moves, the order changes, a device
 // opens, or the view quits.
 live_view::action live_view::table_key(int key)
 {
-    const std::size_t last = row_count_ > 0 ? row_count_ - 1 : 0;
     const std::size_t before = selected_;
     const sort_order order_before = order_;
+    if (move_selection(key)) {
+        return selected_ != before ? action::redraw : action::none;
+    }
     switch (key) {
         case 'q':
         case 'Q':
             return action::quit;
         case KEY_RESIZE:
             return action::redraw;
-        case KEY_UP:
-        case 'k':
-            selected_ = selected_ > 0 ? selected_ - 1 : 0;
-            break;
-        case KEY_DOWN:
-        case 'j':
-            selected_ = std::min(selected_ + 1, last);
-            break;
-        case KEY_PPAGE:
-            selected_ = selected_ > page_ ? selected_ - page_ : 0;
-            break;
-        case KEY_NPAGE:
-        case ' ':
-            selected_ = std::min(selected_ + page_, last);
-            break;
-        case KEY_HOME:
-        case 'g':
-            selected_ = 0;
-            break;
-        case KEY_END:
-        case 'G':
-            selected_ = last;
-            break;
         case KEY_ENTER:
         case '\n':
         case '\r':
@@ -400,6 +411,28 @@ std::vector<std::string> live_view::usb_lines(const device_row& row) const
     return lines;
 }
 
+const device_row* live_view::remember_rows(const std::vector<const device_row*>& sorted)
+{
+    row_count_ = sorted.size();
+    keys_.clear();
+    const device_row* opened = nullptr;
+    for (const device_row* row : sorted) {
+        keys_.push_back(row->key);
+        opened = open_key_ && row->key == *open_key_ ? row : opened;
+    }
+    if (open_key_ && opened == nullptr) {
+        open_key_.reset();
+    }
+    return opened;
+}
+
+// The last line, drawn one column short of the corner, where a terminal
+// that wraps would scroll the screen.
+void live_view::draw_status(const std::string& text, int height, std::size_t columns)
+{
+    draw_line(height - 1, fit_width(text, columns - 1, true, shown_), columns - 1, A_REVERSE);
+}
+
 void live_view::draw(const std::vector<const device_row*>& rows, clock_reading now,
                      const std::string& status)
 {
@@ -417,18 +450,8 @@ void live_view::draw(const std::vector<const device_row*>& rows, clock_reading n
     const auto columns = static_cast<std::size_t>(width);
     const auto lines = static_cast<std::size_t>(height);
     const std::vector<const device_row*> sorted = ordered(rows, order_);
-    row_count_ = sorted.size();
     page_ = lines > 2 ? lines - 2 : 1;
-    keys_.clear();
-    const device_row* opened = nullptr;
-    for (const device_row* row : sorted) {
-        keys_.push_back(row->key);
-        opened = open_key_ && row->key == *open_key_ ? row : opened;
-    }
-    // A device that left the table closes its details.
-    if (open_key_ && opened == nullptr) {
-        open_key_.reset();
-    }
+    const device_row* opened = remember_rows(sorted);
     std::size_t shown = 0;
     std::string keys;
     if (help_) {
@@ -445,12 +468,7 @@ void live_view::draw(const std::vector<const device_row*>& rows, clock_reading n
                                          ")  ?: help  q: quit"
                                    : "no keyboard: Ctrl-C quits";
     }
-    // The last line is the status line, drawn one column short of the
-    // corner, where a terminal that wraps would scroll the screen.
-    draw_line(height - 1,
-              fit_width((opened ? "" : position(shown)) + status + "  " + keys, columns - 1, true,
-                        shown_),
-              columns - 1, A_REVERSE);
+    draw_status((opened ? "" : position(shown)) + status + "  " + keys, height, columns);
     refresh();
 }
 

@@ -64,6 +64,12 @@ class live_view {
                       std::size_t columns);
     std::vector<std::string> usb_lines(const device_row& row) const;
     action table_key(int key);
+    // An arrow, paging or jump key moves the selection; false for another key.
+    bool move_selection(int key);
+    // Remembers the rows' keys in their order, for the selection; the row
+    // whose details are open, or null (closing them when it left the table).
+    const device_row* remember_rows(const std::vector<const device_row*>& sorted);
+    void draw_status(const std::string& text, int height, std::size_t columns);
     action detail_key(int key);
 
     bool open_ = false;

@@ -28,107 +28,98 @@ double seconds_since_epoch(std::chrono::system_clock::time_point when)
     return std::chrono::duration<double>(when.time_since_epoch()).count();
 }
 
-// One family of a sample or more per device, rendered into out and let go
-// before the next is built, so that a scrape of a full table holds one
-// family's samples at a time.
-template <typename Samples>
-void render_per_device(const std::vector<const device_row*>& rows, metric_family family,
-                       Samples samples_of, std::string& out)
+using samples = std::vector<metric_sample>;
+
+samples up_of(const device_row& row, metric_labels device)
 {
-    for (const device_row* row : rows) {
-        for (metric_sample& sample : samples_of(*row, device_labels(*row))) {
-            family.samples.push_back(std::move(sample));
-        }
-    }
-    render_family(family, out);
+    return {{std::move(device), row.online ? 1.0 : 0.0}};
 }
 
+samples last_seen_of(const device_row& row, metric_labels device)
+{
+    return {{std::move(device), seconds_since_epoch(row.last_heard.wall)}};
+}
+
+samples usb_count_of(const device_row& row, metric_labels device)
+{
+    return {{std::move(device), static_cast<double>(row.announcement.usb_devices)}};
+}
+
+samples info_of(const device_row& row, metric_labels device)
+{
+    const announcement_record& a = row.announcement;
+    return {{with(std::move(device), {{"name", a.name},
+                                      {"hostname", a.hostname},
+                                      {"version", a.version},
+                                      {"web", web_url(row)}}),
+             1}};
+}
+
+samples addresses_of(const device_row& row, metric_labels device)
+{
+    samples addresses;
+    for (const auto& [member, address] : {std::pair{"ip_ap", &row.announcement.ip_ap},
+                                          std::pair{"ip_lan", &row.announcement.ip_lan}}) {
+        if (!address->empty()) {
+            addresses.push_back({with(device, {{"member", member}, {"address", *address}}), 1});
+        }
+    }
+    return addresses;
+}
+
+samples shared_usb_of(const device_row& row, metric_labels device)
+{
+    samples shared;
+    if (row.usb && row.usb->outcome == usbip_outcome::listed) {
+        for (const usb_export& usb : row.usb->devices) {
+            shared.push_back({with(device, {{"busid", usb.busid},
+                                            {"vendor", usb_id(usb.vendor_id)},
+                                            {"product", usb_id(usb.product_id)},
+                                            {"vendor_name", usb.vendor_name},
+                                            {"product_name", usb.product_name},
+                                            {"class", usb.class_name}}),
+                              1});
+        }
+    }
+    return shared;
+}
+
+// The per-device families, all gauges: their samples for one row.
+struct device_family {
+    const char* name;
+    const char* help;
+    samples (*of)(const device_row& row, metric_labels device);
+};
+
+constexpr device_family DEVICE_FAMILIES[] = {
+    {"quorvellan_device_up", "Whether the device is online (1) or offline (0).", up_of},
+    {"quorvellan_device_last_seen_timestamp_seconds",
+     "When the device was last heard, in seconds since the epoch.", last_seen_of},
+    {"quorvellan_device_usb_devices", "USB devices plugged into the device, as it announces.",
+     usb_count_of},
+    {"quorvellan_device_info",
+     "The device's announced name, host name and version, and its web link.", info_of},
+    {"quorvellan_device_address_info", "Each IPv4 address the device announces, by member.",
+     addresses_of},
+    {"quorvellan_device_usb_info",
+     "Each USB device the device shares over USB/IP, as its server lists it (with --usb).",
+     shared_usb_of},
+};
+
+// Each family rendered into out and let go before the next is built, so
+// that a scrape of a full table holds one family's samples at a time.
 void render_devices(const device_table& table, std::string& out)
 {
-    using samples = std::vector<metric_sample>;
     const std::vector<const device_row*> rows = table.rows();
-    render_per_device(
-        rows,
-        {"quorvellan_device_up", "gauge", "Whether the device is online (1) or offline (0).", {}},
-        [](const device_row& row, metric_labels device) {
-            return samples{{std::move(device), row.online ? 1.0 : 0.0}};
-        },
-        out);
-    render_per_device(
-        rows,
-        {"quorvellan_device_last_seen_timestamp_seconds",
-         "gauge",
-         "When the device was last heard, in seconds since the epoch.",
-         {}},
-        [](const device_row& row, metric_labels device) {
-            return samples{{std::move(device), seconds_since_epoch(row.last_heard.wall)}};
-        },
-        out);
-    render_per_device(
-        rows,
-        {"quorvellan_device_usb_devices",
-         "gauge",
-         "USB devices plugged into the device, as it announces.",
-         {}},
-        [](const device_row& row, metric_labels device) {
-            return samples{{std::move(device), static_cast<double>(row.announcement.usb_devices)}};
-        },
-        out);
-    render_per_device(
-        rows,
-        {"quorvellan_device_info",
-         "gauge",
-         "The device's announced name, host name and version, and its web link.",
-         {}},
-        [](const device_row& row, metric_labels device) {
-            const announcement_record& a = row.announcement;
-            return samples{{with(std::move(device), {{"name", a.name},
-                                                     {"hostname", a.hostname},
-                                                     {"version", a.version},
-                                                     {"web", web_url(row)}}),
-                            1}};
-        },
-        out);
-    render_per_device(
-        rows,
-        {"quorvellan_device_address_info",
-         "gauge",
-         "Each IPv4 address the device announces, by member.",
-         {}},
-        [](const device_row& row, const metric_labels& device) {
-            samples addresses;
-            for (const auto& [member, address] : {std::pair{"ip_ap", &row.announcement.ip_ap},
-                                                  std::pair{"ip_lan", &row.announcement.ip_lan}}) {
-                if (!address->empty()) {
-                    addresses.push_back(
-                        {with(device, {{"member", member}, {"address", *address}}), 1});
-                }
+    for (const device_family& kind : DEVICE_FAMILIES) {
+        metric_family family{kind.name, "gauge", kind.help, {}};
+        for (const device_row* row : rows) {
+            for (metric_sample& sample : kind.of(*row, device_labels(*row))) {
+                family.samples.push_back(std::move(sample));
             }
-            return addresses;
-        },
-        out);
-    render_per_device(
-        rows,
-        {"quorvellan_device_usb_info",
-         "gauge",
-         "Each USB device the device shares over USB/IP, as its server lists it (with --usb).",
-         {}},
-        [](const device_row& row, const metric_labels& device) {
-            samples shared;
-            if (row.usb && row.usb->outcome == usbip_outcome::listed) {
-                for (const usb_export& usb : row.usb->devices) {
-                    shared.push_back({with(device, {{"busid", usb.busid},
-                                                    {"vendor", usb_id(usb.vendor_id)},
-                                                    {"product", usb_id(usb.product_id)},
-                                                    {"vendor_name", usb.vendor_name},
-                                                    {"product_name", usb.product_name},
-                                                    {"class", usb.class_name}}),
-                                      1});
-                }
-            }
-            return shared;
-        },
-        out);
+        }
+        render_family(family, out);
+    }
 }
 
 std::vector<metric_family> listener_families(const device_table& table, const listen_stats& stats,

@@ -102,28 +102,35 @@ std::optional<std::chrono::seconds> parse_duration(std::string value)
     return duration;
 }
 
-// Takes one option into o; what it needs, when the value will not do.
-std::string apply_option(int option, const std::string& value, options& o)
+// The switch an option without a value turns on, or null for another.
+bool* flag_of(int option, options& o)
 {
     switch (option) {
         case 'h':
-            o.help = true;
-            break;
+            return &o.help;
         case 'V':
-            o.version = true;
-            break;
+            return &o.version;
         case 'j':
-            o.json = true;
-            break;
+            return &o.json;
         case '1':
-            o.once = true;
-            break;
+            return &o.once;
         case 'q':
-            o.quiet = true;
-            break;
+            return &o.quiet;
         case 'u':
-            o.usb = true;
-            break;
+            return &o.usb;
+        default:
+            return nullptr;
+    }
+}
+
+// Takes one option into o; what it needs, when the value will not do.
+std::string apply_option(int option, const std::string& value, options& o)
+{
+    if (bool* flag = flag_of(option, o)) {
+        *flag = true;
+        return "";
+    }
+    switch (option) {
         case 't': {
             const double seconds =
                 all_digits(value, true) ? std::strtod(value.c_str(), nullptr) : -1;

@@ -1,16 +1,10 @@
 #include "table_policy.h"
 
+#include "ascii_case.h"
 #include "device_table.h"
 
 namespace quorvellan::discover {
 namespace {
-
-// ASCII only, whatever locale the live view has set: one device's MAC in
-// two spellings must stay one row in every run.
-char ascii_lower(char c)
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 bool announces(const announcement_record& a, const std::string& address)
 {
@@ -21,7 +15,8 @@ bool announces(const announcement_record& a, const std::string& address)
 }  // namespace
 
 // Prefixed so that a MAC written like an address cannot take over the row of
-// a device that is keyed by its address.
+// a device that is keyed by its address; lowered in ASCII, so that one
+// device's MAC in two spellings stays one row in every run.
 std::string row_key(const announcement_record& announcement, const std::string& source)
 {
     if (announcement.mac.empty()) {

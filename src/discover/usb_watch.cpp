@@ -32,15 +32,15 @@ void usb_watch::stop(const std::string& key)
 
 void usb_watch::follow(const device_table& table, time_point now)
 {
-    std::unordered_map<std::string, bool> still;
+    std::unordered_set<std::string> still;
     for (const device_row* row : table.rows()) {
         if (wanted(*row)) {
             schedule_.heard(row->key, row->announcement.usb_devices, now);
-            still[row->key] = true;
+            still.insert(row->key);
         }
     }
     std::vector<std::string> gone;
-    for (const auto& [key, _] : followed_) {
+    for (const std::string& key : followed_) {
         if (still.count(key) == 0) {
             gone.push_back(key);
         }
@@ -54,10 +54,7 @@ void usb_watch::follow(const device_table& table, time_point now)
 void usb_watch::start_due(const device_table& table, time_point now)
 {
     for (const std::string& key : schedule_.start_due(now)) {
-        const device_row* row = nullptr;
-        for (const device_row* candidate : table.rows()) {
-            row = candidate->key == key ? candidate : row;
-        }
+        const device_row* row = table.find(key);
         if (row == nullptr) {
             schedule_.finished(key);
             continue;

@@ -8,7 +8,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
-#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -58,7 +58,7 @@ class usb_watch {
     std::optional<std::string> open_;
     usbip_schedule schedule_;
     std::vector<std::pair<std::string, usbip_query>> asking_;  // in add_to's order
-    std::unordered_map<std::string, bool> followed_;           // keys in the schedule
+    std::unordered_set<std::string> followed_;                 // keys in the schedule
     usb_name_database names_;
 };
 

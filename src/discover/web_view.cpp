@@ -4,8 +4,9 @@
 #include <netinet/in.h>
 
 #include <algorithm>
-#include <cctype>
 
+#include "ascii_case.h"
+#include "ipv4.h"
 #include "metrics_exposition.h"
 #include "metrics_view.h"
 #include "report_format.h"
@@ -15,18 +16,10 @@ namespace quorvellan::discover {
 
 namespace {
 
-bool same_name(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
-bool is_address(const std::string& text, int family)
+bool is_ipv6_literal(const std::string& text)
 {
     in6_addr parsed;
-    return inet_pton(family, text.c_str(), &parsed) == 1;
+    return inet_pton(AF_INET6, text.c_str(), &parsed) == 1;
 }
 
 // The host without its port, and without the dot that ends a full name.
@@ -52,16 +45,17 @@ bool host_allowed(std::string_view host, const std::vector<std::string>& allowed
     }
     const std::string_view name = host_name(host);
     if (name.size() > 2 && name.front() == '[') {
-        return is_address(std::string(name.substr(1, name.size() - 2)), AF_INET6);
+        return is_ipv6_literal(std::string(name.substr(1, name.size() - 2)));
     }
     if (name.empty()) {
         return false;
     }
-    if (is_address(std::string(name), AF_INET) || same_name(name, "localhost")) {
+    if (is_ipv4_literal(std::string(name)) || ascii_equal_ignoring_case(name, "localhost")) {
         return true;
     }
-    return std::any_of(allowed.begin(), allowed.end(),
-                       [name](const std::string& each) { return same_name(name, each); });
+    return std::any_of(allowed.begin(), allowed.end(), [name](const std::string& each) {
+        return ascii_equal_ignoring_case(name, each);
+    });
 }
 
 std::string devices_snapshot(const device_table& table)
