@@ -63,18 +63,21 @@ void usb_watch::follow(const device_table& table, time_point now)
 
 void usb_watch::start_due(const device_table& table, time_point now)
 {
-    for (const std::string& key : schedule_.start_due(now)) {
-        // The row may have changed since follow() told the schedule: only
-        // the address the schedule counted is asked, and only while wanted.
+    // The table may have changed since follow() told the schedule: a row
+    // gone or no longer wanted spends nothing, and a row whose address
+    // changed is asked only at the one the schedule counted.
+    const auto still_wanted = [&](const std::string& key) {
         const device_row* row = table.find(key);
-        const auto port =
-            row != nullptr ? static_cast<std::uint16_t>(row->announcement.usbip) : std::uint16_t{0};
-        if (row == nullptr || !wanted(*row) || !schedule_.asks_at(key, row->trusted_host, port)) {
+        return row != nullptr && wanted(*row);
+    };
+    for (const std::string& key : schedule_.start_due(now, still_wanted)) {
+        const device_row& row = *table.find(key);
+        const auto port = static_cast<std::uint16_t>(row.announcement.usbip);
+        if (!schedule_.asks_at(key, row.trusted_host, port)) {
             schedule_.finished(key, false, now);
             continue;
         }
-        asking_.push_back(
-            {key, row->trusted_host, port, usbip_query(row->trusted_host, port, now)});
+        asking_.push_back({key, row.trusted_host, port, usbip_query(row.trusted_host, port, now)});
     }
 }
 

@@ -93,7 +93,8 @@ usbip_schedule::time_point usbip_schedule::held_until(const entry& device) const
     return until;
 }
 
-std::vector<std::string> usbip_schedule::start_due(time_point now)
+std::vector<std::string> usbip_schedule::start_due(
+    time_point now, const std::function<bool(const std::string& key)>& still_wanted)
 {
     if (in_flight_ >= max_in_flight_ || now < quiet_until_) {
         return {};
@@ -112,12 +113,17 @@ std::vector<std::string> usbip_schedule::start_due(time_point now)
         return a.first != b.first ? a.first < b.first : *a.second < *b.second;
     });
     std::vector<std::string> started;
+    std::vector<std::string> gone;
     for (const auto& [when, key] : due) {
         entry& device = entries_.at(*key);
         if (in_flight_ >= max_in_flight_) {
             break;
         }
         if (asked_.count(device.address) > 0 || (!known(device) && budget_ == 0)) {
+            continue;
+        }
+        if (still_wanted && !still_wanted(*key)) {
+            gone.push_back(*key);
             continue;
         }
         if (!known(device)) {
@@ -129,6 +135,9 @@ std::vector<std::string> usbip_schedule::start_due(time_point now)
         device.due = now + USBIP_REQUERY_PERIOD;
         started.push_back(*key);
         ++in_flight_;
+    }
+    for (const std::string& key : gone) {
+        entries_.erase(key);
     }
     quiet_until_ = next_due();
     return started;

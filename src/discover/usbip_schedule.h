@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -61,8 +62,12 @@ class usbip_schedule {
 
     // The devices to ask now, the longest overdue first, no more than the
     // free slots, each address once, and those whose server never listed
-    // within the budget; each holds its slot until finished().
-    std::vector<std::string> start_due(time_point now);
+    // within the budget; each holds its slot until finished(). A device
+    // that still_wanted, when given, no longer wants (it left the table
+    // since it was last heard()) is forgotten instead, and spends nothing:
+    // under a flood of invented devices the budget goes to those still there.
+    std::vector<std::string> start_due(
+        time_point now, const std::function<bool(const std::string& key)>& still_wanted = {});
 
     // listed: the server answered with a device list, and is asked outside
     // the budget from now on.

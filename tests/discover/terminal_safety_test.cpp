@@ -254,6 +254,7 @@ TEST(TableLines, TheWidthAloneChoosesTheColumns)
     wide.announcement.ip_lan = "192.168.100.200";
     wide.announcement.http = 65535;
     wide.trusted_host = "192.168.100.200";
+    wide.contested = true;  // its state marked within the same width
     const struct {
         std::size_t width;
         const char* header;
@@ -281,6 +282,7 @@ TEST(TableLines, TheWidthAloneChoosesTheColumns)
     EXPECT_NE(whole[2].find("Lab bench 0 with a very long name indeed  "), std::string::npos);
     EXPECT_NE(whole[2].find("24.10.0 r28427-6df0e3d02a"), std::string::npos);
     EXPECT_NE(whole[2].find("http://192.168.100.200:65535/"), std::string::npos);
+    EXPECT_NE(whole[2].find("  online!  "), std::string::npos) << whole[2];
 }
 
 TEST(TableLines, OnlineFirstThenTheOrderAsked)

@@ -380,6 +380,23 @@ TEST(UsbipSchedule, ServersThatNeverListedShareOneBudgetAndAnAddressItsGap)
     EXPECT_EQ(std::count(started.begin(), started.end(), "real"), 1);
 }
 
+// A flood of invented devices churns the table: those gone before their
+// turn leave the budget to one still there.
+TEST(UsbipSchedule, ADeviceGoneBeforeItsTurnSpendsNothing)
+{
+    usbip_schedule schedule(1000);
+    const auto t0 = steady_clock::time_point{} + seconds(1000);
+    for (int i = 10; i < 30; ++i) {
+        schedule.heard("d" + std::to_string(i), "10.1.0." + std::to_string(i), 3240, 0, t0);
+    }
+    for (const std::string& key : schedule.start_due(t0)) {
+        schedule.finished(key, false, t0);
+    }
+    const auto only_the_last = [](const std::string& key) { return key == "d29"; };
+    EXPECT_EQ(schedule.start_due(t0 + seconds(1), only_the_last), std::vector<std::string>{"d29"});
+    EXPECT_TRUE(schedule.start_due(t0 + seconds(2), only_the_last).empty()) << "gone, forgotten";
+}
+
 // A device whose address changes: the query in flight is the caller's to
 // drop, and the new address is asked once a contest would have shown.
 TEST(UsbipSchedule, ANewAddressIsAskedAfterItSettles)
