@@ -27,8 +27,11 @@ std::vector<std::string> differences(const announcement_record& was, const annou
 
 std::string web_url(const device_row& row)
 {
+    if (row.trusted_host.empty()) {
+        return "";
+    }
     const std::int64_t port = row.announcement.http;
-    return "http://" + row.web_host + (port == 80 ? "" : ":" + std::to_string(port)) + "/";
+    return "http://" + row.trusted_host + (port == 80 ? "" : ":" + std::to_string(port)) + "/";
 }
 
 device_table::device_table(clock_source clock, event_sink sink, forget_after forget)
@@ -48,6 +51,7 @@ bool device_table::heard_again(std::string_view datagram, const std::string& sou
         return false;
     }
     found->second->last_heard = clock_();
+    note_repeat(*found->second, source, found->second->last_heard.monotonic);
     rows_.splice(rows_.end(), rows_, found->second);
     return true;
 }
@@ -90,18 +94,21 @@ hearing device_table::hear(const announcement_record& announcement, const std::s
     rows_.splice(rows_.end(), rows_, found->second);
     device_row& row = *found->second;
     index_datagram(found->second, datagram);
+    const bool contest_began = note_claim(row, announcement, source, now.monotonic);
     if (source != row.source || announcement != row.announcement) {
         row.announcement = announcement;
         row.source = source;
         row.source_suspect = is_suspect(announcement, source, row.first_source);
-        update_web_host(row, receiving);
+        update_trusted_host(row, receiving);
     }
     row.last_heard = now;
     if (!row.online) {
         set_online(row, true);
         presence_mark(row.presence, now.wall, true);
         report_changes(row, event_kind::online, now, {});
-    } else if (now.monotonic - row.reported_at >= REPORT_PERIOD) {
+    } else if (contest_began || now.monotonic - row.reported_at >= REPORT_PERIOD) {
+        // A contest is told at once: every view must stop offering to
+        // attach to an address in doubt.
         report_changes(row, event_kind::changed, now, {});
     }
     if (!held_.empty()) {
@@ -176,10 +183,11 @@ void device_table::move_to_new_mac(row_list::iterator row, const held_mac& held,
     row->key = row_key(held.announcement, held.source);
     index_.emplace(row->key, row);
     keys.push_back(row->key);
+    note_claim(*row, held.announcement, held.source, now.monotonic);
     row->announcement = held.announcement;
     row->source = held.source;
     row->source_suspect = is_suspect(held.announcement, held.source, row->first_source);
-    update_web_host(*row, held.receiving);
+    update_trusted_host(*row, held.receiving);
     row->last_heard = now;
     rows_.splice(rows_.end(), rows_, row);
     index_datagram(row, held.datagram);
@@ -220,7 +228,8 @@ void device_table::add_row(const announcement_record& announcement, const std::s
     row.source = source;
     row.first_source = source;
     row.source_suspect = is_suspect(announcement, source, source);
-    row.web_host = choose_web_host(announcement, source, receiving, &row.web_rule);
+    row.trusted_host = choose_trusted_host(announcement, source, receiving, &row.trusted_rule);
+    note_claim(row, announcement, source, now.monotonic);
     row.first_heard = now.monotonic;
     row.last_heard = now;
     row.online = false;
@@ -257,11 +266,15 @@ void device_table::report_changes(device_row& row, event_kind kind, clock_readin
     if (suspect != row.reported_suspect) {
         report.changed.emplace_back("source");
     }
+    if (row.contested != row.reported_contested) {
+        report.changed.emplace_back("contested");
+    }
     if (kind == event_kind::changed && report.changed.empty()) {
         return;
     }
     row.reported = row.announcement;
     row.reported_suspect = suspect;
+    row.reported_contested = row.contested;
     row.reported_at = now.monotonic;
     sink_(report);
 }
@@ -290,6 +303,7 @@ void device_table::tick()
     decide_held(now);
     for (device_row& row : rows_) {
         presence_mark(row.presence, now.wall, row.online);
+        end_contest(row, now.monotonic);
         if (row.online && now.monotonic - row.reported_at >= REPORT_PERIOD) {
             report_changes(row, event_kind::changed, now, {});
         }
@@ -328,7 +342,9 @@ void device_table::flush()
 void device_table::record_usb(const std::string& key, usb_listing listing)
 {
     const auto found = index_.find(key);
-    if (found == index_.end() || found->second->usb == listing) {
+    if (found == index_.end() || found->second->usb == listing ||
+        listing.host != found->second->trusted_host ||
+        listing.port != found->second->announcement.usbip) {
         return;
     }
     found->second->usb = std::move(listing);

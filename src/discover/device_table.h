@@ -37,10 +37,13 @@ clock_reading read_system_clocks();
 struct usb_listing {
     usbip_outcome outcome = usbip_outcome::no_answer;  // listed, no_answer or refused
     std::vector<usb_export> devices;                   // with listed, named from the database
+    std::string host;                                  // the server asked: its address
+    std::int64_t port = 0;                             // and its port
 
     bool operator==(const usb_listing& other) const
     {
-        return outcome == other.outcome && devices == other.devices;
+        return outcome == other.outcome && devices == other.devices && host == other.host &&
+               port == other.port;
     }
 };
 
@@ -50,24 +53,33 @@ struct device_row {
     std::string source;           // dotted IPv4 address the latest datagram came from
     std::string first_source;     // the one it was first heard from
     bool source_suspect = false;  // see is_suspect
-    std::string web_host;         // of its web interface, see choose_web_host
-    int web_rule = 3;             // the rule of choose_web_host that chose web_host
+    // The address trusted as the device's (see choose_trusted_host): its web
+    // link and where its USB/IP server is asked; empty when none is.
+    std::string trusted_host;
+    int trusted_rule = NO_TRUSTED_HOST;  // the rule that chose it
+    // Two senders speak for it (see note_claim): no attach line, no query.
+    bool contested = false;
+    std::chrono::steady_clock::time_point contested_until;
+    std::vector<heard_claim> claims;  // heard within CONTEST_WINDOW
     std::chrono::steady_clock::time_point first_heard;
     clock_reading last_heard;
     bool online = true;
     // The bytes of its latest datagram, to know a repeat without reading it.
     std::string last_datagram;
-    std::optional<usb_listing> usb;  // absent until its USB/IP server has been asked
-    presence_strip presence;         // over the last day, marked on every tick
+    // Absent until the USB/IP server at its trusted host and announced port
+    // has answered; dropped when either changes.
+    std::optional<usb_listing> usb;
+    presence_strip presence;  // over the last day, marked on every tick
 
     // What the last report about this row said, to report each change once
     // and at most once a period.
     announcement_record reported;
     std::string reported_suspect;  // the suspect source reported, or empty
+    bool reported_contested = false;
     std::chrono::steady_clock::time_point reported_at;
 };
 
-// http://HOST[:PORT]/ for a row.
+// http://HOST[:PORT]/ for a row, at its trusted host; "" when it has none.
 std::string web_url(const device_row& row);
 
 // usb: what its USB/IP server shares changed, or could first be told.
@@ -81,7 +93,7 @@ enum class removal { evicted, forgotten };
 struct event {
     event_kind kind = event_kind::new_device;
     const device_row* row = nullptr;
-    std::vector<std::string> changed;  // member names, and "source"
+    std::vector<std::string> changed;  // member names, "source" and "contested"
     clock_reading at;
     removal reason = removal::evicted;  // of a removed event
     std::string previous_mac;           // of a changed event that moved the row to a new MAC
@@ -118,8 +130,9 @@ class device_table {
     // Reports every change still held back, due or not: for the end of a run.
     void flush();
 
-    // Keeps what the USB/IP server of the row keyed key answered; reports a
-    // usb event when that differs from what it kept before.
+    // Keeps what the USB/IP server of the row keyed key answered, unless it
+    // was asked at another address or port than the row's now; reports a usb
+    // event when that differs from what it kept before.
     void record_usb(const std::string& key, usb_listing listing);
 
     // Ordered by name, then key, so that a redraw does not reshuffle rows.

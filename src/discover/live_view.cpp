@@ -97,6 +97,8 @@ const char* const HELP[] = {
     "  *   the column the table is sorted by",
     "  !   after SOURCE: the datagram came from an address the",
     "      device does not announce; its link may lead elsewhere",
+    "  !   after STATE: contested, two senders announce its MAC;",
+    "      no attach line until that stops",
     "Offline devices are dim; online ones always come first.",
 };
 
@@ -366,10 +368,16 @@ void live_view::draw_details(const device_row& row, clock_reading now, std::size
         }
         text.emplace_back(std::string("  ") + member + ": " + shown_value, A_NORMAL);
     });
-    text.emplace_back("  web: " + terminal_safe(web_url(row), shown_), A_NORMAL);
+    text.emplace_back(row.trusted_host.empty() ? "  web: none (no address it can be trusted at)"
+                                               : "  web: " + terminal_safe(web_url(row), shown_),
+                      A_NORMAL);
     text.emplace_back("  source: " + terminal_safe(row.source, shown_) +
                           (row.source_suspect ? " ! (not an address it announces)" : ""),
                       A_NORMAL);
+    if (row.contested) {
+        text.emplace_back("  contested: two senders announce its MAC, its address is in doubt",
+                          A_BOLD);
+    }
     text.emplace_back("", A_NORMAL);
     for (std::string& line : usb_lines(row)) {
         text.emplace_back(std::move(line), A_NORMAL);
@@ -387,7 +395,10 @@ std::vector<std::string> live_view::usb_lines(const device_row& row) const
     const std::string title =
         "USB devices shared over USB/IP (port " + std::to_string(row.announcement.usbip) + "):";
     if (!row.usb) {
-        return {title, row.online ? "  asking the USB/IP server..." : "  offline: not asked"};
+        return {title, !row.online                ? "  offline: not asked"
+                       : row.trusted_host.empty() ? "  not asked: no address it can be trusted at"
+                       : row.contested            ? "  not asked while contested"
+                                                  : "  asking the USB/IP server..."};
     }
     if (row.usb->outcome != usbip_outcome::listed) {
         return {title, std::string("  ") + describe(row.usb->outcome)};
@@ -406,7 +417,12 @@ std::vector<std::string> live_view::usb_lines(const device_row& row) const
             }
         }
         lines.push_back(line);
-        lines.push_back("    " + terminal_safe(usb_attach_command(row, device), shown_));
+        if (offers_attach(row)) {
+            lines.push_back("    " + terminal_safe(usb_attach_command(row, device), shown_));
+        }
+    }
+    if (!offers_attach(row)) {
+        lines.push_back("  no attach line while contested");
     }
     return lines;
 }

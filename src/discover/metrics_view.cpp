@@ -40,6 +40,11 @@ samples last_seen_of(const device_row& row, metric_labels device)
     return {{std::move(device), seconds_since_epoch(row.last_heard.wall)}};
 }
 
+samples contested_of(const device_row& row, metric_labels device)
+{
+    return {{std::move(device), row.contested ? 1.0 : 0.0}};
+}
+
 samples usb_count_of(const device_row& row, metric_labels device)
 {
     return {{std::move(device), static_cast<double>(row.announcement.usb_devices)}};
@@ -95,10 +100,15 @@ constexpr device_family DEVICE_FAMILIES[] = {
     {"quorvellan_device_up", "Whether the device is online (1) or offline (0).", up_of},
     {"quorvellan_device_last_seen_timestamp_seconds",
      "When the device was last heard, in seconds since the epoch.", last_seen_of},
+    {"quorvellan_device_contested",
+     "Whether two senders announce the device's MAC (1), which puts its address in doubt.",
+     contested_of},
     {"quorvellan_device_usb_devices", "USB devices plugged into the device, as it announces.",
      usb_count_of},
     {"quorvellan_device_info",
-     "The device's announced name, host name and version, and its web link.", info_of},
+     "The device's announced name, host name and version, and its web link (empty when it has "
+     "no address the listener trusts).",
+     info_of},
     {"quorvellan_device_address_info", "Each IPv4 address the device announces, by member.",
      addresses_of},
     {"quorvellan_device_usb_info",

@@ -13,6 +13,7 @@ namespace quorvellan::discover {
 // Every family, all prefixed quorvellan_:
 //   device_up{mac}                                gauge, 1 online, 0 offline
 //   device_last_seen_timestamp_seconds{mac}       gauge
+//   device_contested{mac}                         gauge, 1 while two senders announce its MAC
 //   device_usb_devices{mac}                       gauge
 //   device_info{mac,name,hostname,version,web}    gauge of 1
 //   device_address_info{mac,member,address}       gauge of 1, ip_ap and ip_lan

@@ -63,7 +63,7 @@ std::string usb_attach_command(const device_row& row, const usb_export& device)
     const std::int64_t port = row.announcement.usbip;
     return std::string("sudo usbip ") +
            (port == USBIP_TOOL_PORT ? "" : "--tcp-port " + std::to_string(port) + " ") +
-           "attach -r " + row.web_host + " -b " + device.busid;
+           "attach -r " + row.trusted_host + " -b " + device.busid;
 }
 
 namespace {
@@ -100,7 +100,8 @@ std::string usb_summary(const usb_listing& listing)
 
 namespace {
 
-// online, the announcement's members, source, source_suspect, web, last_seen.
+// online, the announcement's members, source, source_suspect, contested,
+// web, last_seen.
 void add_facts(nlohmann::ordered_json& object, const device_row& row)
 {
     const announcement_record& a = row.announcement;
@@ -113,6 +114,7 @@ void add_facts(nlohmann::ordered_json& object, const device_row& row)
 #undef QUORVELLAN_JSON_FIELD
     object["source"] = row.source;
     object["source_suspect"] = row.source_suspect;
+    object["contested"] = row.contested;
     object["web"] = web_url(row);
     object["last_seen"] = rfc3339_utc(row.last_heard.wall);
 }
@@ -189,7 +191,7 @@ std::string describe_row(const device_row& row, charset shown)
     });
     return line + "web=" + terminal_safe(web_url(row), shown) +
            " source=" + terminal_safe(row.source, shown) +
-           (row.source_suspect ? " source_suspect" : "");
+           (row.source_suspect ? " source_suspect" : "") + (row.contested ? " contested" : "");
 }
 
 }  // namespace

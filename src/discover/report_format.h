@@ -24,15 +24,17 @@ const char* describe(event_kind kind);
 std::string usb_id(std::uint16_t id);
 
 // What a person types to attach the shared device: "sudo usbip attach -r
-// ADDRESS -b BUSID", at the address of the device's web link, with
-// "--tcp-port PORT" before "attach" when its server is not on usbip's port.
+// ADDRESS -b BUSID", at the device's trusted host, with "--tcp-port PORT"
+// before "attach" when its server is not on usbip's port. Only for a row
+// that offers_attach.
 std::string usb_attach_command(const device_row& row, const usb_export& device);
 
 // "evicted" or "forgotten".
 const char* describe(removal reason);
 
 // One NDJSON object: "event", "online", the announcement's members,
-// "source", "source_suspect", "web", "last_seen" and "changed", for a
+// "source", "source_suspect", "contested", "web" ("" when the device has no
+// trusted host), "last_seen" and "changed", for a
 // removed row its "reason", for a device that moved to a new MAC its
 // "previous_mac", and once its USB/IP server was asked, "usb" (the shared
 // devices: busid, vendor, product, vendor_name, product_name, class, speed)

@@ -64,7 +64,11 @@ std::vector<std::string> row_cells(const device_row& row, clock_reading now, cha
     const announcement_record& a = row.announcement;
     return {
         terminal_safe(a.name, shown),
-        row.online ? "online" : "offline",
+        // Marked while two senders contest the row: its address is in doubt.
+        // A contest ends before the row can go offline.
+        !row.online     ? "offline"
+        : row.contested ? "online!"
+                        : "online",
         terminal_safe(web_url(row), shown),
         terminal_safe(a.mac, shown),
         ago(now.monotonic - row.last_heard.monotonic),
@@ -173,10 +177,10 @@ std::vector<std::string> table_lines(const std::vector<const device_row*>& rows,
 
 namespace {
 
-// The address of the web link, as the table shows it.
+// The address of the web link, or the source for a row that has none.
 const std::string& shown_address(const device_row& row)
 {
-    return row.web_host.empty() ? row.source : row.web_host;
+    return row.trusted_host.empty() ? row.source : row.trusted_host;
 }
 
 }  // namespace

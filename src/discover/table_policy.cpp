@@ -1,5 +1,8 @@
 #include "table_policy.h"
 
+#include <algorithm>
+#include <utility>
+
 #include "ascii_case.h"
 #include "device_table.h"
 
@@ -69,8 +72,50 @@ bool is_forgotten(const device_row& row, std::chrono::steady_clock::time_point n
     return after && !row.online && now - row.last_heard.monotonic >= *after;
 }
 
-std::string choose_web_host(const announcement_record& announcement, const std::string& source,
-                            const std::vector<ipv4_subnet>& receiving, int* rule)
+namespace {
+
+bool within(std::uint32_t address, std::uint32_t network, int prefix_bits)
+{
+    return (address ^ network) >> (32 - prefix_bits) == 0;
+}
+
+// In a subnet of the receiving interface, and not this machine's own
+// address there: a datagram from this machine's address was sent on this
+// machine (the kernel drops one that only claims to be), but an address
+// merely announced would turn the listener on this machine's own services.
+bool in_receiving_subnet(std::uint32_t address, const std::vector<ipv4_subnet>& receiving)
+{
+    bool inside = false;
+    for (const ipv4_subnet& subnet : receiving) {
+        if (subnet.address == address) {
+            return false;
+        }
+        inside = inside || subnet.contains(address);
+    }
+    return inside;
+}
+
+}  // namespace
+
+bool is_device_address(std::uint32_t address, const std::vector<ipv4_subnet>& receiving)
+{
+    if (within(address, 0x00000000, 8) || within(address, 0x7F000000, 8) ||
+        within(address, 0xA9FE0000, 16) || within(address, 0xE0000000, 4) ||
+        within(address, 0xF0000000, 4)) {
+        return false;
+    }
+    for (const ipv4_subnet& subnet : receiving) {
+        const std::uint32_t host_bits = ~subnet.mask;
+        const std::uint32_t host = address & host_bits;
+        if (host_bits > 1 && subnet.contains(address) && (host == 0 || host == host_bits)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string choose_trusted_host(const announcement_record& announcement, const std::string& source,
+                                const std::vector<ipv4_subnet>& receiving, int* rule)
 {
     const auto chose = [&](int number, const std::string& host) {
         if (rule != nullptr) {
@@ -78,33 +123,39 @@ std::string choose_web_host(const announcement_record& announcement, const std::
         }
         return host;
     };
+    const auto usable = [&](const std::string& address) {
+        return is_ipv4_literal(address) && is_device_address(ipv4_host_order(address), receiving);
+    };
     const std::string* announced[] = {&announcement.ip_ap, &announcement.ip_lan};
     for (const std::string* address : announced) {
-        if (*address == source && is_ipv4_literal(*address)) {
+        if (*address == source && usable(*address)) {
             return chose(1, *address);
         }
     }
     for (const std::string* address : announced) {
-        if (is_ipv4_literal(*address)) {
-            const std::uint32_t host = ipv4_host_order(*address);
-            for (const ipv4_subnet& subnet : receiving) {
-                if (subnet.contains(host)) {
-                    return chose(2, *address);
-                }
-            }
+        if (usable(*address) && in_receiving_subnet(ipv4_host_order(*address), receiving)) {
+            return chose(2, *address);
         }
     }
-    return chose(3, is_ipv4_literal(announcement.ip_ap) ? announcement.ip_ap : source);
+    return usable(source) ? chose(3, source) : chose(NO_TRUSTED_HOST, "");
 }
 
-void update_web_host(device_row& row, const std::vector<ipv4_subnet>& receiving)
+void update_trusted_host(device_row& row, const std::vector<ipv4_subnet>& receiving)
 {
-    int rule = 3;
-    std::string host = choose_web_host(row.announcement, row.source, receiving, &rule);
-    if (!(announces(row.announcement, row.web_host) && row.web_rule <= rule)) {
-        row.web_host = std::move(host);
-        row.web_rule = rule;
+    int rule = NO_TRUSTED_HOST;
+    std::string host = choose_trusted_host(row.announcement, row.source, receiving, &rule);
+    if (!(announces(row.announcement, row.trusted_host) && row.trusted_rule <= rule)) {
+        row.trusted_host = std::move(host);
+        row.trusted_rule = rule;
     }
+    if (row.usb && (row.usb->host != row.trusted_host || row.usb->port != row.announcement.usbip)) {
+        row.usb.reset();
+    }
+}
+
+bool offers_attach(const device_row& row)
+{
+    return !row.trusted_host.empty() && !row.contested;
 }
 
 // The source is not an announced fact: a device on two networks, or heard
@@ -118,6 +169,76 @@ bool is_suspect(const announcement_record& announcement, const std::string& sour
         return source != first_source;
     }
     return !announces(announcement, source);
+}
+
+namespace {
+
+bool agree(const heard_claim& claim, const announcement_record& announcement,
+           const std::string& source)
+{
+    return claim.ip_ap == announcement.ip_ap && claim.ip_lan == announcement.ip_lan &&
+           announces(announcement, source) && announces(announcement, claim.source);
+}
+
+}  // namespace
+
+bool note_claim(device_row& row, const announcement_record& announcement, const std::string& source,
+                std::chrono::steady_clock::time_point now)
+{
+    std::vector<heard_claim>& claims = row.claims;
+    claims.erase(std::remove_if(claims.begin(), claims.end(),
+                                [&](const heard_claim& claim) {
+                                    return now - claim.last_heard > CONTEST_WINDOW;
+                                }),
+                 claims.end());
+    auto own = claims.end();
+    for (auto claim = claims.begin(); claim != claims.end(); ++claim) {
+        const bool same = claim->source == source && claim->ip_ap == announcement.ip_ap &&
+                          claim->ip_lan == announcement.ip_lan;
+        if (same) {
+            own = claim;
+        } else if (!agree(*claim, announcement, source)) {
+            claim->contradicted = true;
+        }
+    }
+    const bool contest = own != claims.end() && own->contradicted;
+    if (own == claims.end()) {
+        if (claims.size() >= MAX_CLAIMS_PER_ROW) {
+            claims.erase(std::min_element(claims.begin(), claims.end(),
+                                          [](const heard_claim& a, const heard_claim& b) {
+                                              return a.last_heard < b.last_heard;
+                                          }));
+        }
+        own = claims.insert(claims.end(),
+                            heard_claim{source, announcement.ip_ap, announcement.ip_lan, now});
+    }
+    own->last_heard = now;
+    own->contradicted = false;
+    if (!contest) {
+        return false;
+    }
+    row.contested_until = now + CONTESTED_FOR;
+    return !std::exchange(row.contested, true);
+}
+
+void note_repeat(device_row& row, const std::string& source,
+                 std::chrono::steady_clock::time_point now)
+{
+    const announcement_record& a = row.announcement;
+    for (heard_claim& claim : row.claims) {
+        if (claim.source == source && claim.ip_ap == a.ip_ap && claim.ip_lan == a.ip_lan) {
+            claim.last_heard = now;
+        }
+    }
+}
+
+bool end_contest(device_row& row, std::chrono::steady_clock::time_point now)
+{
+    if (!row.contested || now < row.contested_until) {
+        return false;
+    }
+    row.contested = false;
+    return true;
 }
 
 }  // namespace quorvellan::discover

@@ -1,8 +1,9 @@
 // The device table's policies, each stated once: which row a datagram
 // belongs to, who gets a new row and who makes room for it, when a device is
-// offline and when it is forgotten, which of its addresses is its web link,
-// and when its source address is suspect. device_table applies them; nothing
-// else decides them.
+// offline and when it is forgotten, which address is trusted as the
+// device's (its web link, and where its USB/IP server is asked), when its
+// source address is suspect, and when two senders contest one row.
+// device_table applies them; nothing else decides them.
 #pragma once
 
 #include <chrono>
@@ -65,22 +66,83 @@ using forget_after = std::optional<std::chrono::seconds>;
 bool is_forgotten(const device_row& row, std::chrono::steady_clock::time_point now,
                   forget_after after);
 
-// Where a person can reach the device's web interface, as an address:
-// 1. the announced address (ip_ap, then ip_lan) the datagram came from;
-// 2. else the announced address in a subnet of the receiving interface;
-// 3. else ip_ap, or the source when ip_ap is no IPv4 address.
-// rule receives the number of the rule that chose.
-std::string choose_web_host(const announcement_record& announcement, const std::string& source,
-                            const std::vector<ipv4_subnet>& receiving, int* rule = nullptr);
+// Whether an address can be a device's at all. Never 0.0.0.0/8, loopback
+// (127.0.0.0/8), link-local (169.254.0.0/16), multicast (224.0.0.0/4) or
+// the reserved 240.0.0.0/4 with the limited broadcast in it; nor, in a
+// subnet of the receiving interface, that subnet's own network or directed
+// broadcast address (a /31 or /32 has none).
+bool is_device_address(std::uint32_t address, const std::vector<ipv4_subnet>& receiving);
 
-// Brings a known row's web link up to date with a new datagram: a device
-// heard from two of its networks keeps one link rather than flipping between
-// them, unless the new one is better reached.
-void update_web_host(device_row& row, const std::vector<ipv4_subnet>& receiving);
+// The address trusted as the device's: its web link, and the only address
+// its USB/IP server is asked at. A datagram's content is anyone's to write,
+// so an address it names is trusted only where the network vouches for it:
+// 1. the announced address (ip_ap, then ip_lan) the datagram came from;
+// 2. else the announced address in a subnet of the receiving interface,
+//    but not this machine's own address there;
+// 3. else the source address itself;
+// each only when is_device_address; "" when none is, and then the device
+// has no link and is not asked. rule receives the number of the rule that
+// chose (4 for none).
+constexpr int NO_TRUSTED_HOST = 4;
+std::string choose_trusted_host(const announcement_record& announcement, const std::string& source,
+                                const std::vector<ipv4_subnet>& receiving, int* rule = nullptr);
+
+// Brings a known row's trusted host up to date with a new datagram: a
+// device heard from two of its networks keeps one rather than flipping
+// between them, unless the new one is better reached. Whatever the USB/IP
+// server of another address or port said is dropped, so that no attach line
+// pairs one server's bus ids with another address.
+void update_trusted_host(device_row& row, const std::vector<ipv4_subnet>& receiving);
+
+// Whether the views may offer the line that attaches the row's shared USB
+// devices: it has a trusted host and is not contested.
+bool offers_attach(const device_row& row);
 
 // Heard from an address it does not announce (or, announcing none, from
 // another than the first): a copy of its announcements may be speaking.
 bool is_suspect(const announcement_record& announcement, const std::string& source,
                 const std::string& first_source);
+
+// A row is contested when two senders speak for its MAC at once: the real
+// device and a forger, each naming its own address. A device's claim is its
+// source with the addresses it announces; its claims agree when they
+// announce the same addresses and each comes from one of them. So a device
+// heard from both its networks, or through both its directed and its
+// limited broadcast, never contradicts itself. A datagram contradicts every
+// other claim heard within CONTEST_WINDOW that does not agree with it; a
+// real device's new address does that once and its old claim falls silent,
+// but when a contradicted claim speaks again, two senders are at it: the
+// row is contested until CONTESTED_FOR has passed without that happening
+// again (about 12 s after the second sender stops). An uplink that drops
+// and comes back within the window looks the same, and is marked as long.
+// While contested, the row offers no attach line and its USB/IP server is
+// not asked.
+//
+// Two announcement periods and a margin: one lost datagram does not hide a
+// sender.
+constexpr std::chrono::seconds CONTEST_WINDOW = 2 * REPORT_PERIOD + std::chrono::seconds(1);
+constexpr std::chrono::seconds CONTESTED_FOR = 3 * REPORT_PERIOD;
+// Claims kept per row, so that a flood of forged sources for one MAC takes
+// no more room; the longest silent makes way.
+constexpr std::size_t MAX_CLAIMS_PER_ROW = 8;
+
+struct heard_claim {
+    std::string source;
+    std::string ip_ap;
+    std::string ip_lan;
+    std::chrono::steady_clock::time_point last_heard;
+    bool contradicted = false;  // by a later datagram of the row's
+};
+
+// Notes a datagram of the row's; true when it made the row contested.
+bool note_claim(device_row& row, const announcement_record& announcement, const std::string& source,
+                std::chrono::steady_clock::time_point now);
+
+// A datagram repeated byte for byte from the address the row last heard.
+void note_repeat(device_row& row, const std::string& source,
+                 std::chrono::steady_clock::time_point now);
+
+// Ends the contest whose time is up; true when it ended now.
+bool end_contest(device_row& row, std::chrono::steady_clock::time_point now);
 
 }  // namespace quorvellan::discover

@@ -8,12 +8,13 @@ usb_watch::usb_watch(bool everyone) : everyone_(everyone), schedule_(USBIP_MAX_I
 {
 }
 
-// A device is asked only where a person can reach it: online, with a port,
-// at an address of its web link.
+// A device is asked only where the listener trusts its address: online,
+// with a port, at its trusted host, and not contested.
 bool usb_watch::wanted(const device_row& row) const
 {
     const bool chosen = everyone_ || (open_ && *open_ == row.key);
-    return chosen && row.online && row.announcement.usbip > 0 && !row.web_host.empty();
+    return chosen && row.online && row.announcement.usbip > 0 && row.announcement.usbip <= 65535 &&
+           !row.trusted_host.empty() && !row.contested;
 }
 
 void usb_watch::open(std::optional<std::string> key)
@@ -25,8 +26,13 @@ void usb_watch::stop(const std::string& key)
 {
     schedule_.forget(key);
     followed_.erase(key);
+    drop_query(key);
+}
+
+void usb_watch::drop_query(const std::string& key)
+{
     asking_.erase(std::remove_if(asking_.begin(), asking_.end(),
-                                 [&](const auto& asked) { return asked.first == key; }),
+                                 [&](const asking& asked) { return asked.key == key; }),
                   asking_.end());
 }
 
@@ -35,7 +41,11 @@ void usb_watch::follow(const device_table& table, time_point now)
     std::unordered_set<std::string> still;
     for (const device_row* row : table.rows()) {
         if (wanted(*row)) {
-            schedule_.heard(row->key, row->announcement.usb_devices, now);
+            if (schedule_.heard(row->key, row->trusted_host,
+                                static_cast<std::uint16_t>(row->announcement.usbip),
+                                row->announcement.usb_devices, now)) {
+                drop_query(row->key);  // it asked an address the row no longer has
+            }
             still.insert(row->key);
         }
     }
@@ -53,30 +63,36 @@ void usb_watch::follow(const device_table& table, time_point now)
 
 void usb_watch::start_due(const device_table& table, time_point now)
 {
-    for (const std::string& key : schedule_.start_due(now)) {
+    // The table may have changed since follow() told the schedule: a row
+    // gone or no longer wanted spends nothing, and a row whose address
+    // changed is asked only at the one the schedule counted.
+    const auto still_wanted = [&](const std::string& key) {
         const device_row* row = table.find(key);
-        if (row == nullptr) {
-            schedule_.finished(key);
+        return row != nullptr && wanted(*row);
+    };
+    for (const std::string& key : schedule_.start_due(now, still_wanted)) {
+        const device_row& row = *table.find(key);
+        const auto port = static_cast<std::uint16_t>(row.announcement.usbip);
+        if (!schedule_.asks_at(key, row.trusted_host, port)) {
+            schedule_.finished(key, false, now);
             continue;
         }
-        asking_.emplace_back(
-            key,
-            usbip_query(row->web_host, static_cast<std::uint16_t>(row->announcement.usbip), now));
+        asking_.push_back({key, row.trusted_host, port, usbip_query(row.trusted_host, port, now)});
     }
 }
 
 void usb_watch::add_to(std::vector<pollfd>& waiting) const
 {
-    for (const auto& [key, query] : asking_) {
-        waiting.push_back({query.fd(), query.events(), 0});
+    for (const asking& asked : asking_) {
+        waiting.push_back({asked.query.fd(), asked.query.events(), 0});
     }
 }
 
 usb_watch::time_point usb_watch::next_deadline() const
 {
     time_point next = schedule_.next_due();
-    for (const auto& [key, query] : asking_) {
-        next = std::min(next, query.deadline());
+    for (const asking& asked : asking_) {
+        next = std::min(next, asked.query.deadline());
     }
     return next;
 }
@@ -86,24 +102,24 @@ std::vector<std::pair<std::string, usb_listing>> usb_watch::step(const std::vect
 {
     std::vector<std::pair<std::string, usb_listing>> answers;
     for (std::size_t i = 0; i < asking_.size(); ++i) {
-        usbip_query& query = asking_[i].second;
+        usbip_query& query = asking_[i].query;
         const bool ready = first + i < waiting.size() && waiting[first + i].revents != 0;
         if (ready || now >= query.deadline()) {
             query.step(now);
         }
     }
     for (auto asked = asking_.begin(); asked != asking_.end();) {
-        const usbip_outcome outcome = asked->second.outcome();
+        const usbip_outcome outcome = asked->query.outcome();
         if (outcome == usbip_outcome::pending) {
             ++asked;
             continue;
         }
-        usb_listing listing{outcome, asked->second.devices()};
+        usb_listing listing{outcome, asked->query.devices(), asked->host, asked->port};
         for (usb_export& device : listing.devices) {
             names_.name(device);
         }
-        schedule_.finished(asked->first);
-        answers.emplace_back(asked->first, std::move(listing));
+        schedule_.finished(asked->key, outcome == usbip_outcome::listed, now);
+        answers.emplace_back(asked->key, std::move(listing));
         asked = asking_.erase(asked);
     }
     return answers;

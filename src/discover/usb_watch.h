@@ -35,8 +35,8 @@ class usb_watch {
     // longer (offline, gone), and what their USB device count says.
     void follow(const device_table& table, time_point now);
 
-    // Starts the queries that are due, at the address of each device's web
-    // link and its announced USB/IP port.
+    // Starts the queries that are due, at each device's trusted host and
+    // its announced USB/IP port.
     void start_due(const device_table& table, time_point now);
 
     // The sockets of the queries under way, appended to a poll set.
@@ -46,19 +46,27 @@ class usb_watch {
     time_point next_deadline() const;
 
     // After the wait: steps the queries (waiting from first on, as
-    // add_to put them) and returns the answers that came, by row key.
+    // add_to put them) and returns the answers that came, by row key, each
+    // with the server it came from.
     std::vector<std::pair<std::string, usb_listing>> step(const std::vector<pollfd>& waiting,
                                                           std::size_t first, time_point now);
 
    private:
     bool wanted(const device_row& row) const;
     void stop(const std::string& key);
+    void drop_query(const std::string& key);
 
     bool everyone_;
     std::optional<std::string> open_;
     usbip_schedule schedule_;
-    std::vector<std::pair<std::string, usbip_query>> asking_;  // in add_to's order
-    std::unordered_set<std::string> followed_;                 // keys in the schedule
+    struct asking {
+        std::string key;
+        std::string host;
+        std::uint16_t port;
+        usbip_query query;
+    };
+    std::vector<asking> asking_;                // in add_to's order
+    std::unordered_set<std::string> followed_;  // keys in the schedule
     usb_name_database names_;
 };
 

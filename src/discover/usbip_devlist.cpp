@@ -1,5 +1,7 @@
 #include "usbip_devlist.h"
 
+#include <algorithm>
+
 namespace quorvellan::discover {
 namespace {
 
@@ -128,6 +130,8 @@ const char* describe(devlist_fault fault)
             return "bus id without its end";
         case devlist_fault::not_a_busid:
             return "bus id that is none";
+        case devlist_fault::duplicate_busid:
+            return "bus id listed twice";
     }
     return "unknown fault";
 }
@@ -168,6 +172,12 @@ devlist_reply parse_devlist_reply(std::string_view received, bool ended)
         if (const devlist_fault fault = read_device(bytes + at, device);
             fault != devlist_fault::none) {
             return finished(devlist_state::refused, fault);
+        }
+        // At most USBIP_MAX_DEVICES records: comparing each with those
+        // before it stays cheap.
+        if (std::any_of(reply.devices.begin(), reply.devices.end() - 1,
+                        [&](const usb_export& earlier) { return earlier.busid == device.busid; })) {
+            return finished(devlist_state::refused, devlist_fault::duplicate_busid);
         }
         const std::size_t interfaces = bytes[at + USBIP_DEVICE_BYTES - 1];
         at += USBIP_DEVICE_BYTES;

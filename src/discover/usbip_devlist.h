@@ -74,7 +74,8 @@ enum class devlist_fault {
     too_many_devices,   // a count above USBIP_MAX_DEVICES
     unterminated_path,  // a path without its NUL
     unterminated_busid,
-    not_a_busid,  // empty, or with a byte no bus id has: it goes into a command line
+    not_a_busid,      // empty, or with a byte no bus id has: it goes into a command line
+    duplicate_busid,  // a bus id listed twice: one port holds one device
 };
 
 // Short human text, e.g. "bus id without its end".

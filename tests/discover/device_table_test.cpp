@@ -4,6 +4,7 @@
 
 #include <cctype>
 
+#include "report_format.h"
 #include "session.h"
 #include "support/fake_ifaddrs.h"
 #include "support/rendered_payload.h"
@@ -29,7 +30,7 @@ announcement_record device(const std::string& mac, const std::string& name = "Li
 // "kind member, member" for one event; removed ones name their reason.
 std::string described(const event& happened)
 {
-    static const char* const names[] = {"new", "changed", "offline", "online", "removed"};
+    static const char* const names[] = {"new", "changed", "offline", "online", "removed", "usb"};
     std::string text = names[static_cast<int>(happened.kind)];
     if (happened.kind == event_kind::removed) {
         text += happened.reason == removal::evicted ? " evicted " : " forgotten ";
@@ -168,6 +169,76 @@ TEST_F(DeviceTable, AnUnannouncedSourceIsFlaggedAndReported)
         EXPECT_EQ(kept.source_suspect, row.suspect) << row.source;
         EXPECT_EQ(web_url(kept), row.web) << row.source;
     }
+}
+
+// A forger announcing a real device's MAC with an address of its own, the
+// real device every 3 s and the forger every 0.5 s from 8 s to 12 s: the
+// row lets go of the USB list its old address gave, and is contested while
+// both speak, told at once and in the device object, until CONTESTED_FOR
+// after the real device last spoke against the forger.
+TEST_F(DeviceTable, ASecondSenderOfAMacContestsTheRowAndANewAddressDropsItsUsbList)
+{
+    announcement_record real = device("aa:bb");
+    real.ip_ap = "10.99.0.2";
+    real.usbip = 3240;
+    announcement_record forged = real;
+    forged.ip_ap = "10.99.0.66";
+    const auto row = [&]() -> const device_row& { return *table.find("mac aa:bb"); };
+    const auto shared_at = [](const char* host) {
+        return usb_listing{usbip_outcome::listed, {usb_export{}}, host, 3240};
+    };
+    const auto start = now.monotonic;
+    EXPECT_EQ(heard(real, "10.99.0.2"), "new");
+    table.record_usb("mac aa:bb", shared_at("10.99.0.66"));
+    EXPECT_FALSE(row().usb) << "kept an answer from an address the row does not have";
+    table.record_usb("mac aa:bb", shared_at("10.99.0.2"));
+    ASSERT_TRUE(row().usb);
+    taken();
+    std::vector<std::string> told;
+    for (int ms = 3000; ms <= 22000; ms += 500) {
+        now.monotonic = start + std::chrono::milliseconds(ms);
+        std::string got = ms % 3000 == 0             ? heard(real, "10.99.0.2")
+                          : ms >= 8000 && ms < 12000 ? heard(forged, "10.99.0.66")
+                                                     : "";
+        got += ms % 1000 == 0 ? ticked() : "";
+        if (!got.empty()) {
+            told.push_back(std::to_string(ms) + " " + got);
+        }
+        if (ms == 8000) {
+            EXPECT_EQ(row().trusted_host, "10.99.0.66");
+            EXPECT_FALSE(row().usb) << "the real device's bus ids at the forger's address";
+        }
+        const bool contested = ms >= 9000 && ms < 21000;
+        EXPECT_EQ(row().contested, contested) << ms;
+        EXPECT_EQ(device_object(row())["contested"], contested) << ms;
+        EXPECT_EQ(offers_attach(row()), !contested) << ms;
+    }
+    const std::vector<std::string> expected = {
+        "8000 changed ip_ap", "9000 changed ip_ap, contested", "21000 changed contested"};
+    EXPECT_EQ(told, expected);
+    EXPECT_EQ(row().trusted_host, "10.99.0.2");
+}
+
+// Heard each period from both its networks, each through its directed and
+// its limited broadcast, and given a new lease on its uplink: one device.
+TEST_F(DeviceTable, ADeviceOnTwoNetworksAndItsNewAddressContestNothing)
+{
+    announcement_record two_networks = device("aa:bb");
+    two_networks.ip_ap = "192.168.8.1";
+    two_networks.ip_lan = "10.0.0.23";
+    for (int cycle = 0; cycle < 10; ++cycle) {
+        if (cycle == 4) {
+            two_networks.ip_lan = "10.0.0.24";
+        }
+        for (const std::string& source :
+             {two_networks.ip_ap, two_networks.ip_lan, two_networks.ip_ap, two_networks.ip_lan}) {
+            table.hear(two_networks, source, {}, {});
+            EXPECT_FALSE(table.find("mac aa:bb")->contested) << cycle << " from " << source;
+        }
+        now.monotonic += 3s;
+        table.tick();
+    }
+    EXPECT_EQ(taken(), "new; changed ip_lan");
 }
 
 TEST_F(DeviceTable, AKnownDeviceIsAlwaysReadAndOnlyNewRowsAreCapped)
@@ -411,10 +482,13 @@ TEST(Session, AKnownDeviceOnABusyAddressIsHeard)
     EXPECT_NE(printed.find(R"("changed":["usb_devices"])"), std::string::npos) << printed;
 }
 
-TEST(WebUrl, TheAddressThePersonCanReach)
+// Where the web link points and the USB/IP server is asked: only at an
+// address the network vouches for, never at one a datagram merely names.
+TEST(TrustedHost, OnlyAnAddressTheNetworkVouchesFor)
 {
     const std::vector<ipv4_subnet> laptop_lan = {{0xC0A80864, 0xFFFFFF00}};  // 192.168.8.100/24
     const std::vector<ipv4_subnet> elsewhere = {{0x0A000001, 0xFF000000}};   // 10.0.0.1/8
+    const std::vector<ipv4_subnet> one_host = {{0xC0A80801, 0xFFFFFFFF}};    // 192.168.8.1/32
     const struct {
         const char* ip_ap;
         const char* ip_lan;
@@ -425,27 +499,41 @@ TEST(WebUrl, TheAddressThePersonCanReach)
         // 1. the announced address it was heard from (a repeater's uplink)
         {"192.168.9.1", "192.168.8.23", "192.168.8.23", elsewhere, "192.168.8.23"},
         {"192.168.8.1", "10.0.0.23", "192.168.8.1", elsewhere, "192.168.8.1"},
+        {"192.168.8.1", "", "192.168.8.1", one_host, "192.168.8.1"},  // a /32 has no broadcast
         // 2. else the announced address on the receiving interface's subnet
         {"192.168.9.1", "192.168.8.23", "10.0.0.2", laptop_lan, "192.168.8.23"},
-        // 3. else ip_ap, else the source; a claimed name is never a link
-        {"192.168.9.1", "192.168.8.23", "10.0.0.2", elsewhere, "192.168.9.1"},
+        // 3. else the source: an announced address elsewhere is anyone's word
+        {"192.168.9.1", "192.168.8.23", "10.0.0.2", elsewhere, "10.0.0.2"},
+        {"192.168.8.100", "", "192.168.8.7", laptop_lan, "192.168.8.7"},  // this machine's
         {"", "", "10.0.0.7", laptop_lan, "10.0.0.7"},
-        {"", "192.168.7.5", "10.0.0.7", elsewhere, "10.0.0.7"},
         {"evil.example/login", "", "10.0.0.7", elsewhere, "10.0.0.7"},
+        // never an address no device has, announced or the source
+        {"127.0.0.1", "", "192.168.8.7", laptop_lan, "192.168.8.7"},
+        {"127.0.0.1", "", "127.0.0.1", laptop_lan, ""},
+        {"0.0.0.0", "", "0.0.0.0", laptop_lan, ""},
+        {"255.255.255.255", "", "192.168.8.7", laptop_lan, "192.168.8.7"},
+        {"192.168.8.255", "", "192.168.8.7", laptop_lan, "192.168.8.7"},  // directed broadcast
+        {"192.168.8.0", "", "192.168.8.7", laptop_lan, "192.168.8.7"},
+        {"224.0.0.251", "", "192.168.8.7", laptop_lan, "192.168.8.7"},
+        {"169.254.3.4", "", "169.254.3.4", laptop_lan, ""},
+        {"10.9.9.9", "", "169.254.3.4", laptop_lan, ""},
     };
     for (const auto& row : rows) {
         announcement_record a = device("");
         a.ip_ap = row.ip_ap;
         a.ip_lan = row.ip_lan;
-        EXPECT_EQ(choose_web_host(a, row.source, row.receiving), row.host) << row.source;
+        EXPECT_EQ(choose_trusted_host(a, row.source, row.receiving), row.host)
+            << row.ip_ap << " from " << row.source;
     }
     announcement_record a = device("");
     a.ip_ap = std::string("192.168.8.1\0@evil.example", 25);
-    EXPECT_EQ(choose_web_host(a, "10.0.0.7", laptop_lan), "10.0.0.7");
+    EXPECT_EQ(choose_trusted_host(a, "10.0.0.7", laptop_lan), "10.0.0.7");
     device_row row;
-    row.web_host = "10.0.0.7";
+    row.trusted_host = "10.0.0.7";
     row.announcement.http = 8080;
     EXPECT_EQ(web_url(row), "http://10.0.0.7:8080/");
+    row.trusted_host.clear();
+    EXPECT_EQ(web_url(row), "") << "no link rather than a link to anywhere";
 }
 
 // The subnets a datagram's receiving interface holds, read from the list.

@@ -29,6 +29,10 @@ links = [line.split(":")[1].strip() for line in
 if links != ["lo"]:
     sys.exit("not in a namespace of our own: links %s" % links)
 subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+# The devices' own addresses, on lo: a device on loopback's 127/8 would be
+# no address the listener trusts, and its USB/IP server would not be asked.
+subprocess.run(["ip", "-batch", "-"], check=True, text=True,
+               input="".join("address add 192.0.2.%d/32 dev lo\n" % (i + 2) for i in range(30)))
 
 tmpdir = tempfile.mkdtemp(prefix="view-tmux-")
 env = dict(os.environ, TMUX_TMPDIR=tmpdir, LANG="C.UTF-8", LC_ALL="C.UTF-8")
@@ -67,7 +71,7 @@ def announce(names, version="1.0"):
     for i, name in enumerate(names):
         announcement = dict(id="quorvellan_link", name=name, hostname="host%d" % i,
                             version=version, mac="02:00:00:00:01:%02x" % i,
-                            ip_ap="127.0.0.%d" % (i + 2), ip_lan="", http=80, usbip=3240,
+                            ip_ap="192.0.2.%d" % (i + 2), ip_lan="", http=80, usbip=3240,
                             usb_devices=0)
         # Each from the address it announces, as a real device would.
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:

@@ -114,10 +114,13 @@ TEST(Exposition, OneFamilyOnceEachSeriesOnceAndForgottenDevicesGone)
     shared.vendor_id = 0x0627;
     shared.product_id = 0x0001;
     shared.product_name = "QEMU Tablet";
-    table.record_usb("mac aa:bb:cc:00:00:01", usb_listing{usbip_outcome::listed, {shared}});
+    table.record_usb("mac aa:bb:cc:00:00:01",
+                     usb_listing{usbip_outcome::listed, {shared}, "192.168.8.1", 3240});
     const std::string text = metrics_text(table, stats, "0.1.0");
     EXPECT_EQ(check_exposition(text), "") << text;
     EXPECT_NE(text.find("quorvellan_device_up{mac=\"aa:bb:cc:00:00:01\"} 1\n"), std::string::npos);
+    EXPECT_NE(text.find("quorvellan_device_contested{mac=\"aa:bb:cc:00:00:01\"} 0\n"),
+              std::string::npos);
     EXPECT_NE(text.find("name=\"Lab \\\"east\\\"\\n\xef\xbf\xbd\""), std::string::npos) << text;
     EXPECT_NE(
         text.find("{mac=\"\",source=\"192.168.8.3\",member=\"ip_ap\",address=\"192.168.8.1\"}"),

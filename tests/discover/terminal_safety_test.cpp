@@ -75,7 +75,7 @@ device_row hostile_row()
     // The parser refuses such an address; the output must not count on it.
     row.announcement.ip_ap = "1.2.3.4\x1b[K";
     row.source = "192.168.8.1";
-    row.web_host = "192.168.8.1";
+    row.trusted_host = "192.168.8.1";
     return row;
 }
 
@@ -193,7 +193,7 @@ TEST(Output, EachEventIsNamedInJsonAndInLines)
     serial.product_id = 0x6001;
     serial.product_name = "FT232 Serial (UART) IC";
     serial.speed = 2;
-    shared.usb = usb_listing{usbip_outcome::listed, {serial}};
+    shared.usb = usb_listing{usbip_outcome::listed, {serial}, "192.168.8.1", 3240};
     const event listed{event_kind::usb, &shared, {}, {}, {}, {}};
     const nlohmann::ordered_json object = nlohmann::ordered_json::parse(json_line(listed));
     EXPECT_EQ(object.at("event"), "usb");
@@ -202,7 +202,7 @@ TEST(Output, EachEventIsNamedInJsonAndInLines)
               R"("product_name":"FT232 Serial (UART) IC","class":"","speed":"full"}])");
     EXPECT_NE(change_line(listed, charset::utf8).find(" usb (1 shared: 1-1.2 0403:6001) "),
               std::string::npos);
-    shared.usb = usb_listing{usbip_outcome::no_answer, {}};
+    shared.usb = usb_listing{usbip_outcome::no_answer, {}, "192.168.8.1", 3240};
     EXPECT_EQ(nlohmann::json::parse(json_line(listed)).at("usb_error"),
               "no answer from the USB/IP server");
     EXPECT_EQ(usb_attach_command(shared, serial), "sudo usbip attach -r 192.168.8.1 -b 1-1.2");
@@ -220,7 +220,7 @@ TEST(TableLines, FitTheTerminalAndNeverCutAnAddress)
     row.announcement.ip_ap = "198.51.100.23";
     row.announcement.ip_lan = "172.16.5.40";
     row.source = "10.99.0.7";
-    row.web_host = "203.0.113.9";
+    row.trusted_host = "203.0.113.9";
     const std::vector<const device_row*> rows(30, &row);
     for (std::size_t width = 1; width <= 240; width += width < 60 ? 1 : 9) {
         const std::vector<std::string> lines = table_lines(rows, {}, {width, charset::utf8, {}});
@@ -247,13 +247,14 @@ TEST(TableLines, TheWidthAloneChoosesTheColumns)
 {
     device_row plain;
     plain.announcement.name = "Lab";
-    plain.source = plain.web_host = "10.0.0.1";
+    plain.source = plain.trusted_host = "10.0.0.1";
     device_row wide = plain;
     wide.announcement.name = "Lab bench 0 with a very long name indeed";
     wide.announcement.version = "24.10.0 r28427-6df0e3d02a";
     wide.announcement.ip_lan = "192.168.100.200";
     wide.announcement.http = 65535;
-    wide.web_host = "192.168.100.200";
+    wide.trusted_host = "192.168.100.200";
+    wide.contested = true;  // its state marked within the same width
     const struct {
         std::size_t width;
         const char* header;
@@ -281,6 +282,7 @@ TEST(TableLines, TheWidthAloneChoosesTheColumns)
     EXPECT_NE(whole[2].find("Lab bench 0 with a very long name indeed  "), std::string::npos);
     EXPECT_NE(whole[2].find("24.10.0 r28427-6df0e3d02a"), std::string::npos);
     EXPECT_NE(whole[2].find("http://192.168.100.200:65535/"), std::string::npos);
+    EXPECT_NE(whole[2].find("  online!  "), std::string::npos) << whole[2];
 }
 
 TEST(TableLines, OnlineFirstThenTheOrderAsked)
@@ -288,7 +290,8 @@ TEST(TableLines, OnlineFirstThenTheOrderAsked)
     device_row a, b, c;
     a.key = "a", a.announcement.name = "Alpha", a.source = "10.0.0.10", a.online = false;
     b.key = "b", b.announcement.name = "Bravo", b.source = "10.0.0.9";
-    c.key = "c", c.announcement.name = "Charlie", c.source = "10.0.0.1", c.web_host = "10.0.0.200";
+    c.key = "c", c.announcement.name = "Charlie", c.source = "10.0.0.1",
+    c.trusted_host = "10.0.0.200";
     c.last_heard.monotonic = b.last_heard.monotonic + std::chrono::seconds(1);
     const auto names = [](const std::vector<const device_row*>& rows) {
         std::string out;

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -95,6 +96,8 @@ TEST(UsbipDevlist, RepliesAreListedOrRefusedWhole)
          devlist_state::refused, devlist_fault::not_a_busid},
         {"empty busid", with(good, FIRST_BUSID, std::string(1, '\0')), true, devlist_state::refused,
          devlist_fault::not_a_busid},
+        {"one busid twice", test::usbip_reply({configured_keyboard(), configured_keyboard()}), true,
+         devlist_state::refused, devlist_fault::duplicate_busid},
     };
     for (const reply_case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -275,11 +278,11 @@ TEST(UsbipSchedule, AsksOnFirstHearingThenEveryPeriod)
 {
     usbip_schedule schedule;
     const auto t0 = steady_clock::time_point{} + seconds(1000);
-    schedule.heard("a", 2, t0);
+    schedule.heard("a", "10.0.0.1", 3240, 2, t0);
     EXPECT_EQ(schedule.start_due(t0), std::vector<std::string>{"a"});
-    schedule.finished("a");
+    schedule.finished("a", true, t0);
     for (int s = 3; s < 30; s += 3) {
-        schedule.heard("a", 2, t0 + seconds(s));
+        schedule.heard("a", "10.0.0.1", 3240, 2, t0 + seconds(s));
         EXPECT_TRUE(schedule.start_due(t0 + seconds(s)).empty()) << s;
     }
     EXPECT_EQ(schedule.next_due(), t0 + USBIP_REQUERY_PERIOD);
@@ -302,13 +305,13 @@ TEST(UsbipSchedule, AChangedCountAsksSoonButNotTooOften)
         SCOPED_TRACE(c.name);
         usbip_schedule schedule;
         const auto t0 = steady_clock::time_point{} + seconds(1000);
-        schedule.heard("a", 2, t0);
+        schedule.heard("a", "10.0.0.1", 3240, 2, t0);
         schedule.start_due(t0);
         if (c.changed_at > 0) {
-            schedule.finished("a");
+            schedule.finished("a", true, t0);
         }
-        schedule.heard("a", 3, t0 + seconds(c.changed_at));
-        schedule.finished("a");
+        schedule.heard("a", "10.0.0.1", 3240, 3, t0 + seconds(c.changed_at));
+        schedule.finished("a", true, t0);
         EXPECT_EQ(schedule.next_due(), t0 + seconds(c.asked_at));
         EXPECT_TRUE(schedule.start_due(t0 + seconds(c.asked_at - 1)).empty());
         EXPECT_EQ(schedule.start_due(t0 + seconds(c.asked_at)).size(), 1u);
@@ -320,17 +323,94 @@ TEST(UsbipSchedule, BoundsTheQueriesInFlight)
     usbip_schedule schedule(2);
     const auto t0 = steady_clock::time_point{} + seconds(1000);
     for (const char* key : {"a", "b", "c", "d"}) {
-        schedule.heard(key, 1, t0);
+        schedule.heard(key, std::string("10.0.0.") + key[0], 3240, 1, t0);
     }
     const std::vector<std::string> first = {"a", "b"};
     EXPECT_EQ(schedule.start_due(t0), first);
     EXPECT_TRUE(schedule.start_due(t0).empty());
     EXPECT_EQ(schedule.next_due(), steady_clock::time_point::max());
     schedule.forget("a");  // its query is dropped with it, and its slot freed
-    schedule.finished("b");
+    schedule.finished("b", true, t0);
     const std::vector<std::string> second = {"c", "d"};
     EXPECT_EQ(schedule.start_due(t0 + seconds(1)), second);
     EXPECT_EQ(schedule.in_flight(), 2u);
+}
+
+// Invented devices naming other hosts, one new address each: what the
+// schedule lets out, second by second, and what it still lets out for a
+// real device whose server has listed before.
+TEST(UsbipSchedule, ServersThatNeverListedShareOneBudgetAndAnAddressItsGap)
+{
+    usbip_schedule schedule(1000);
+    const auto t0 = steady_clock::time_point{} + seconds(1000);
+    schedule.heard("real", "10.0.0.2", 3240, 1, t0);
+    ASSERT_EQ(schedule.start_due(t0).size(), 1u);
+    schedule.finished("real", true, t0);
+    for (int i = 0; i < 100; ++i) {
+        schedule.heard("invented " + std::to_string(i), "10.1.0." + std::to_string(i), 3240, 0,
+                       t0 + seconds(1));
+    }
+    // Another device naming an address just asked, and one naming the real
+    // device's address with another port, which never listed.
+    schedule.heard("same address", "10.0.0.2", 3240, 0, t0 + seconds(1));
+    schedule.heard("another port", "10.0.0.2", 22, 0, t0 + seconds(1));
+    const struct {
+        int tenths;  // after t0
+        std::size_t started;
+    } steps[] = {{10, USBIP_BUDGET_BURST}, {15, 0}, {20, 1}, {50, 3}, {100, 5}, {105, 0}};
+    std::vector<std::string> all;
+    for (const auto& step : steps) {
+        const auto at = t0 + std::chrono::milliseconds(100 * step.tenths);
+        const std::vector<std::string> started = schedule.start_due(at);
+        EXPECT_EQ(started.size(), step.started) << step.tenths;
+        for (const std::string& key : started) {
+            schedule.finished(key, false, at);
+            all.push_back(key);
+        }
+    }
+    // The address is asked again once its gap is over, by one of the two.
+    EXPECT_EQ(std::count(all.begin(), all.end(), "same address") +
+                  std::count(all.begin(), all.end(), "another port"),
+              1);
+    // A server that listed is asked outside the budget, which is spent on
+    // the invented ones.
+    schedule.forget("same address");
+    const std::vector<std::string> started = schedule.start_due(t0 + seconds(30));
+    EXPECT_EQ(started.size(), USBIP_BUDGET_BURST + 1);
+    EXPECT_EQ(std::count(started.begin(), started.end(), "real"), 1);
+}
+
+// A flood of invented devices churns the table: those gone before their
+// turn leave the budget to one still there.
+TEST(UsbipSchedule, ADeviceGoneBeforeItsTurnSpendsNothing)
+{
+    usbip_schedule schedule(1000);
+    const auto t0 = steady_clock::time_point{} + seconds(1000);
+    for (int i = 10; i < 30; ++i) {
+        schedule.heard("d" + std::to_string(i), "10.1.0." + std::to_string(i), 3240, 0, t0);
+    }
+    for (const std::string& key : schedule.start_due(t0)) {
+        schedule.finished(key, false, t0);
+    }
+    const auto only_the_last = [](const std::string& key) { return key == "d29"; };
+    EXPECT_EQ(schedule.start_due(t0 + seconds(1), only_the_last), std::vector<std::string>{"d29"});
+    EXPECT_TRUE(schedule.start_due(t0 + seconds(2), only_the_last).empty()) << "gone, forgotten";
+}
+
+// A device whose address changes: the query in flight is the caller's to
+// drop, and the new address is asked once a contest would have shown.
+TEST(UsbipSchedule, ANewAddressIsAskedAfterItSettles)
+{
+    usbip_schedule schedule;
+    const auto t0 = steady_clock::time_point{} + seconds(1000);
+    schedule.heard("a", "10.0.0.2", 3240, 1, t0);
+    ASSERT_EQ(schedule.start_due(t0).size(), 1u);
+    EXPECT_FALSE(schedule.heard("a", "10.0.0.2", 3240, 1, t0 + seconds(1)));
+    EXPECT_TRUE(schedule.heard("a", "10.0.0.66", 3240, 1, t0 + seconds(1)));
+    EXPECT_EQ(schedule.in_flight(), 0u);
+    EXPECT_EQ(schedule.next_due(), t0 + seconds(1) + USBIP_NEW_ADDRESS_SETTLE);
+    EXPECT_TRUE(schedule.start_due(t0 + seconds(7)).empty());
+    EXPECT_EQ(schedule.start_due(t0 + seconds(8)), std::vector<std::string>{"a"});
 }
 
 TEST(UsbNames, NamesComeFromTheDatabaseAndIdsStandAloneWithout)

@@ -12,7 +12,7 @@ const COLS = [
 ];
 // What a snapshot or an event may set on a device; nothing else is copied.
 const FIELDS = ['online', 'id', 'name', 'hostname', 'version', 'mac', 'ip_ap', 'ip_lan', 'http',
-  'usbip', 'usb_devices', 'source', 'source_suspect', 'web', 'last_seen', 'presence'];
+  'usbip', 'usb_devices', 'source', 'source_suspect', 'contested', 'web', 'last_seen', 'presence'];
 const WEB = /^http:\/\/((?:(?:25[0-5]|2[0-4]\d|1\d\d|[1-9]?\d)\.){3}(?:25[0-5]|2[0-4]\d|1\d\d|[1-9]?\d))(?::([1-9]\d{0,4}))?\/$/;
 // A bus id goes into a command a person pastes into a shell: digits,
 // one dash and dots only, as Linux names USB ports.
@@ -64,11 +64,10 @@ function merge(old, src) {
   for (const f of FIELDS) if (own(src, f)) d[f] = src[f];
   if (own(src, 'online')) d.online = src.online === true;
   else if (own(src, 'state')) d.online = src.state === 'online';
-  // The list and its error come together; an event without either keeps both.
-  if (own(src, 'usb') || own(src, 'usb_error')) {
-    d.usb = Array.isArray(src.usb) ? src.usb : undefined;
-    d.usb_error = str(src.usb_error);
-  }
+  // Every device object carries the list or its error, or neither while
+  // there is none: not asked yet, or dropped with an address it no longer has.
+  d.usb = Array.isArray(src.usb) ? src.usb : undefined;
+  d.usb_error = str(src.usb_error);
   return d;
 }
 
@@ -154,6 +153,7 @@ function fill(r) {
   if (!on) state.append(el('span', 'when', 'since ' + clock(t)));
   if (isFinite(t)) state.title = 'last heard ' + new Date(t).toLocaleString();
   c.state.replaceChildren(state);
+  if (d.contested === true) c.state.append(el('span', 'warn', ' contested'));
   r.btn.replaceChildren(str(d.name) ? text(d.name) : el('i', 'cut', '(no name)'));
   for (const f of ['hostname', 'version', 'mac', 'ip_ap', 'ip_lan']) c[f].replaceChildren(text(d[f]));
   c.usb_devices.textContent = str(d.usb_devices);
@@ -200,8 +200,8 @@ function fact(list, term, value) {
 // selection and copy notes while other values change.
 function detail(r) {
   const d = r.d;
-  const sig = JSON.stringify([d.source, d.source_suspect, d.http, d.usbip, d.web, d.usb,
-    d.usb_error, d.presence]);
+  const sig = JSON.stringify([d.source, d.source_suspect, d.contested, d.http, d.usbip, d.web,
+    d.usb, d.usb_error, d.presence]);
   if (r.det && r.sig === sig) return;
   r.sig = sig;
   if (!r.det) {
@@ -215,6 +215,7 @@ function detail(r) {
   const from = el('span');
   from.append(text(d.source, 'wrap'));
   if (d.source_suspect === true) from.append(el('span', 'warn', ' not an address it announces'));
+  if (d.contested === true) from.append(el('span', 'warn', ' contested: two senders announce its MAC'));
   fact(facts, 'Heard from', from);
   fact(facts, 'Web port', d.http);
   fact(facts, 'USB/IP port', d.usbip);
@@ -250,7 +251,9 @@ function usbPane(d) {
       if (str(u[f])) head.append(' ', text(u[f], f === 'class' || f === 'speed' ? 'wrap muted' : 'wrap'));
     }
     item.append(head);
-    if (!address) {
+    if (d.contested === true) {
+      item.append(el('p', 'note warn', 'no command while two senders announce this device'));
+    } else if (!address) {
       item.append(el('p', 'note', 'no command: the device has no address to reach it at'));
     } else if (!BUSID.test(str(u.busid))) {
       item.append(el('p', 'note warn', 'no command: the bus id holds characters no bus id has'));
