@@ -9,20 +9,41 @@
 #include <cerrno>
 #include <cstring>
 #include <list>
+#include <map>
+#include <optional>
 
 namespace quorvellan::discover {
 
 namespace {
 
+using std::chrono::steady_clock;
+
+// A connection, from its start to its close.
+struct client {
+    // Whom the shares of one address count it for; empty for a proxy's.
+    std::string address;
+    int fd = -1;
+    // When its next request's headers are due; never while one is answered.
+    steady_clock::time_point headers_due = steady_clock::time_point::max();
+    bool cut = false;  // shut down for being late: the library closes it
+};
+
 // One open event stream. Its connection is suspended while there is nothing
 // to send, so that it costs no polling, and resumed by push().
 struct event_stream {
     MHD_Connection* connection = nullptr;
+    std::string address;  // its client's
     std::string pending;
     std::size_t sent = 0;  // of pending
     bool suspended = false;
     bool dropped = false;  // its reader fell too far behind
 };
+
+// At most this much of an answer's parts is made at a time, when the
+// socket has room for it: the most one connection costs one run().
+constexpr std::size_t PART_BLOCK = 8 * 1024;
+// What the kernel may hold of an answer in parts ahead of its reader.
+constexpr std::size_t AHEAD_OF_READER = 64 * 1024;
 
 }  // namespace
 
@@ -30,10 +51,24 @@ struct http_server::state {
     MHD_Daemon* daemon = nullptr;
     http_handler handler;
     http_limits limits;
+    std::vector<std::string> proxies;  // as parse_address writes them
+    std::list<client> clients;
     std::list<event_stream> streams;
+    std::size_t answers_held = 0;               // by the answers in parts not yet done
+    std::map<std::string, unsigned> answering;  // those answers, by address
 };
 
 namespace {
+
+// An answer in parts, from its first part to its reader's last byte.
+struct answer_in_parts {
+    http_server::state* server = nullptr;
+    http_parts parts;  // none for HEAD
+    std::string pending;
+    std::size_t sent = 0;                // of pending
+    std::size_t held = 0;                // what it adds to the server's answers_held
+    std::optional<std::string> address;  // whom it is counted for, unless HEAD
+};
 
 // On every answer: the page runs only its own files and talks only to its
 // own origin, and nothing is cached or framed.
@@ -85,6 +120,163 @@ MHD_Result queue(MHD_Connection* connection, http_response answer)
     return queue_response(connection, response, answer);
 }
 
+// The address as a client's is named: IPv4 mapped into IPv6 as IPv4, so that
+// one client is one address whether the server listens on IPv4 or IPv6.
+std::string address_text(const sockaddr* address)
+{
+    char text[INET6_ADDRSTRLEN] = "";
+    if (address->sa_family == AF_INET) {
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text,
+                  sizeof text);
+    } else if (address->sa_family == AF_INET6) {
+        const in6_addr& v6 = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
+        if (IN6_IS_ADDR_V4MAPPED(&v6)) {
+            inet_ntop(AF_INET, &v6.s6_addr[12], text, sizeof text);
+        } else {
+            inet_ntop(AF_INET6, &v6, text, sizeof text);
+        }
+    }
+    return text;
+}
+
+// What the shares of one address count a client from address as: empty for
+// a proxy, which many people share.
+std::string share_of(const http_server::state& server, const sockaddr* address)
+{
+    std::string text = address_text(address);
+    const bool proxy =
+        std::find(server.proxies.begin(), server.proxies.end(), text) != server.proxies.end();
+    return proxy ? std::string() : text;
+}
+
+client* client_of(MHD_Connection* connection)
+{
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    return info != nullptr ? static_cast<client*>(info->socket_context) : nullptr;
+}
+
+// Before the library takes a connection: one address gets its share only.
+MHD_Result admit(void* context, const sockaddr* address, socklen_t /*length*/)
+{
+    const auto* server = static_cast<const http_server::state*>(context);
+    const std::string from = share_of(*server, address);
+    const auto held = std::count_if(server->clients.begin(), server->clients.end(),
+                                    [&from](const client& each) { return each.address == from; });
+    return from.empty() || static_cast<unsigned>(held) < server->limits.per_address ? MHD_YES
+                                                                                    : MHD_NO;
+}
+
+void connection_changed(void* context, MHD_Connection* connection, void** socket_context,
+                        MHD_ConnectionNotificationCode change)
+{
+    auto* server = static_cast<http_server::state*>(context);
+    if (change == MHD_CONNECTION_NOTIFY_STARTED) {
+        client& started = server->clients.emplace_back();
+        const MHD_ConnectionInfo* from =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+        started.address = from != nullptr ? share_of(*server, from->client_addr) : "";
+        const MHD_ConnectionInfo* socket =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        started.fd = socket != nullptr ? socket->connect_fd : -1;
+        started.headers_due = steady_clock::now() + server->limits.headers;
+        *socket_context = &started;
+    } else if (change == MHD_CONNECTION_NOTIFY_CLOSED) {
+        const auto* closed = static_cast<client*>(*socket_context);
+        server->clients.remove_if([closed](const client& each) { return &each == closed; });
+        *socket_context = nullptr;
+    }
+}
+
+// A deadline, not a time of silence: a client that trickles its headers a
+// byte at a time is cut as one that sends nothing. Shutting the socket down
+// rather than closing it lets the library find the end itself and close the
+// connection in its own order, as if the client had left.
+void cut_late_headers(http_server::state& server)
+{
+    const auto now = steady_clock::now();
+    for (client& each : server.clients) {
+        if (!each.cut && each.headers_due <= now && each.fd >= 0) {
+            shutdown(each.fd, SHUT_RDWR);
+            each.cut = true;
+        }
+    }
+}
+
+ssize_t read_parts(void* context, std::uint64_t /*position*/, char* buffer, std::size_t room)
+{
+    auto* answer = static_cast<answer_in_parts*>(context);
+    if (answer->sent == answer->pending.size()) {
+        answer->pending.clear();
+        answer->sent = 0;
+        const std::size_t block = std::min(room, PART_BLOCK);
+        while (answer->parts.next && answer->pending.size() < block &&
+               answer->parts.next(answer->pending)) {
+        }
+        if (answer->pending.empty()) {
+            return MHD_CONTENT_READER_END_OF_STREAM;
+        }
+    }
+    const std::size_t size = std::min(room, answer->pending.size() - answer->sent);
+    std::memcpy(buffer, answer->pending.data() + answer->sent, size);
+    answer->sent += size;
+    return static_cast<ssize_t>(size);
+}
+
+void parts_done(void* context)
+{
+    auto* answer = static_cast<answer_in_parts*>(context);
+    http_server::state& server = *answer->server;
+    server.answers_held -= answer->held;
+    if (answer->address && --server.answering[*answer->address] == 0) {
+        server.answering.erase(*answer->address);
+    }
+    delete answer;
+}
+
+// An answer in parts, made as its reader takes it; for HEAD, none are made.
+MHD_Result queue_parts(http_server::state& server, MHD_Connection* connection,
+                       const http_response& answer, bool head)
+{
+    const client* from = client_of(connection);
+    const std::string address = from != nullptr ? from->address : "";
+    // Past three quarters of the bound, only an address with no answer under
+    // way gets one: a few that fetch without pause cannot keep all others out.
+    const std::size_t bound = server.limits.answers_held;
+    const bool answering = server.answering.count(address) > 0;
+    if (!head &&
+        (server.answers_held >= bound || (answering && server.answers_held >= bound / 4 * 3))) {
+        return queue(connection, plain_answer(MHD_HTTP_SERVICE_UNAVAILABLE,
+                                              "too many answers wait for their readers: try "
+                                              "again later\n"));
+    }
+    // What the kernel takes ahead of a reader that stopped reading is bounded
+    // too, so that the parts follow the reader rather than fill megabytes.
+    const MHD_ConnectionInfo* socket_info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    if (socket_info != nullptr) {
+        const int size = static_cast<int>(AHEAD_OF_READER);
+        setsockopt(socket_info->connect_fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    }
+    auto* made = new answer_in_parts;
+    made->server = &server;
+    if (!head) {
+        made->parts = answer.parts();
+        // What it is made from, and the block it is made into.
+        made->held = made->parts.held + 2 * PART_BLOCK;
+        made->address = address;
+        ++server.answering[address];
+    }
+    server.answers_held += made->held;
+    MHD_Response* response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, PART_BLOCK,
+                                                               &read_parts, made, &parts_done);
+    if (response == nullptr) {
+        parts_done(made);
+        return MHD_NO;
+    }
+    return queue_response(connection, response, answer);
+}
+
 ssize_t read_stream(void* context, std::uint64_t /*position*/, char* buffer, std::size_t room)
 {
     auto* stream = static_cast<event_stream*>(context);
@@ -117,6 +309,16 @@ MHD_Result open_stream(http_server::state& server, MHD_Connection* connection, h
         return queue(connection, plain_answer(MHD_HTTP_SERVICE_UNAVAILABLE,
                                               "too many live clients: try again later\n"));
     }
+    const client* from = client_of(connection);
+    const std::string address = from != nullptr ? from->address : "";
+    const auto same =
+        std::count_if(server.streams.begin(), server.streams.end(),
+                      [&address](const event_stream& each) { return each.address == address; });
+    if (!address.empty() && static_cast<std::size_t>(same) >= server.limits.streams_per_address) {
+        return queue(connection, plain_answer(MHD_HTTP_SERVICE_UNAVAILABLE,
+                                              "too many live clients from this address: try "
+                                              "again later\n"));
+    }
     // What the kernel holds for a reader that stopped reading is bounded
     // too, rather than grown by autotuning up to megabytes.
     const MHD_ConnectionInfo* socket_info =
@@ -127,6 +329,7 @@ MHD_Result open_stream(http_server::state& server, MHD_Connection* connection, h
     }
     event_stream& stream = server.streams.emplace_back();
     stream.connection = connection;
+    stream.address = address;
     stream.pending = std::move(answer.body);
     MHD_Response* response =
         MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096, &read_stream, &stream, nullptr);
@@ -139,10 +342,14 @@ MHD_Result open_stream(http_server::state& server, MHD_Connection* connection, h
     return queue_response(connection, response, answer);
 }
 
-void stream_ended(void* context, MHD_Connection* /*connection*/, void** request_context,
-                  MHD_RequestTerminationCode /*why*/)
+void request_ended(void* context, MHD_Connection* connection, void** request_context,
+                   MHD_RequestTerminationCode /*why*/)
 {
     auto* server = static_cast<http_server::state*>(context);
+    // A kept connection's next request has the same time for its headers.
+    if (client* kept = client_of(connection)) {
+        kept->headers_due = steady_clock::now() + server->limits.headers;
+    }
     auto* ended = static_cast<event_stream*>(*request_context);
     if (ended == nullptr) {
         return;
@@ -162,6 +369,9 @@ MHD_Result answer(void* context, MHD_Connection* connection, const char* url, co
                   std::size_t* /*upload_data_size*/, void** request_context)
 {
     auto* server = static_cast<http_server::state*>(context);
+    if (client* asking = client_of(connection)) {
+        asking->headers_due = steady_clock::time_point::max();
+    }
     const std::string_view verb = method;
     if (verb != MHD_HTTP_METHOD_GET && verb != MHD_HTTP_METHOD_HEAD) {
         // Answered before any body is read, and the connection closed.
@@ -171,6 +381,9 @@ MHD_Result answer(void* context, MHD_Connection* connection, const char* url, co
     if (response.stream && verb == MHD_HTTP_METHOD_GET) {
         return open_stream(*server, connection, std::move(response), request_context);
     }
+    if (response.parts) {
+        return queue_parts(*server, connection, response, verb == MHD_HTTP_METHOD_HEAD);
+    }
     return queue(connection, std::move(response));
 }
 
@@ -178,7 +391,7 @@ MHD_Result answer(void* context, MHD_Connection* connection, const char* url, co
 
 http_response plain_answer(unsigned status, std::string body)
 {
-    return {status, "text/plain; charset=utf-8", std::move(body), false};
+    return {status, "text/plain; charset=utf-8", std::move(body), false, {}};
 }
 
 std::optional<std::uint16_t> parse_port(std::string_view text)
@@ -230,6 +443,22 @@ std::string describe(const http_endpoint& endpoint)
            std::to_string(endpoint.port);
 }
 
+std::optional<std::string> parse_address(std::string_view text)
+{
+    sockaddr_in v4{};
+    sockaddr_in6 v6{};
+    const std::string literal(text);
+    if (inet_pton(AF_INET, literal.c_str(), &v4.sin_addr) == 1) {
+        v4.sin_family = AF_INET;
+        return address_text(reinterpret_cast<const sockaddr*>(&v4));
+    }
+    if (inet_pton(AF_INET6, literal.c_str(), &v6.sin6_addr) == 1) {
+        v6.sin6_family = AF_INET6;
+        return address_text(reinterpret_cast<const sockaddr*>(&v6));
+    }
+    return std::nullopt;
+}
+
 std::unique_ptr<http_server> http_server::open(const http_endpoint& endpoint,
                                                const http_limits& limits, http_handler handler,
                                                std::string& error)
@@ -250,16 +479,27 @@ std::unique_ptr<http_server> http_server::open(const http_endpoint& endpoint,
     server->state_ = std::make_unique<state>();
     server->state_->handler = std::move(handler);
     server->state_->limits = limits;
+    for (const std::string& proxy : limits.proxies) {
+        const std::optional<std::string> address = parse_address(proxy);
+        if (!address) {
+            error = "a proxy needs an IPv4 or IPv6 address, got '" + proxy + "'";
+            return nullptr;
+        }
+        server->state_->proxies.push_back(*address);
+    }
     // No thread of its own: the caller's loop runs it, through epoll.
     const unsigned flags = MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | (ipv6 ? MHD_USE_IPv6 : 0);
     errno = 0;
-    server->state_->daemon = MHD_start_daemon(
-        flags, endpoint.port, nullptr, nullptr, &answer, server->state_.get(), MHD_OPTION_SOCK_ADDR,
+    // The share of one address is kept here rather than by the library's
+    // own limit per address, which knows no proxy.
+    state* const serving = server->state_.get();
+    serving->daemon = MHD_start_daemon(
+        flags, endpoint.port, &admit, serving, &answer, serving, MHD_OPTION_SOCK_ADDR,
         reinterpret_cast<sockaddr*>(&address), MHD_OPTION_CONNECTION_LIMIT, limits.connections,
-        MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits.per_address, MHD_OPTION_CONNECTION_TIMEOUT,
-        static_cast<unsigned>(limits.idle.count()), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-        limits.memory_per_connection, MHD_OPTION_NOTIFY_COMPLETED, &stream_ended,
-        server->state_.get(), MHD_OPTION_END);
+        MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(limits.idle.count()),
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, limits.memory_per_connection,
+        MHD_OPTION_NOTIFY_COMPLETED, &request_ended, serving, MHD_OPTION_NOTIFY_CONNECTION,
+        &connection_changed, serving, MHD_OPTION_END);
     if (server->state_->daemon == nullptr) {
         error = "cannot serve HTTP on " + describe(endpoint) + ": " +
                 (errno != 0 ? std::strerror(errno) : "the HTTP server did not start");
@@ -328,15 +568,25 @@ int http_server::fd() const
 
 std::optional<std::chrono::milliseconds> http_server::due_in() const
 {
+    std::optional<std::chrono::milliseconds> due;
     MHD_UNSIGNED_LONG_LONG milliseconds = 0;
-    if (MHD_get_timeout(state_->daemon, &milliseconds) != MHD_YES) {
-        return std::nullopt;
+    if (MHD_get_timeout(state_->daemon, &milliseconds) == MHD_YES) {
+        due = std::chrono::milliseconds(milliseconds);
     }
-    return std::chrono::milliseconds(milliseconds);
+    const auto now = steady_clock::now();
+    for (const client& each : state_->clients) {
+        if (!each.cut && each.headers_due != steady_clock::time_point::max()) {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(std::max(each.headers_due, now) - now);
+            due = std::min(due.value_or(left), left);
+        }
+    }
+    return due;
 }
 
 void http_server::run()
 {
+    cut_late_headers(*state_);
     MHD_run(state_->daemon);
 }
 

@@ -24,6 +24,7 @@
 #include "listener.h"
 #include "live_view.h"
 #include "session.h"
+#include "table_snapshot.h"
 #include "usb_watch.h"
 #include "web_view.h"
 
@@ -94,13 +95,23 @@ struct listen_run {
         : opts(o), out(STDOUT_FILENO), subnets({getifaddrs, freeifaddrs, if_nametoindex})
     {
     }
+    // The server's last run may still answer from the session: it goes first.
+    ~listen_run()
+    {
+        http.reset();
+    }
+    listen_run(const listen_run&) = delete;
+    listen_run& operator=(const listen_run&) = delete;
 
     options opts;
     stop_signals signals;
     listener_socket socket;
     std::unique_ptr<live_view> live;
     std::unique_ptr<http_server> http;  // with --http (--metrics)
-    std::unique_ptr<usb_watch> usb;     // with --usb, or a live view to open devices in
+    // What the HTTP answers asked for in one run of the server are made
+    // from: the table cannot change during it, so one copy serves them all.
+    std::shared_ptr<const table_snapshot> snapshot;
+    std::unique_ptr<usb_watch> usb;  // with --usb, or a live view to open devices in
     line_output out;
     receiver incoming;
     interface_subnets subnets;
@@ -146,13 +157,23 @@ std::size_t terminal_width()
                                                                                       : 0;
 }
 
+std::shared_ptr<const table_snapshot> snapshot_now(listen_run& run)
+{
+    if (!run.snapshot) {
+        run.snapshot = take_snapshot(run.listening->table(), run.listening->stats());
+    }
+    return run.snapshot;
+}
+
 // The HTTP server, answering from the session's table once it exists.
 bool open_http(listen_run& run)
 {
+    http_limits limits;
+    limits.proxies = run.opts.http_proxies;
     run.http = http_server::open(
-        *run.opts.metrics, http_limits{},
+        *run.opts.metrics, limits,
         [&run](const http_request& request) {
-            return web_answer(request, {run.listening->table(), run.listening->stats(),
+            return web_answer(request, {[&run] { return snapshot_now(run); },
                                         run.opts.allowed_hosts, QUORVELLAN_VERSION});
         },
         run.error);
@@ -350,6 +371,7 @@ void run_one_pass(listen_run& run)
     // Also when only a connection's time is up, which no descriptor tells.
     if (run.http) {
         run.http->run();
+        run.snapshot.reset();
     }
     if (ready < 0 && poll_error != EINTR) {
         end_with_error(run, std::string("cannot wait for datagrams: ") + std::strerror(poll_error));

@@ -44,10 +44,14 @@ std::string exposition_value(double value)
     return text;
 }
 
-void render_family(const metric_family& family, std::string& out)
+void render_head(const metric_family& family, std::string& out)
 {
     out += std::string("# HELP ") + family.name + " " + family.help + "\n";
     out += std::string("# TYPE ") + family.name + " " + family.type + "\n";
+}
+
+void render_samples(const metric_family& family, std::string& out)
+{
     for (const metric_sample& sample : family.samples) {
         out += family.name;
         for (std::size_t i = 0; i < sample.labels.size(); ++i) {
@@ -58,6 +62,12 @@ void render_family(const metric_family& family, std::string& out)
         out += sample.labels.empty() ? " " : "} ";
         out += exposition_value(sample.value) + "\n";
     }
+}
+
+void render_family(const metric_family& family, std::string& out)
+{
+    render_head(family, out);
+    render_samples(family, out);
 }
 
 std::string render_exposition(const std::vector<metric_family>& families)

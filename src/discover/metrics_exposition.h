@@ -38,6 +38,11 @@ std::string exposition_value(double value);
 // Appends one family, HELP, TYPE and samples, to out.
 void render_family(const metric_family& family, std::string& out);
 
+// The same in parts, for a family written a few samples at a time: its HELP
+// and TYPE once, then its samples, all of them before the next family's.
+void render_head(const metric_family& family, std::string& out);
+void render_samples(const metric_family& family, std::string& out);
+
 std::string render_exposition(const std::vector<metric_family>& families);
 
 }  // namespace quorvellan::discover

@@ -1,5 +1,7 @@
 #include "metrics_view.h"
 
+#include <iterator>
+#include <utility>
 #include <vector>
 
 #include "metrics_exposition.h"
@@ -116,25 +118,10 @@ constexpr device_family DEVICE_FAMILIES[] = {
      shared_usb_of},
 };
 
-// Each family rendered into out and let go before the next is built, so
-// that a scrape of a full table holds one family's samples at a time.
-void render_devices(const device_table& table, std::string& out)
+std::vector<metric_family> listener_families(const table_snapshot& snapshot,
+                                             const std::string& version)
 {
-    const std::vector<const device_row*> rows = table.rows();
-    for (const device_family& kind : DEVICE_FAMILIES) {
-        metric_family family{kind.name, "gauge", kind.help, {}};
-        for (const device_row* row : rows) {
-            for (metric_sample& sample : kind.of(*row, device_labels(*row))) {
-                family.samples.push_back(std::move(sample));
-            }
-        }
-        render_family(family, out);
-    }
-}
-
-std::vector<metric_family> listener_families(const device_table& table, const listen_stats& stats,
-                                             std::string_view version)
-{
+    const listen_stats& stats = snapshot.stats;
     metric_family received{
         "quorvellan_datagrams_received_total",
         "counter",
@@ -162,25 +149,64 @@ std::vector<metric_family> listener_families(const device_table& table, const li
     metric_family devices{"quorvellan_devices",
                           "gauge",
                           "Devices in the table.",
-                          {{{}, static_cast<double>(table.size())}}};
-    metric_family build{"quorvellan_build_info",
-                        "gauge",
-                        "The listener's version.",
-                        {{{{"version", std::string(version)}}, 1}}};
+                          {{{}, static_cast<double>(snapshot.rows.size())}}};
+    metric_family build{
+        "quorvellan_build_info", "gauge", "The listener's version.", {{{{"version", version}}, 1}}};
     return {received, rejected, drops, events, devices, build};
 }
 
+// Writes the families in parts: each per-device family's head, then its
+// samples one device at a time, then the listener's families together.
+class metrics_writer {
+   public:
+    metrics_writer(std::shared_ptr<const table_snapshot> snapshot, std::string version)
+        : snapshot_(std::move(snapshot)), version_(std::move(version))
+    {
+    }
+
+    bool operator()(std::string& out)
+    {
+        constexpr std::size_t families = std::size(DEVICE_FAMILIES);
+        const std::vector<device_row>& rows = snapshot_->rows;
+        if (family_ == families) {
+            for (const metric_family& family : listener_families(*snapshot_, version_)) {
+                render_family(family, out);
+            }
+        } else if (family_ > families) {
+            return false;
+        } else {
+            const device_family& kind = DEVICE_FAMILIES[family_];
+            metric_family family{kind.name, "gauge", kind.help, {}};
+            if (row_ == 0) {
+                render_head(family, out);
+            } else {
+                const device_row& row = rows[row_ - 1];
+                family.samples = kind.of(row, device_labels(row));
+                render_samples(family, out);
+            }
+            if (row_ < rows.size()) {
+                ++row_;
+                return true;
+            }
+        }
+        ++family_;
+        row_ = 0;
+        return true;
+    }
+
+   private:
+    std::shared_ptr<const table_snapshot> snapshot_;
+    std::string version_;
+    std::size_t family_ = 0;  // DEVICE_FAMILIES, then one past it for the listener's
+    std::size_t row_ = 0;     // 0 for the family's head, then each row's samples
+};
+
 }  // namespace
 
-std::string metrics_text(const device_table& table, const listen_stats& stats,
-                         std::string_view version)
+http_parts metrics_parts(std::shared_ptr<const table_snapshot> snapshot, std::string version)
 {
-    std::string out;
-    render_devices(table, out);
-    for (const metric_family& family : listener_families(table, stats, version)) {
-        render_family(family, out);
-    }
-    return out;
+    const std::size_t held = snapshot->bytes;
+    return {metrics_writer(std::move(snapshot), std::move(version)), held};
 }
 
 }  // namespace quorvellan::discover

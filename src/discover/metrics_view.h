@@ -1,12 +1,13 @@
 // The table and the listener's counts as Prometheus metrics, built afresh
-// from them at each scrape: one more view that only reads the table.
+// from a snapshot of them at each scrape: one more view that only reads the
+// table.
 #pragma once
 
+#include <memory>
 #include <string>
-#include <string_view>
 
-#include "device_table.h"
-#include "session.h"
+#include "http_server.h"
+#include "table_snapshot.h"
 
 namespace quorvellan::discover {
 
@@ -26,8 +27,8 @@ namespace quorvellan::discover {
 //   devices                                       gauge, rows in the table
 //   build_info{version}                           gauge of 1
 // mac is the device's MAC in lower case; a device that announces none is
-// told apart by an extra label, source, its address.
-std::string metrics_text(const device_table& table, const listen_stats& stats,
-                         std::string_view version);
+// told apart by an extra label, source, its address. A part is a family's
+// head, or one device's samples of a family, or the listener's families.
+http_parts metrics_parts(std::shared_ptr<const table_snapshot> snapshot, std::string version);
 
 }  // namespace quorvellan::discover

@@ -52,6 +52,7 @@ constexpr option LONG_OPTIONS[] = {
     {"metrics", required_argument, nullptr, 'm'},
     {"http", required_argument, nullptr, 'm'},
     {"http-allow-host", required_argument, nullptr, 'H'},
+    {"http-proxy", required_argument, nullptr, 'P'},
     {"forget-after", required_argument, nullptr, 'f'},
     {"quiet", no_argument, nullptr, 'q'},
     {"usb", no_argument, nullptr, 'u'},
@@ -161,6 +162,12 @@ std::string apply_option(int option, const std::string& value, options& o)
             }
             o.allowed_hosts.push_back(value);
             break;
+        case 'P':
+            if (!parse_address(value)) {
+                return "needs an IPv4 or IPv6 address, got '" + value + "'";
+            }
+            o.http_proxies.push_back(value);
+            break;
         case 'f': {
             const std::optional<std::chrono::seconds> after = parse_duration(value);
             if (!after) {
@@ -180,7 +187,8 @@ std::string apply_option(int option, const std::string& value, options& o)
 std::string usage_text()
 {
     return "Usage: quorvellan-discover [-j | -q] [-u] [-1 | -t SECONDS] [-p PORT]\n"
-           "                           [-m [ADDRESS:]PORT] [--http-allow-host NAME] [-f TIME]\n"
+           "                           [-m [ADDRESS:]PORT] [--http-allow-host NAME]\n"
+           "                           [--http-proxy ADDRESS] [-f TIME]\n"
            "Lists the Quorvellan Link devices announcing themselves on the local network.\n"
            "\n"
            "  -j, --json             print one JSON object per line for each event: a\n"
@@ -202,6 +210,10 @@ std::string usage_text()
            "      --http-allow-host NAME\n"
            "                         also answer requests that name this host NAME (by\n"
            "                         default only an address or localhost is answered)\n"
+           "      --http-proxy ADDRESS\n"
+           "                         a reverse proxy that many people's requests come\n"
+           "                         from: exempt from the share of one address (8\n"
+           "                         connections, 4 event streams)\n"
            "  -f, --forget-after TIME\n"
            "                         forget a device offline this long, e.g. 90m, 24h or\n"
            "                         7d (default 24h)\n"

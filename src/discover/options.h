@@ -33,6 +33,7 @@ struct options {
     std::uint16_t port = DEFAULT_PORT;
     std::optional<http_endpoint> metrics;    // the HTTP server's: page and metrics
     std::vector<std::string> allowed_hosts;  // names the HTTP server answers to
+    std::vector<std::string> http_proxies;   // addresses many people's requests come from
     std::chrono::seconds forget_after = DEFAULT_FORGET_AFTER;
     bool help = false;
     bool version = false;

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "ascii_case.h"
 #include "ipv4.h"
@@ -58,27 +59,55 @@ bool host_allowed(std::string_view host, const std::vector<std::string>& allowed
     });
 }
 
-std::string devices_snapshot(const device_table& table)
-{
-    // Written one device at a time, so that a full table never stands in
-    // memory as a tree of JSON values beside its text.
-    const clock_reading now = table.now();
-    std::string snapshot = "{\"now\":\"" + rfc3339_utc(now.wall) + "\",\"devices\":[";
-    const char* separator = "";
-    for (const device_row* row : table.rows()) {
-        nlohmann::ordered_json device = device_object(*row);
-        device["state"] = row->online ? "online" : "offline";
-        device["presence"] = {
-            {"cell_seconds", PRESENCE_CELL.count()},
-            {"end", rfc3339_utc(presence_end(row->presence, now.wall))},
-            {"cells", std::string(row->presence.cells.begin(), row->presence.cells.end())}};
-        snapshot += separator + json_text(device);
-        separator = ",";
+namespace {
+
+// Writes the snapshot in parts: its head, then one device a part, then the
+// counts.
+class devices_writer {
+   public:
+    explicit devices_writer(std::shared_ptr<const table_snapshot> snapshot)
+        : snapshot_(std::move(snapshot))
+    {
     }
-    const nlohmann::ordered_json counts = {{"online", table.online_count()},
-                                           {"offline", table.size() - table.online_count()},
-                                           {"all", table.size()}};
-    return snapshot + "],\"counts\":" + json_text(counts) + "}";
+
+    bool operator()(std::string& out)
+    {
+        const std::vector<device_row>& rows = snapshot_->rows;
+        const clock_reading now = snapshot_->now;
+        if (next_ == 0) {
+            out += "{\"now\":\"" + rfc3339_utc(now.wall) + "\",\"devices\":[";
+        } else if (next_ <= rows.size()) {
+            const device_row& row = rows[next_ - 1];
+            nlohmann::ordered_json device = device_object(row);
+            device["state"] = row.online ? "online" : "offline";
+            device["presence"] = {
+                {"cell_seconds", PRESENCE_CELL.count()},
+                {"end", rfc3339_utc(presence_end(row.presence, now.wall))},
+                {"cells", std::string(row.presence.cells.begin(), row.presence.cells.end())}};
+            out += (next_ > 1 ? "," : "") + json_text(device);
+        } else if (next_ == rows.size() + 1) {
+            const nlohmann::ordered_json counts = {{"online", snapshot_->online},
+                                                   {"offline", rows.size() - snapshot_->online},
+                                                   {"all", rows.size()}};
+            out += "],\"counts\":" + json_text(counts) + "}";
+        } else {
+            return false;
+        }
+        ++next_;
+        return true;
+    }
+
+   private:
+    std::shared_ptr<const table_snapshot> snapshot_;
+    std::size_t next_ = 0;  // 0 for the head, then each row, then the counts
+};
+
+}  // namespace
+
+http_parts devices_parts(std::shared_ptr<const table_snapshot> snapshot)
+{
+    const std::size_t held = snapshot->bytes;
+    return {devices_writer(std::move(snapshot)), held};
 }
 
 std::string event_message(const event& happened)
@@ -94,18 +123,21 @@ http_response web_answer(const http_request& request, const web_context& context
                             "--http-allow-host NAME to use a name\n");
     }
     if (request.path == "/metrics") {
-        return {200, EXPOSITION_CONTENT_TYPE,
-                metrics_text(context.table, context.stats, context.version), false};
+        return {200, EXPOSITION_CONTENT_TYPE, "", false,
+                [snapshot = context.snapshot, version = std::string(context.version)] {
+                    return metrics_parts(snapshot(), version);
+                }};
     }
     if (request.path == "/api/devices") {
-        return {200, "application/json", devices_snapshot(context.table), false};
+        return {200, "application/json", "", false,
+                [snapshot = context.snapshot] { return devices_parts(snapshot()); }};
     }
     if (request.path == "/api/events") {
         // The browser retries a lost stream after this long.
-        return {200, "text/event-stream", "retry: 3000\n\n", true};
+        return {200, "text/event-stream", "retry: 3000\n\n", true, {}};
     }
     if (const embedded_file* file = web_asset_find(request.path)) {
-        return {200, std::string(file->content_type), std::string(file->body), false};
+        return {200, std::string(file->content_type), std::string(file->body), false, {}};
     }
     return plain_answer(404, "not found: try / or /metrics\n");
 }

@@ -5,13 +5,15 @@
 // through the person's own browser (DNS rebinding).
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "device_table.h"
 #include "http_server.h"
-#include "session.h"
+#include "table_snapshot.h"
 
 namespace quorvellan::discover {
 
@@ -20,8 +22,9 @@ namespace quorvellan::discover {
 bool host_allowed(std::string_view host, const std::vector<std::string>& allowed);
 
 // {"now","devices":[...],"counts":{"online","offline","all"}}: each device
-// as --json shows it, with its "state" and its "presence" strip.
-std::string devices_snapshot(const device_table& table);
+// as --json shows it, with its "state" and its "presence" strip; a device
+// a part.
+http_parts devices_parts(std::shared_ptr<const table_snapshot> snapshot);
 
 // An event as the stream sends it: its --json line as one message.
 std::string event_message(const event& happened);
@@ -31,8 +34,9 @@ std::string event_message(const event& happened);
 constexpr char KEEPALIVE_MESSAGE[] = ": keepalive\n\n";
 
 struct web_context {
-    const device_table& table;
-    const listen_stats& stats;
+    // The table and the counts as they are now: what a large answer is made
+    // from, taken only for an answer sure to be sent.
+    std::function<std::shared_ptr<const table_snapshot>()> snapshot;
     const std::vector<std::string>& allowed_hosts;
     std::string_view version;
 };

@@ -63,6 +63,7 @@ TEST(CommandLine, BadInvocationsExit2NamingTheOption)
         {"--metrics localhost:10132", "'--metrics'"},
         {"--http 1.2.3.4", "'--http'"},
         {"--http-allow-host a/b", "'--http-allow-host'"},
+        {"--http-proxy proxy.lan", "'--http-proxy'"},
         {"-q --json", "'--quiet'"},
         {"--port=0x50", "'--port'"},
         {"--port 99999999999999999999", "'--port'"},
@@ -103,12 +104,13 @@ TEST(CommandLine, ShortOptionsBundle)
     EXPECT_EQ(edges.parsed.timeout_seconds, 86400.0);
     EXPECT_EQ(edges.parsed.forget_after, std::chrono::hours(24 * 366));
     // Long options without a short one are taken too.
-    const options_result named =
-        parse_options(5, std::array<const char*, 5>{"discover", "--http", "10132",
-                                                    "--http-allow-host", "collector.lan"}
-                             .data());
+    const options_result named = parse_options(
+        7, std::array<const char*, 7>{"discover", "--http", "10132", "--http-allow-host",
+                                      "collector.lan", "--http-proxy", "::1"}
+               .data());
     ASSERT_EQ(named.error, "");
     EXPECT_EQ(named.parsed.allowed_hosts, std::vector<std::string>{"collector.lan"});
+    EXPECT_EQ(named.parsed.http_proxies, std::vector<std::string>{"::1"});
 }
 
 // Holds a port without sharing it, so that the tool cannot bind it.

@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <atomic>
 #include <map>
 #include <set>
 #include <sstream>
@@ -40,6 +42,15 @@ TEST(Exposition, LabelValuesAreEscapedAndValidUtf8)
     }
     EXPECT_EQ(exposition_value(3), "3");
     EXPECT_EQ(exposition_value(1765300000.5), "1765300000.500");
+}
+
+// An answer in parts, all of it.
+std::string whole(http_parts parts)
+{
+    std::string out;
+    while (parts.next(out)) {
+    }
+    return out;
 }
 
 // What Prometheus requires of a whole scrape, which promtool 2.42 does not
@@ -116,7 +127,7 @@ TEST(Exposition, OneFamilyOnceEachSeriesOnceAndForgottenDevicesGone)
     shared.product_name = "QEMU Tablet";
     table.record_usb("mac aa:bb:cc:00:00:01",
                      usb_listing{usbip_outcome::listed, {shared}, "192.168.8.1", 3240});
-    const std::string text = metrics_text(table, stats, "0.1.0");
+    const std::string text = whole(metrics_parts(take_snapshot(table, stats), "0.1.0"));
     EXPECT_EQ(check_exposition(text), "") << text;
     EXPECT_NE(text.find("quorvellan_device_up{mac=\"aa:bb:cc:00:00:01\"} 1\n"), std::string::npos);
     EXPECT_NE(text.find("quorvellan_device_contested{mac=\"aa:bb:cc:00:00:01\"} 0\n"),
@@ -141,12 +152,20 @@ TEST(Exposition, OneFamilyOnceEachSeriesOnceAndForgottenDevicesGone)
     EXPECT_NE(check_exposition("# HELP a x\n# TYPE a gauge\na{k=\"v\"} 1\na{k=\"v\"} 2\n"), "");
 }
 
-int connect_to(std::uint16_t port, int receive_buffer = 0)
+// A client on loopback from the address from (any of 127.0.0.0/8 is this
+// machine's), that gives up a read after 10 s rather than hang the test.
+int connect_to(std::uint16_t port, int receive_buffer = 0, const char* from = "127.0.0.1")
 {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (receive_buffer > 0) {
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
     }
+    const timeval patience{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &source.sin_addr);
+    bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source);
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
@@ -157,9 +176,9 @@ int connect_to(std::uint16_t port, int receive_buffer = 0)
 
 // A blocking client on loopback: what the server answered, or "" when it
 // closed without an answer.
-std::string ask(std::uint16_t port, const std::string& request)
+std::string ask(std::uint16_t port, const std::string& request, const char* from = "127.0.0.1")
 {
-    const int fd = connect_to(port);
+    const int fd = connect_to(port, 0, from);
     std::string reply;
     if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) >= 0) {
         char buffer[4096];
@@ -169,6 +188,47 @@ std::string ask(std::uint16_t port, const std::string& request)
     }
     close(fd);
     return reply;
+}
+
+// Runs the server as the listener's loop does until done() or 10 s.
+template <typename Done>
+void serve_until(http_server& server, Done done)
+{
+    for (const auto until = std::chrono::steady_clock::now() + 10s;
+         !done() && std::chrono::steady_clock::now() < until;) {
+        pollfd waiting{server.fd(), POLLIN, 0};
+        poll(&waiting, 1, 5);
+        server.run();
+    }
+}
+
+// Asks from a thread while the server runs, and reads the status only: the
+// connection closed then, or left open in keep, its answer unread.
+std::string status_while_serving(http_server& server, const std::string& request, const char* from,
+                                 int* keep = nullptr)
+{
+    std::string status;
+    std::thread asking([&] {
+        const int fd = connect_to(server.port(), 4096, from);
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+        char head[12];
+        status = recv(fd, head, sizeof head, MSG_WAITALL) == sizeof head ? std::string(head + 9, 3)
+                                                                         : "none";
+        if (keep != nullptr) {
+            *keep = fd;
+        } else {
+            close(fd);
+        }
+    });
+    serve_until(server, [&] { return !status.empty(); });
+    asking.join();
+    return status;
+}
+
+// What a reply's status line says, or "none" for no reply.
+std::string status_of(const std::string& reply)
+{
+    return reply.size() >= 12 ? reply.substr(9, 3) : "none";
 }
 
 // The server on loopback, run as the listener's loop runs it, while clients
@@ -183,8 +243,8 @@ TEST(HttpServer, AnswersGetAndHeadOnlyAndNoClientHoldsTheLoop)
         {"127.0.0.1", 0}, limits,
         [](const http_request& request) {
             return request.path == "/metrics"
-                       ? http_response{200, EXPOSITION_CONTENT_TYPE, "m 1\n", false}
-                       : http_response{404, "text/plain", "no\n", false};
+                       ? http_response{200, EXPOSITION_CONTENT_TYPE, "m 1\n", false, {}}
+                       : http_response{404, "text/plain", "no\n", false, {}};
         },
         error);
     ASSERT_TRUE(server) << error;
@@ -241,19 +301,22 @@ TEST(HttpServer, AnswersGetAndHeadOnlyAndNoClientHoldsTheLoop)
 }
 
 // Event streams: a reader that keeps up gets every chunk; one past the
-// limit gets 503; a reader that stopped reading is dropped, and what the
-// server holds for it stays bounded however much is pushed.
+// limit, in all or for its address, gets 503, but a proxy's address has no
+// such share; a reader that stopped reading is dropped, and what the server
+// holds for it stays bounded however much is pushed.
 TEST(HttpServer, EventStreamsAreBoundedAndAStuckReaderIsDropped)
 {
     std::string error;
     http_limits limits;
-    limits.streams = 2;
+    limits.streams = 6;
+    limits.streams_per_address = 2;
+    limits.proxies = {"127.0.0.3"};
     limits.stream_backlog = 64 * 1024;
     limits.idle = 1s;
     const auto server = http_server::open(
         {"127.0.0.1", 0}, limits,
         [](const http_request&) {
-            return http_response{200, "text/event-stream", "retry: 3000\n\n", true};
+            return http_response{200, "text/event-stream", "retry: 3000\n\n", true, {}};
         },
         error);
     ASSERT_TRUE(server) << error;
@@ -263,21 +326,25 @@ TEST(HttpServer, EventStreamsAreBoundedAndAStuckReaderIsDropped)
     const int stuck = connect_to(port, 4096);
     send(reader, request.data(), request.size(), MSG_NOSIGNAL);
     send(stuck, request.data(), request.size(), MSG_NOSIGNAL);
-    const auto serve_until = [&](auto done) {
-        for (const auto until = std::chrono::steady_clock::now() + 5s;
-             !done() && std::chrono::steady_clock::now() < until;) {
-            pollfd waiting{server->fd(), POLLIN, 0};
-            poll(&waiting, 1, 5);
-            server->run();
-        }
-    };
-    serve_until([&] { return server->streams() == 2; });
+    serve_until(*server, [&] { return server->streams() == 2; });
     ASSERT_EQ(server->streams(), 2U);
-    std::string refused;
-    std::thread third([&] { refused = ask(port, request); });
-    serve_until([&] { return !refused.empty(); });
-    third.join();
-    EXPECT_EQ(refused.substr(9, 3), "503");
+    // Each asks in turn while the others stay open: the status each got.
+    std::vector<int> others;
+    std::vector<std::string> statuses;
+    for (const char* from :
+         {"127.0.0.1", "127.0.0.2", "127.0.0.3", "127.0.0.3", "127.0.0.3", "127.0.0.4"}) {
+        others.push_back(-1);
+        statuses.push_back(status_while_serving(*server, request, from, &others.back()));
+    }
+    EXPECT_EQ(statuses, (std::vector<std::string>{"503", "200", "200", "200", "200", "503"}))
+        << "one address past its share, another, a proxy past the share, then past the total";
+    for (const int fd : others) {
+        close(fd);
+    }
+    // A sleeping stream finds its reader gone when it next has to send.
+    server->push(KEEPALIVE_MESSAGE);
+    serve_until(*server, [&] { return server->streams() == 2; });
+    ASSERT_EQ(server->streams(), 2U);
 
     std::size_t read = 0;
     std::size_t most_buffered = 0;
@@ -287,7 +354,7 @@ TEST(HttpServer, EventStreamsAreBoundedAndAStuckReaderIsDropped)
         server->push(chunk);
         most_buffered = std::max(most_buffered, server->buffered());
         // The reader keeps up: it has all pushed so far (and some framing).
-        serve_until([&] {
+        serve_until(*server, [&] {
             char buffer[65536];
             const ssize_t n = recv(reader, buffer, sizeof buffer, MSG_DONTWAIT);
             read += n > 0 ? static_cast<std::size_t>(n) : 0;
@@ -295,11 +362,183 @@ TEST(HttpServer, EventStreamsAreBoundedAndAStuckReaderIsDropped)
         });
     }
     EXPECT_LE(most_buffered, 2 * (limits.stream_backlog + chunk.size()));
-    serve_until([&] { return server->streams() == 1; });
+    serve_until(*server, [&] { return server->streams() == 1; });
     EXPECT_EQ(server->streams(), 1U) << "the stuck reader is still served";
     EXPECT_GT(read, pushed * chunk.size());
     close(reader);
     close(stuck);
+}
+
+// One address gets its share of the connections, however many it opens:
+// the rest are closed unanswered. Its slow headers, a byte at a time on
+// every connection it can open, hold neither another address, which is
+// still answered, nor any of those connections, each closed however
+// steadily it trickles.
+TEST(HttpServer, OneAddressTricklingHeadersHoldsNeitherTheServerNorItsConnections)
+{
+    std::string error;
+    http_limits limits;
+    limits.headers = 2s;
+    const auto server = http_server::open(
+        {"127.0.0.1", 0}, limits,
+        [](const http_request& request) {
+            if (request.path != "/big") {
+                return http_response{200, EXPOSITION_CONTENT_TYPE, "m 1\n", false, {}};
+            }
+            // A megabyte, which a reader that reads nothing keeps waiting.
+            return http_response{200, "text/plain", "", false, [] {
+                                     std::size_t left = 1024;
+                                     return http_parts{[left](std::string& out) mutable {
+                                                           out += std::string(1024, 'x');
+                                                           return left-- > 0;
+                                                       },
+                                                       0};
+                                 }};
+        },
+        error);
+    ASSERT_TRUE(server) << error;
+    const std::uint16_t port = server->port();
+    const std::string request = "GET /big HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    const std::size_t steps = 40;  // at one byte in 100 ms, 4 s: far past the deadline
+    std::size_t answered_at_once = 0;
+    std::atomic<std::size_t> step{0};
+    std::size_t steps_when_answered = steps;
+    std::string answered;
+    std::vector<std::size_t> cut_after(limits.connections, steps);
+    std::atomic<bool> done{false};
+    std::thread clients([&] {
+        // Whole requests at once, each for an answer that keeps its
+        // connection open while it is not read.
+        std::vector<int> at_once;
+        for (unsigned i = 0; i < limits.connections; ++i) {
+            at_once.push_back(connect_to(port, 4096));
+            send(at_once.back(), request.data(), request.size(), MSG_NOSIGNAL);
+        }
+        for (const int fd : at_once) {
+            char head[12];
+            answered_at_once += recv(fd, head, sizeof head, MSG_WAITALL) == sizeof head;
+        }
+        for (const int fd : at_once) {
+            close(fd);
+        }
+        std::vector<int> slow;
+        for (unsigned i = 0; i < limits.connections; ++i) {
+            slow.push_back(connect_to(port));
+        }
+        std::atomic<bool> other_done{false};
+        std::thread other([&] {
+            answered = ask(port, "GET /metrics HTTP/1.0\r\n\r\n", "127.0.0.2");
+            steps_when_answered = step;
+            other_done = true;
+        });
+        const auto all_cut = [&] {
+            return std::count(cut_after.begin(), cut_after.end(), steps) == 0;
+        };
+        for (; step < steps && !(other_done && all_cut()); ++step) {
+            for (std::size_t i = 0; i < slow.size(); ++i) {
+                char ended;
+                if (cut_after[i] == steps &&
+                    (send(slow[i], &request[step % request.size()], 1, MSG_NOSIGNAL) != 1 ||
+                     recv(slow[i], &ended, 1, MSG_DONTWAIT) == 0)) {
+                    cut_after[i] = step;
+                }
+            }
+            std::this_thread::sleep_for(100ms);
+        }
+        other.join();
+        for (const int fd : slow) {
+            close(fd);
+        }
+        done = true;
+    });
+    serve_until(*server, [&] { return done.load(); });
+    clients.join();
+    EXPECT_EQ(answered_at_once, limits.per_address);
+    EXPECT_EQ(status_of(answered), "200");
+    EXPECT_LT(steps_when_answered, steps) << "answered only once the trickle stopped";
+    EXPECT_EQ(std::count(cut_after.begin(), cut_after.end(), steps), 0)
+        << "connections still open after all their trickle";
+}
+
+// A large answer is made a part at a time as its reader takes it: a run of
+// the server makes a block of it at most, a reader that stops reading stops
+// its making, and the bytes such answers hold are bounded: past the bound,
+// the next gets 503 until one is done, and sooner for an address that
+// already has one under way.
+TEST(HttpServer, LargeAnswersAreMadeAsTheirReaderTakesThem)
+{
+    std::string error;
+    http_limits limits;
+    // Each answer holds this and a little more: past three quarters of the
+    // bound alone, and past all of it with a second.
+    const std::size_t held = 100 * 1024;
+    limits.answers_held = 128 * 1024;
+    const std::string part = std::string(1023, 'x') + "\n";
+    const std::size_t parts = 1000;
+    std::size_t made = 0;
+    const auto server = http_server::open(
+        {"127.0.0.1", 0}, limits,
+        [&](const http_request&) {
+            return http_response{200, "text/plain", "", false, [&] {
+                                     std::size_t count = 0;
+                                     return http_parts{[&, count](std::string& out) mutable {
+                                                           if (count == parts) {
+                                                               return false;
+                                                           }
+                                                           out += part;
+                                                           ++count;
+                                                           ++made;
+                                                           return true;
+                                                       },
+                                                       held};
+                                 }};
+        },
+        error);
+    ASSERT_TRUE(server) << error;
+    const std::uint16_t port = server->port();
+    const std::string request = "GET /big HTTP/1.0\r\n\r\n";
+    const int slow = connect_to(port, 4096);
+    send(slow, request.data(), request.size(), MSG_NOSIGNAL);
+    // Run after run until its reader has stopped the making.
+    std::size_t most_in_one_run = 0;
+    for (std::size_t before = 0, still = 0; still < 20; still = made == before ? still + 1 : 0) {
+        before = made;
+        pollfd waiting{server->fd(), POLLIN, 0};
+        poll(&waiting, 1, 5);
+        server->run();
+        most_in_one_run = std::max(most_in_one_run, made - before);
+    }
+    EXPECT_GT(made, 0U);
+    EXPECT_LT(made, parts / 4) << "made though nobody read it";
+    EXPECT_LE(most_in_one_run, 16U) << "one run made more than a block";
+
+    // Past three quarters of the bound only an address with no answer under
+    // way gets one; past the bound, none does.
+    int other = -1;
+    EXPECT_EQ(status_while_serving(*server, request, "127.0.0.1"), "503");
+    EXPECT_EQ(status_while_serving(*server, request, "127.0.0.2", &other), "200");
+    EXPECT_EQ(status_while_serving(*server, request, "127.0.0.3"), "503");
+
+    std::string body;
+    std::atomic<bool> all_read{false};
+    std::thread reading([&] {
+        const int room = 256 * 1024;
+        setsockopt(slow, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+        char buffer[65536];
+        for (ssize_t n; (n = recv(slow, buffer, sizeof buffer, 0)) > 0;) {
+            body.append(buffer, static_cast<std::size_t>(n));
+        }
+        all_read = true;
+    });
+    serve_until(*server, [&] { return all_read.load(); });
+    reading.join();
+    close(slow);
+    body.erase(0, body.find("\r\n\r\n") + 4);
+    EXPECT_EQ(body.size(), parts * part.size());
+    EXPECT_EQ(body.find_first_not_of("x\n"), std::string::npos);
+    close(other);
+    EXPECT_EQ(status_while_serving(*server, request, "127.0.0.3"), "200")
+        << "the bytes held were not given back";
 }
 
 TEST(HttpServer, EndpointsAreAnAddressLiteralAndAPort)
@@ -361,7 +600,7 @@ TEST(WebView, EachPathHasItsAnswer)
     table.hear(device, "192.168.8.1", {}, "{}");
     const listen_stats stats;
     const std::vector<std::string> allowed;
-    const web_context context{table, stats, allowed, "0.1.0"};
+    const web_context context{[&] { return take_snapshot(table, stats); }, allowed, "0.1.0"};
     const struct {
         const char* path;
         const char* host;
@@ -384,12 +623,44 @@ TEST(WebView, EachPathHasItsAnswer)
         EXPECT_EQ(answer.stream, row.stream) << row.path;
     }
     const nlohmann::json snapshot =
-        nlohmann::json::parse(web_answer({"/api/devices", ""}, context).body);
+        nlohmann::json::parse(whole(web_answer({"/api/devices", ""}, context).parts()));
     const nlohmann::json& listed = snapshot.at("devices").at(0);
     EXPECT_EQ(listed.at("name"), "Demo Link");
     EXPECT_EQ(listed.at("state"), "online");
     EXPECT_EQ(listed.at("presence").at("cells").get<std::string>().back(), 'u');
     EXPECT_EQ(snapshot.at("counts"), nlohmann::json::parse(R"({"online":1,"offline":0,"all":1})"));
+}
+
+// The page's snapshot and the metrics are written a part at a time: each
+// stays the table as it was when asked, whatever changes between its parts.
+TEST(WebView, LargeAnswersStayTheTableAsItWasWhenAsked)
+{
+    clock_reading now{std::chrono::steady_clock::time_point{} + 1000h,
+                      std::chrono::system_clock::time_point{} + 480000h};
+    device_table table([&now] { return now; }, [](const event&) {}, std::nullopt);
+    table.hear(device("aa:bb:cc:00:00:01", "One"), "192.168.8.1", {}, "a");
+    table.hear(device("aa:bb:cc:00:00:02", "Two"), "192.168.8.2", {}, "b");
+    const listen_stats stats;
+    const std::vector<std::string> allowed;
+    const web_context context{[&] { return take_snapshot(table, stats); }, allowed, "0.1.0"};
+    int change = 0;
+    for (const char* path : {"/api/devices", "/metrics"}) {
+        const std::string asked = whole(web_answer({path, ""}, context).parts());
+        http_parts parts = web_answer({path, ""}, context).parts();
+        std::string written;
+        parts.next(written);
+        parts.next(written);
+        ++change;
+        table.hear(device("aa:bb:cc:00:00:01", "Renamed " + std::to_string(change)), "192.168.8.1",
+                   {}, "a");
+        table.hear(device("aa:bb:cc:00:00:0" + std::to_string(2 + change), "New"), "192.168.8.3",
+                   {}, "c");
+        now.monotonic += 1s;
+        now.wall += 1s;
+        while (parts.next(written)) {
+        }
+        EXPECT_EQ(written, asked) << path;
+    }
 }
 
 // One cell per ten minutes: online at any time in it wins, the strip moves
