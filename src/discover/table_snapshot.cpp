@@ -19,7 +19,7 @@ std::size_t heap_bytes(const std::string& text)
 std::size_t held_beyond(const device_row& row)
 {
     std::size_t bytes = heap_bytes(row.key) + heap_bytes(row.source) +
-                        heap_bytes(row.first_source) + heap_bytes(row.web_host);
+                        heap_bytes(row.first_source) + heap_bytes(row.trusted_host);
     for_each_field([&](const char*, auto field) {
         if constexpr (std::is_same_v<decltype(row.announcement.*field), const std::string&>) {
             bytes += heap_bytes(row.announcement.*field);
@@ -51,6 +51,7 @@ std::shared_ptr<const table_snapshot> take_snapshot(const device_table& table,
         device_row& shown = snapshot->rows.emplace_back(*row);
         // Only the table's own bookkeeping reads these; no answer does.
         std::string().swap(shown.last_datagram);
+        std::vector<heard_claim>().swap(shown.claims);
         shown.reported = {};
         snapshot->bytes += held_beyond(shown);
     }
