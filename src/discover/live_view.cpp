@@ -456,6 +456,7 @@ void live_view::draw(const std::vector<const device_row*>& rows, clock_reading n
     std::string keys;
     if (help_) {
         draw_help(lines, columns);
+        keys = "any key: back";
     } else if (opened != nullptr) {
         draw_details(*opened, now, lines, columns);
         keys = "Esc or q: back to the table";
@@ -468,7 +469,9 @@ void live_view::draw(const std::vector<const device_row*>& rows, clock_reading n
                                          ")  ?: help  q: quit"
                                    : "no keyboard: Ctrl-C quits";
     }
-    draw_status((opened ? "" : position(shown)) + status + "  " + keys, height, columns);
+    // The position is the table's: neither the help nor the details have one.
+    const bool table_shown = !help_ && opened == nullptr;
+    draw_status((table_shown ? position(shown) : "") + status + "  " + keys, height, columns);
     refresh();
 }
 
