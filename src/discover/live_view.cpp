@@ -11,6 +11,7 @@
 #include <cwchar>
 #include <iterator>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "report_format.h"
@@ -93,6 +94,10 @@ const char* const HELP[] = {
     "  s   change the order: name, address, last heard",
     "  ?   this help (any key closes it)",
     "  q   quit (so do Ctrl-C and Ctrl-\\)",
+    "Columns:",
+    "  USB      devices plugged into it, hubs included; Enter lists",
+    "           the ones it shares",
+    "  USB/IP   the port its USB/IP server listens on",
     "Marks:",
     "  *   the column the table is sorted by",
     "  !   after SOURCE: the datagram came from an address the",
@@ -364,6 +369,10 @@ void live_view::draw_details(const device_row& row, clock_reading now, std::size
         } else {
             shown_value = std::to_string(value);
         }
+        // A count that says 3 where 2 are shared: the hub is one of them.
+        if (std::string_view(member) == "usb_devices") {
+            shown_value += " (plugged in, hubs included)";
+        }
         text.emplace_back(std::string("  ") + member + ": " + shown_value, A_NORMAL);
     });
     text.emplace_back("  web: " + terminal_safe(web_url(row), shown_), A_NORMAL);
@@ -380,8 +389,9 @@ void live_view::draw_details(const device_row& row, clock_reading now, std::size
     }
 }
 
-// The shared devices: bus id, vendor:product, names and class, and the
-// command to attach each; or why there are none to show.
+// The shared devices: bus id, vendor:product, speed, names and class, the
+// command to attach each and what those commands need; or why there are
+// none to show.
 std::vector<std::string> live_view::usb_lines(const device_row& row) const
 {
     const std::string title =
@@ -397,8 +407,10 @@ std::vector<std::string> live_view::usb_lines(const device_row& row) const
     }
     std::vector<std::string> lines{title};
     for (const usb_export& device : row.usb->devices) {
+        // The speed before the names, which a narrow terminal cuts.
         std::string line = "  " + terminal_safe(device.busid, shown_) + "  " +
-                           usb_id(device.vendor_id) + ":" + usb_id(device.product_id);
+                           usb_id(device.vendor_id) + ":" + usb_id(device.product_id) + "  " +
+                           usb_speed_text(device.speed);
         for (const std::string* name :
              {&device.vendor_name, &device.product_name, &device.class_name}) {
             if (!name->empty()) {
@@ -408,6 +420,9 @@ std::vector<std::string> live_view::usb_lines(const device_row& row) const
         lines.push_back(line);
         lines.push_back("    " + terminal_safe(usb_attach_command(row, device), shown_));
     }
+    // What the attach lines need once on this machine, and how to let go.
+    lines.push_back("  first time here: install the usbip package, then sudo modprobe vhci-hcd");
+    lines.push_back("  to let go: usbip port shows the port, sudo usbip detach -p PORT");
     return lines;
 }
 
