@@ -193,7 +193,7 @@ bool set_up(listen_run& run)
         return false;
     }
     output_mode mode = choose_mode(run.opts, isatty(STDOUT_FILENO) != 0, std::getenv("TERM"));
-    const output_style style{locale_charset(), terminal_width()};
+    const output_style style{locale_charset()};
     // A terminal ncurses does not know gets lines instead.
     if (mode == output_mode::live_view && !run.opts.once) {
         run.live = live_view::open(style.shown);
@@ -387,7 +387,7 @@ void run_one_pass(listen_run& run)
 void finish_output(listen_run& run)
 {
     run.out.lift_bound();
-    run.listening->on_end();
+    run.listening->on_end(terminal_width());
     const bool grace = run.opts.timeout_seconds || run.ended != ending::deadline;
     run.out.drain(grace ? steady_clock::now() + LAST_LINES_GRACE : steady_clock::time_point::max(),
                   run.signals.fd());

@@ -11,6 +11,7 @@
 #include <cwchar>
 #include <iterator>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "report_format.h"
@@ -93,6 +94,10 @@ const char* const HELP[] = {
     "  s   change the order: name, address, last heard",
     "  ?   this help (any key closes it)",
     "  q   quit (so do Ctrl-C and Ctrl-\\)",
+    "Columns:",
+    "  USB      devices plugged into it, hubs included; Enter lists",
+    "           the ones it shares",
+    "  USB/IP   the port its USB/IP server listens on",
     "Marks:",
     "  *   the column the table is sorted by",
     "  !   after SOURCE: the datagram came from an address the",
@@ -366,6 +371,10 @@ void live_view::draw_details(const device_row& row, clock_reading now, std::size
         } else {
             shown_value = std::to_string(value);
         }
+        // A count that says 3 where 2 are shared: the hub is one of them.
+        if (std::string_view(member) == "usb_devices") {
+            shown_value += " (plugged in, hubs included)";
+        }
         text.emplace_back(std::string("  ") + member + ": " + shown_value, A_NORMAL);
     });
     text.emplace_back(row.trusted_host.empty() ? "  web: none (no address it can be trusted at)"
@@ -388,8 +397,9 @@ void live_view::draw_details(const device_row& row, clock_reading now, std::size
     }
 }
 
-// The shared devices: bus id, vendor:product, names and class, and the
-// command to attach each; or why there are none to show.
+// The shared devices: bus id, vendor:product, speed, names and class, the
+// command to attach each and what those commands need; or why there are
+// none to show.
 std::vector<std::string> live_view::usb_lines(const device_row& row) const
 {
     const std::string title =
@@ -408,8 +418,10 @@ std::vector<std::string> live_view::usb_lines(const device_row& row) const
     }
     std::vector<std::string> lines{title};
     for (const usb_export& device : row.usb->devices) {
+        // The speed before the names, which a narrow terminal cuts.
         std::string line = "  " + terminal_safe(device.busid, shown_) + "  " +
-                           usb_id(device.vendor_id) + ":" + usb_id(device.product_id);
+                           usb_id(device.vendor_id) + ":" + usb_id(device.product_id) + "  " +
+                           usb_speed_text(device.speed);
         for (const std::string* name :
              {&device.vendor_name, &device.product_name, &device.class_name}) {
             if (!name->empty()) {
@@ -424,6 +436,9 @@ std::vector<std::string> live_view::usb_lines(const device_row& row) const
     if (!offers_attach(row)) {
         lines.push_back("  no attach line while contested");
     }
+    // What the attach lines need once on this machine, and how to let go.
+    lines.push_back("  first time here: install the usbip package, then sudo modprobe vhci-hcd");
+    lines.push_back("  to let go: usbip port shows the port, sudo usbip detach -p PORT");
     return lines;
 }
 
@@ -472,6 +487,7 @@ void live_view::draw(const std::vector<const device_row*>& rows, clock_reading n
     std::string keys;
     if (help_) {
         draw_help(lines, columns);
+        keys = "any key: back";
     } else if (opened != nullptr) {
         draw_details(*opened, now, lines, columns);
         keys = "Esc or q: back to the table";
@@ -484,7 +500,9 @@ void live_view::draw(const std::vector<const device_row*>& rows, clock_reading n
                                          ")  ?: help  q: quit"
                                    : "no keyboard: Ctrl-C quits";
     }
-    draw_status((opened ? "" : position(shown)) + status + "  " + keys, height, columns);
+    // The position is the table's: neither the help nor the details have one.
+    const bool table_shown = !help_ && opened == nullptr;
+    draw_status((table_shown ? position(shown) : "") + status + "  " + keys, height, columns);
     refresh();
 }
 

@@ -229,8 +229,8 @@ std::string usage_text()
            "changes the order; ? explains the keys and marks; q, Ctrl-C or Ctrl-\\ quit.\n"
            "\n"
            "Exit status: 0 done (time up, q, a signal, or the reader of the output left);\n"
-           "1 an error, said on standard error; 2 a bad command line; 3 --once heard\n"
-           "no device.\n"
+           "1 an error, said on standard error (standard output closed is one, unless\n"
+           "--quiet); 2 a bad command line; 3 --once heard no device.\n"
            "\n"
            "More in the manual page: man quorvellan-discover\n";
 }

@@ -81,7 +81,8 @@ nlohmann::ordered_json usb_object(const usb_export& device)
     return object;
 }
 
-// "2 shared: 1-1.1 0403:6001, 1-2 0627:0001", or why none are known.
+// "2 shared: 1-1.1 0403:6001 full speed (12 Mbit/s), 1-2 0627:0001 high
+// speed (480 Mbit/s)", or why none are known.
 std::string usb_summary(const usb_listing& listing)
 {
     if (listing.outcome != usbip_outcome::listed) {
@@ -91,7 +92,7 @@ std::string usb_summary(const usb_listing& listing)
     for (std::size_t i = 0; i < listing.devices.size(); ++i) {
         const usb_export& device = listing.devices[i];
         text += (i == 0 ? ": " : ", ") + device.busid + " " + usb_id(device.vendor_id) + ":" +
-                usb_id(device.product_id);
+                usb_id(device.product_id) + " " + usb_speed_text(device.speed);
     }
     return text;
 }

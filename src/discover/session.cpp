@@ -153,18 +153,17 @@ void session::report(const event& happened)
 }
 
 // In the live view's order, so that the last look matches what was shown.
-void session::print_table()
+void session::print_table(std::size_t width)
 {
     const std::vector<const device_row*> rows = ordered(table_.rows(), sort_order::name);
-    const table_shape shape{style_.final_width, style_.shown, std::nullopt};
+    const table_shape shape{width, style_.shown, std::nullopt};
     for (const std::string& line : table_lines(rows, table_.now(), shape)) {
         emit_(line);
     }
-    emit_(style_.final_width > 0 ? fit_width(status(), style_.final_width, false, style_.shown)
-                                 : status());
+    emit_(width > 0 ? fit_width(status(), width, false, style_.shown) : status());
 }
 
-void session::on_end()
+void session::on_end(std::size_t final_width)
 {
     table_.flush();
     if (mode_ == output_mode::quiet) {
@@ -172,7 +171,7 @@ void session::on_end()
     }
     if (opts_.once) {
         if (mode_ == output_mode::live_view) {
-            print_table();
+            print_table(final_width);
             return;
         }
         for (const device_row* row : ordered(table_.rows(), sort_order::name)) {
@@ -182,7 +181,7 @@ void session::on_end()
         return;
     }
     if (mode_ != output_mode::json && opts_.timeout_seconds) {
-        print_table();
+        print_table(final_width);
     }
 }
 

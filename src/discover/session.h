@@ -48,7 +48,6 @@ struct listen_stats {
 // How the text output looks where it goes.
 struct output_style {
     charset shown = charset::utf8;
-    std::size_t final_width = 0;  // the final table's: the terminal's width, or 0 for whole values
 };
 
 // With no datagram at all for this long, a firewall is the likely cause.
@@ -69,7 +68,10 @@ class session {
 
     // When the listening is over: the held-back changes, and in snapshot
     // mode or after a timeout what there is to show of the whole table.
-    void on_end();
+    // final_width: the columns of the terminal the table goes to, read now,
+    // since it may have been resized while listening (0: no terminal, every
+    // value whole).
+    void on_end(std::size_t final_width);
 
     // Whether the run should end with a summary on standard error: when
     // something was lost, or when a full-screen view took the table away.
@@ -123,7 +125,7 @@ class session {
 
    private:
     void report(const event& happened);
-    void print_table();
+    void print_table(std::size_t width);
 
     bool silent_too_long() const;
 

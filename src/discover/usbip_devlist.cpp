@@ -1,6 +1,7 @@
 #include "usbip_devlist.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace quorvellan::discover {
 namespace {
@@ -100,11 +101,40 @@ bool usb_export::operator==(const usb_export& other) const
            product_name == other.product_name && class_name == other.class_name;
 }
 
+namespace {
+
+// By the number the reply gives, the kernel's enum usb_device_speed: the
+// word the JSON keeps, and what a person reads (a bare "full" reads as
+// "as fast as it goes", when it is the second slowest).
+struct usb_speed {
+    const char* name;
+    const char* text;
+};
+const usb_speed USB_SPEEDS[] = {
+    {"unknown", "speed unknown"},
+    {"low", "low speed (1.5 Mbit/s)"},
+    {"full", "full speed (12 Mbit/s)"},
+    {"high", "high speed (480 Mbit/s)"},
+    {"wireless", "wireless USB (480 Mbit/s)"},
+    {"super", "super speed (5 Gbit/s)"},
+    {"super_plus", "super speed plus (10 Gbit/s or more)"},
+};
+
+const usb_speed& speed_of(std::uint32_t speed)
+{
+    return speed < std::size(USB_SPEEDS) ? USB_SPEEDS[speed] : USB_SPEEDS[0];
+}
+
+}  // namespace
+
 const char* usb_speed_name(std::uint32_t speed)
 {
-    static const char* const names[] = {"unknown",  "low",   "full",      "high",
-                                        "wireless", "super", "super_plus"};
-    return speed < sizeof names / sizeof names[0] ? names[speed] : "unknown";
+    return speed_of(speed).name;
+}
+
+const char* usb_speed_text(std::uint32_t speed)
+{
+    return speed_of(speed).text;
 }
 
 const char* describe(devlist_fault fault)

@@ -63,6 +63,8 @@ struct usb_export {
 
 // "low", "full", "high", "wireless", "super", "super_plus", or "unknown".
 const char* usb_speed_name(std::uint32_t speed);
+// The same for a person, with the rate: "full speed (12 Mbit/s)".
+const char* usb_speed_text(std::uint32_t speed);
 
 enum class devlist_fault {
     none,

@@ -159,8 +159,11 @@ TEST(CommandLine, EveryEndHasItsStatusAndItsLine)
         {"--help", ">/dev/full", 1, "", "write error: No space left on device"},
         {"--version", ">/dev/full", 1, "", "write error: No space left on device"},
         {"-t 0.3 -p " + port, ">/dev/full", 1, "", "write error: No space left on device"},
-        // Closed, standard output is the null device, not the socket.
-        {"--json -t 0.3 -p " + port, ">&-", 0, "", ""},
+        // Closed, standard output is the null device, not the socket; what
+        // would be written there cannot arrive, and that is said at once.
+        {"--json -t 0.3 -p " + port, ">&-", 1, "", "write error: Bad file descriptor"},
+        {"--help", ">&-", 1, "", "write error: Bad file descriptor"},
+        {"-q -t 0.3 -p " + port, ">&-", 0, "", ""},
     };
     for (const auto& r : rows) {
         const run_result ran = run_tool(r.args, r.output);

@@ -442,7 +442,7 @@ TEST(Session, EachModeReportsWhatItShouldWhenItShould)
             printed.clear();
         };
         check(row.while_listening);
-        listening.on_end();
+        listening.on_end(0);
         check(row.at_end);
         EXPECT_EQ(listening.wants_summary(), row.summary);
     }

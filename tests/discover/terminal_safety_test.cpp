@@ -200,7 +200,8 @@ TEST(Output, EachEventIsNamedInJsonAndInLines)
     EXPECT_EQ(object.at("usb").dump(),
               R"([{"busid":"1-1.2","vendor":"0403","product":"6001","vendor_name":"",)"
               R"("product_name":"FT232 Serial (UART) IC","class":"","speed":"full"}])");
-    EXPECT_NE(change_line(listed, charset::utf8).find(" usb (1 shared: 1-1.2 0403:6001) "),
+    EXPECT_NE(change_line(listed, charset::utf8)
+                  .find(" usb (1 shared: 1-1.2 0403:6001 full speed (12 Mbit/s)) "),
               std::string::npos);
     shared.usb = usb_listing{usbip_outcome::no_answer, {}, "192.168.8.1", 3240};
     EXPECT_EQ(nlohmann::json::parse(json_line(listed)).at("usb_error"),

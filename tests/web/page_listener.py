@@ -10,8 +10,8 @@ a reply recorded from Debian's usbipd on the MIPS kernel.
     announce(device)     the device announces these values from now on, and
                          at once; device: the announcement's members, with
                          "source" (default its ip_ap) and "usb_server" (what
-                         its USB/IP server replies: "listed", "refused" or
-                         None for no server)
+                         its USB/IP server replies: "listed", "deeper" (1-2
+                         as 3-10.4.2.1), "refused" or None for no server)
     silence(mac)         the device stops announcing
     close()
 """
@@ -66,7 +66,9 @@ class Listener:
         self.url = "http://%s:%d/" % (address, port)
         self._command = [program, "--http", "%s:%d" % (address, port), "--usb", "--quiet"]
         self._command += list(options)
-        self._replies = {"listed": reply, "refused": b"\x01\x10" + reply[2:]}
+        self._replies = {"listed": reply, "refused": b"\x01\x10" + reply[2:],
+                         # One of them behind two hubs: a longer bus id.
+                         "deeper": reply.replace(b"1-2" + bytes(7), b"3-10.4.2.1")}
         self._lock = threading.Lock()
         self._devices = {}  # mac -> datagram
         self._sources = {}  # mac -> address it announces from

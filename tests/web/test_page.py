@@ -46,7 +46,8 @@ PANE = """const body = [...document.querySelectorAll('tbody.dev')]
   .find(b => b.querySelector('.open').textContent === arguments[0]);
 const pane = body.querySelector('tr.detail');
 const all = sel => pane ? [...pane.querySelectorAll(sel)].map(e => e.textContent) : null;
-return {commands: all('code.line'), notes: all('.note'), heads: all('.usbhead')}"""
+return {commands: all('code.line'), notes: all('.note'), heads: all('.usbhead'),
+        once: all('details.once')}"""
 
 
 def until(read, check, timeout=LIVE):
@@ -155,6 +156,10 @@ def test_usb_devices_and_attach_lines(page, listener):
         "sudo usbip attach -r 192.168.8.1 -b 1-1.1", "usbip.exe attach -r 192.168.8.1 -b 1-1.1"]
     assert link["heads"][2].startswith(
         "1-1.1 0403:6001 Future Technology Devices International, Ltd FT232")
+    assert link["heads"][2].endswith(" full speed (12 Mbit/s)")
+    # Once under the list: what attaching needs on this computer, and letting go.
+    assert len(link["once"]) == 1 and all(step in link["once"][0] for step in (
+        "usbip package", "sudo modprobe vhci-hcd", "usbip port", "sudo usbip detach -p N"))
     # Another port.
     repeater = until(lambda: driver.execute_script(PANE, "Demo Repeater"),
                      lambda pane: len(pane["commands"]) == 6)
@@ -163,13 +168,8 @@ def test_usb_devices_and_attach_lines(page, listener):
         "usbip.exe --tcp-port 3241 attach -r 192.168.8.23 -b 1-2"]
     # A reply that breaks the protocol lists nothing.
     until(lambda: driver.execute_script(PANE, "Old Link"),
-          lambda pane: pane["notes"] == ["refused"] and pane["commands"] == [])
+          lambda pane: pane["notes"] == ["refused"] and pane["commands"] == pane["once"] == [])
 
-    # A plain-http origin has no Clipboard API: the line is selected.
-    driver.find_element("css selector", "tr.detail .cmd button").click()
-    assert driver.execute_script("return getSelection().toString()") == link["commands"][0]
-    assert driver.find_element("css selector", "tr.detail .copied").text in (
-        "copied", "selected: copy it with Ctrl+C or the menu")
     assert kept(driver)
 
 
@@ -258,18 +258,57 @@ def test_recovers_when_the_listener_comes_back(page, listener):
     listener.announce(LINK)
 
 
-def test_phone_width_and_dark_theme(page, browser):
+def test_phone_width_and_dark_theme(page, browser, listener):
+    """At a phone's width a long name reads whole, an attach line breaks only
+    between its words, nothing scrolls sideways, and Copy on a plain-http
+    address says what it did: select the line."""
+    long_name = "The workshop's Link beside the lathe, with a name longer than a phone"
+    listener.announce(dict(LINK, mac="02:5a:17:00:de:05", name=long_name, ip_ap="10.44.2.1",
+                           ip_lan="", usb_server="deeper"))
     browser.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
                             {"width": 360, "height": 740, "deviceScaleFactor": 2, "mobile": True})
     browser.execute_cdp_cmd("Emulation.setEmulatedMedia",
                             {"features": [{"name": "prefers-color-scheme", "value": "dark"}]})
     try:
-        driver = page("Demo Link", "Demo Repeater")
-        open_row(driver, "Demo Link")
+        driver = page("Demo Link", "Demo Repeater", long_name)
+        for name in ("Demo Repeater", long_name):
+            open_row(driver, name)
+        until(lambda: driver.execute_script(PANE, long_name)["commands"],
+              lambda commands: len(commands) == 6)
         sizes = driver.execute_script("""const main = document.querySelector('main');
           return [innerWidth, document.documentElement.scrollWidth, main.scrollWidth,
                   main.clientWidth, getComputedStyle(document.body).backgroundColor]""")
         assert sizes == [360, 360, sizes[3], sizes[3], "rgb(18, 21, 25)"]
+        # Whole on the card: nothing cut, nothing hidden.
+        name = driver.execute_script("""const b = [...document.querySelectorAll('.open bdi')]
+          .find(e => e.textContent === arguments[0]);
+          return [b.scrollWidth <= b.clientWidth, b.scrollHeight <= b.clientHeight]""", long_name)
+        assert name == [True, True]
+        # Every word of every attach line on one line of the screen.
+        broken = driver.execute_script("""const broken = [];
+          for (const code of document.querySelectorAll('code.line')) {
+            const chars = [], walk = document.createTreeWalker(code, NodeFilter.SHOW_TEXT);
+            for (let n; (n = walk.nextNode());)
+              for (let i = 0; i < n.length; i++) chars.push([n, i, n.data[i]]);
+            for (let i = 0, j; i < chars.length; i = j + 1) {
+              for (j = i; j < chars.length && chars[j][2] !== ' ';) j++;
+              if (j === i) continue;
+              const range = document.createRange();
+              range.setStart(chars[i][0], chars[i][1]);
+              range.setEnd(chars[j - 1][0], chars[j - 1][1] + 1);
+              const tops = new Set([...range.getClientRects()].map(r => Math.round(r.top)));
+              if (tops.size > 1) broken.push(range.toString());
+            }
+          }
+          return broken""")
+        assert broken == []
+        # A plain-http origin has no Clipboard API: the line is selected.
+        button = driver.find_element("css selector", "tr.detail .cmd button")
+        button.click()
+        line = driver.execute_script("return arguments[0].previousSibling.textContent", button)
+        assert driver.execute_script("return getSelection().toString()") == line
+        note = driver.find_element("css selector", "tr.detail .copied").text
+        assert note.startswith("selected: press Ctrl+C") and "copied" not in note, note
     finally:
         browser.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
         browser.execute_cdp_cmd("Emulation.setEmulatedMedia", {"features": []})

@@ -18,6 +18,12 @@ const WEB = /^http:\/\/((?:(?:25[0-5]|2[0-4]\d|1\d\d|[1-9]?\d)\.){3}(?:25[0-5]|2
 // one dash and dots only, as Linux names USB ports.
 const BUSID = /^\d{1,3}-\d{1,3}(?:\.\d{1,3}){0,6}$/;
 const USBIP_PORT = 3240;
+// The listener's speed words, as a person reads them: a bare "full" reads as
+// "as fast as it goes", when it is the second slowest.
+const SPEEDS = {unknown: 'speed unknown', low: 'low speed (1.5 Mbit/s)',
+  full: 'full speed (12 Mbit/s)', high: 'high speed (480 Mbit/s)',
+  wireless: 'wireless USB (480 Mbit/s)', super: 'super speed (5 Gbit/s)',
+  super_plus: 'super speed plus (10 Gbit/s or more)'};
 const CELLS = 144;
 const REFRESH_MS = 10000; // the stream reports changes only: last heard and presence need this
 const RETRY_MS = 3000;
@@ -46,7 +52,8 @@ function own(o, f) {
 }
 
 // Isolated from the text around it (a right-to-left override stays inside),
-// cut with an ellipsis by the style sheet, whole in the tooltip.
+// cut with an ellipsis by the style sheet on a wide screen, whole in the
+// tooltip; wrapped whole on a phone's card, which has no tooltips.
 function text(v, cls) {
   const s = str(v), b = el('bdi', cls || 'cut', s);
   if (s) b.title = s;
@@ -241,15 +248,18 @@ function usbPane(d) {
   }
   if (!d.usb.length) pane.append(el('p', 'note', 'none shared'));
   const address = webAddress(d);
+  let attachable = false;
   const port = Number.isInteger(d.usbip) && d.usbip > 0 && d.usbip < 65536 && d.usbip !== USBIP_PORT
     ? ' --tcp-port ' + d.usbip : '';
   for (const u of d.usb) {
     if (!u || typeof u !== 'object') continue;
     const item = el('div', 'usbdev'), head = el('p', 'usbhead');
     head.append(el('code', null, str(u.busid)), ' ', el('code', null, str(u.vendor) + ':' + str(u.product)));
-    for (const f of ['vendor_name', 'product_name', 'class', 'speed']) {
-      if (str(u[f])) head.append(' ', text(u[f], f === 'class' || f === 'speed' ? 'wrap muted' : 'wrap'));
+    for (const f of ['vendor_name', 'product_name', 'class']) {
+      if (str(u[f])) head.append(' ', text(u[f], f === 'class' ? 'wrap muted' : 'wrap'));
     }
+    const speed = str(u.speed);
+    if (speed) head.append(' · ', text(own(SPEEDS, speed) ? SPEEDS[speed] : speed, 'wrap muted'));
     item.append(head);
     if (d.contested === true) {
       item.append(el('p', 'note warn', 'no command while two senders announce this device'));
@@ -261,14 +271,37 @@ function usbPane(d) {
       const args = ' attach -r ' + address + ' -b ' + u.busid;
       item.append(command('Linux', 'sudo usbip' + port + args),
         command('Windows (usbip-win2)', 'usbip.exe' + port + args));
+      attachable = true;
     }
     pane.append(item);
   }
+  if (attachable) pane.append(firstTime());
   return pane;
 }
 
+// What the attach lines need once on a computer, and how to let a device go.
+function firstTime() {
+  const note = el('details', 'once'), list = el('ul');
+  note.append(el('summary', null, 'First time on this computer? Letting a device go?'));
+  for (const parts of [
+    ['Linux: install the usbip package (', 'sudo apt install usbip', ' on Debian)'],
+    ['then load its driver, again after each restart: ', 'sudo modprobe vhci-hcd'],
+    ['to let a device go: ', 'usbip port', ' shows its port number N, then ',
+      'sudo usbip detach -p N'],
+    ['Windows: install usbip-win2 first']]) {
+    const item = el('li');
+    parts.forEach((part, i) => item.append(i % 2 ? el('code', null, part) : part));
+    list.append(item);
+  }
+  note.append(list);
+  return note;
+}
+
+// Each word in a box of its own that never breaks, so that a narrow screen
+// wraps the line between words only, never inside a bus id or an address.
 function command(os, line) {
-  const box = el('div', 'cmd'), code = el('code', 'line', line), note = el('span', 'copied');
+  const box = el('div', 'cmd'), code = el('code', 'line'), note = el('span', 'copied');
+  line.split(' ').forEach((word, i) => code.append(i ? ' ' : '', el('span', 'word', word)));
   const button = el('button', null, 'Copy');
   button.type = 'button';
   button.addEventListener('click', () => copy(code, note));
@@ -278,17 +311,19 @@ function command(os, line) {
 
 // The Clipboard API exists on secure origins only (localhost, https); a
 // phone on the LAN opens plain http, where the line is selected for the
-// person, and copied too where the browser still allows it.
+// person to copy. The old copy command is tried too, but its answer is not
+// to be trusted (it says yes where nothing reached the clipboard), so the
+// note says only what is sure.
 function copy(code, note) {
   const select = () => {
     getSelection().selectAllChildren(code);
-    let done = false;
     try {
-      done = document.execCommand('copy');
+      document.execCommand('copy');
     } catch (e) {
-      done = false;
+      // selected all the same
     }
-    note.textContent = done ? 'copied' : 'selected: copy it with Ctrl+C or the menu';
+    note.textContent = matchMedia('(pointer: coarse)').matches
+      ? 'selected: touch and hold it, then Copy' : 'selected: press Ctrl+C (⌘C on a Mac)';
   };
   if (window.isSecureContext && navigator.clipboard) {
     navigator.clipboard.writeText(code.textContent).then(() => { note.textContent = 'copied'; }, select);
@@ -488,6 +523,7 @@ function header() {
     } else {
       const b = el('button', null, label);
       b.type = 'button';
+      if (f === 'usb_devices') b.title = 'USB devices plugged in, hubs included';
       b.addEventListener('click', () => {
         sortDir = sortBy === f ? -sortDir : 1;
         sortBy = f;
