@@ -71,4 +71,5 @@ install(FILES
   ${PROJECT_SOURCE_DIR}/docs/announcement.schema.json
   ${PROJECT_SOURCE_DIR}/docs/discover.md
   ${PROJECT_SOURCE_DIR}/docs/collector.md
+  ${PROJECT_SOURCE_DIR}/packaging/prometheus/quorvellan.rules.yml
   DESTINATION ${CMAKE_INSTALL_DOCDIR})

@@ -14,7 +14,7 @@ import tempfile
 UNITS = {"lib/systemd/system/quorvellan-beacon.service": "sbin/quorvellan-beacon",
          "lib/systemd/system/quorvellan-discover.service": "bin/quorvellan-discover"}
 DOCS = ["README.md", "announcement.md", "announcement.schema.json", "discover.md",
-        "collector.md"]
+        "collector.md", "quorvellan.rules.yml"]
 
 
 def expected_files(with_discover):
