@@ -299,8 +299,9 @@ std::string options_warning(const options& parsed)
         return "";
     }
     return "option '--forget-after' under " + std::to_string(ALERTABLE_FORGET_AFTER.count()) +
-           "m: an offline device leaves the metrics before, or soon after, Prometheus alerts "
-           "that it is offline (after 5 minutes of silence; see collector.md)";
+           "m: where Prometheus alerts with the shipped rules, an offline device leaves the "
+           "metrics before, or soon after, its alert fires (after 5 minutes of silence; see "
+           "collector.md)";
 }
 
 }  // namespace quorvellan::discover

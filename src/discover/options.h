@@ -50,7 +50,7 @@ struct options_result {
 
 options_result parse_options(int argc, const char* const* argv);
 
-// One line about options that are valid but will not do what they seem to
+// One line about options that are valid but may not do what they seem to
 // (serving metrics, yet forgetting devices before their alert can fire);
 // empty when there is nothing to say.
 std::string options_warning(const options& parsed);

@@ -16,16 +16,17 @@ namespace quorvellan::discover {
 namespace {
 
 using json = nlohmann::ordered_json;
-using std::chrono::milliseconds;
+using std::chrono::nanoseconds;
 using std::chrono::system_clock;
 
-// Any time a device can have been heard at, in milliseconds since the epoch:
-// exact in a JSON number, and far from overflowing the clock.
-constexpr std::int64_t LATEST_MILLISECONDS = std::int64_t{1} << 50;
+// Times to the nanosecond, so that a restored device is last heard exactly
+// when it was, in its metric too; any time a device can have been heard
+// at, far from overflowing the clock.
+constexpr std::int64_t LATEST_NANOSECONDS = std::int64_t{1} << 62;
 
-std::int64_t milliseconds_of(system_clock::time_point when)
+std::int64_t nanoseconds_of(system_clock::time_point when)
 {
-    return std::chrono::duration_cast<milliseconds>(when.time_since_epoch()).count();
+    return std::chrono::duration_cast<nanoseconds>(when.time_since_epoch()).count();
 }
 
 // Written as the datagram's members are, raw UTF-8 and the shortest
@@ -52,8 +53,8 @@ json device_state(const known_device& known)
     return {{"announcement", announcement_object(known.announcement)},
             {"source", known.source},
             {"first_source", known.first_source},
-            {"first_heard_ms", milliseconds_of(known.first_heard)},
-            {"last_heard_ms", milliseconds_of(known.last_heard)},
+            {"first_heard_ns", nanoseconds_of(known.first_heard)},
+            {"last_heard_ns", nanoseconds_of(known.last_heard)},
             {"presence",
              {{"newest", known.presence.newest},
               {"cells", std::string(known.presence.cells.begin(), known.presence.cells.end())}}}};
@@ -80,11 +81,11 @@ bool read_time(const json& object, const char* name, system_clock::time_point& i
 {
     const json* value = member(object, name);
     if (value == nullptr || !value->is_number_integer() || value->get<std::int64_t>() < 0 ||
-        value->get<std::int64_t>() > LATEST_MILLISECONDS) {
+        value->get<std::int64_t>() > LATEST_NANOSECONDS) {
         return false;
     }
     into = system_clock::time_point(std::chrono::duration_cast<system_clock::duration>(
-        milliseconds(value->get<std::int64_t>())));
+        nanoseconds(value->get<std::int64_t>())));
     return true;
 }
 
@@ -95,7 +96,7 @@ bool read_presence(const json& object, presence_strip& into)
         value != nullptr && value->is_object() ? member(*value, "newest") : nullptr;
     const json* cells = value != nullptr && value->is_object() ? member(*value, "cells") : nullptr;
     if (newest == nullptr || !newest->is_number_integer() || newest->get<std::int64_t>() < -1 ||
-        newest->get<std::int64_t>() > LATEST_MILLISECONDS || cells == nullptr ||
+        newest->get<std::int64_t>() > LATEST_NANOSECONDS || cells == nullptr ||
         !cells->is_string()) {
         return false;
     }
@@ -128,8 +129,8 @@ std::string read_device(const json& object, known_device& into)
         !read_address(object, "first_source", into.first_source)) {
         return "has no source address";
     }
-    if (!read_time(object, "first_heard_ms", into.first_heard) ||
-        !read_time(object, "last_heard_ms", into.last_heard)) {
+    if (!read_time(object, "first_heard_ns", into.first_heard) ||
+        !read_time(object, "last_heard_ns", into.last_heard)) {
         return "has no times it was heard";
     }
     if (!read_presence(object, into.presence)) {
