@@ -72,3 +72,10 @@ install(FILES
   ${PROJECT_SOURCE_DIR}/docs/discover.md
   ${PROJECT_SOURCE_DIR}/docs/collector.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The collector's alerting rules, for a Prometheus server, beside its docs.
+# Only with the tools: a device build's copy of the sources (OpenWrt's) has
+# no packaging/.
+if(QUORVELLAN_TOOLS)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/prometheus/quorvellan.rules.yml
+    DESTINATION ${CMAKE_INSTALL_DOCDIR})
+endif()

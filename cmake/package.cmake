@@ -22,8 +22,14 @@ add_custom_command(OUTPUT ${QUORVELLAN_CHANGELOG}
   COMMAND sh -c "gzip -9n -c '${PROJECT_SOURCE_DIR}/packaging/debian/changelog' > '${QUORVELLAN_CHANGELOG}'"
   DEPENDS ${PROJECT_SOURCE_DIR}/packaging/debian/changelog VERBATIM)
 add_custom_target(debian_changelog ALL DEPENDS ${QUORVELLAN_CHANGELOG})
+# The docs its manual page and unit name, and the pages they link to; the
+# alerting rules, for the Prometheus server, as an example to copy there.
 install(FILES ${QUORVELLAN_CHANGELOG} ${PROJECT_SOURCE_DIR}/docs/collector.md
+  ${PROJECT_SOURCE_DIR}/docs/discover.md ${PROJECT_SOURCE_DIR}/docs/announcement.md
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quorvellan-discover
+  COMPONENT discover EXCLUDE_FROM_ALL)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/prometheus/quorvellan.rules.yml
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quorvellan-discover/examples
   COMPONENT discover EXCLUDE_FROM_ALL)
 
 set(CPACK_GENERATOR DEB)

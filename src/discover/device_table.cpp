@@ -351,6 +351,56 @@ void device_table::record_usb(const std::string& key, usb_listing listing)
     emit(event_kind::usb, *found->second, clock_());
 }
 
+// Wall times map to the monotonic clock through the present, so that the
+// offline and forgetting decisions run on as they would have; a time ahead
+// of the clock (stepped back since) counts as now.
+bool device_table::restore(const known_device& known)
+{
+    const std::string key = row_key(known.announcement, known.first_source);
+    if (index_.count(key) != 0 || rows_.size() >= MAX_DEVICES) {
+        return false;
+    }
+    const clock_reading now = clock_();
+    const auto monotonic = [&now](std::chrono::system_clock::time_point wall) {
+        return now.monotonic -
+               std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                   std::max(now.wall - wall, std::chrono::system_clock::duration{}));
+    };
+    const clock_reading last_heard{monotonic(known.last_heard), known.last_heard};
+    // Least recently heard first, as everywhere in rows_.
+    const auto later =
+        std::find_if(rows_.begin(), rows_.end(), [&last_heard](const device_row& row) {
+            return row.last_heard.monotonic > last_heard.monotonic;
+        });
+    const auto row = rows_.emplace(later);
+    index_.emplace(key, row);
+    keys_by_source_[known.first_source].push_back(key);
+    row->key = key;
+    row->announcement = known.announcement;
+    row->source = known.source;
+    row->first_source = known.first_source;
+    row->source_suspect = is_suspect(known.announcement, known.source, known.first_source);
+    row->web_host = choose_web_host(known.announcement, known.source, {}, &row->web_rule);
+    row->first_heard = monotonic(std::min(known.first_heard, known.last_heard));
+    row->last_heard = last_heard;
+    row->online = false;
+    row->presence = known.presence;
+    row->reported = known.announcement;
+    row->reported_suspect = row->source_suspect ? known.source : "";
+    row->reported_at = row->last_heard.monotonic;
+    return true;
+}
+
+known_device device_table::known(const device_row& row) const
+{
+    const clock_reading now = clock_();
+    const auto first_heard =
+        now.wall - std::chrono::duration_cast<std::chrono::system_clock::duration>(now.monotonic -
+                                                                                   row.first_heard);
+    return {row.announcement, row.source,          row.first_source,
+            first_heard,      row.last_heard.wall, row.presence};
+}
+
 const device_row* device_table::find(const std::string& key) const
 {
     const auto found = index_.find(key);

@@ -100,6 +100,17 @@ struct event {
 };
 using event_sink = std::function<void(const event&)>;
 
+// A device as a state file keeps it between runs (see state_file): what a
+// row knows of it that is worth more than a minute of listening.
+struct known_device {
+    announcement_record announcement;
+    std::string source;
+    std::string first_source;
+    std::chrono::system_clock::time_point first_heard;
+    std::chrono::system_clock::time_point last_heard;
+    presence_strip presence;
+};
+
 // What became of a datagram heard.
 enum class hearing {
     known,
@@ -134,6 +145,15 @@ class device_table {
     // was asked at another address or port than the row's now; reports a usb
     // event when that differs from what it kept before.
     void record_usb(const std::string& key, usb_listing listing);
+
+    // Takes in a device known from an earlier run: offline, with no event,
+    // since nothing happened to it in this run. Its silence counts from when
+    // it was last heard, so that it is forgotten when it would have been.
+    // False when its row exists already or the table is full.
+    bool restore(const known_device& known);
+
+    // A row as restore() takes it back.
+    known_device known(const device_row& row) const;
 
     // Ordered by name, then key, so that a redraw does not reshuffle rows.
     std::vector<const device_row*> rows() const;

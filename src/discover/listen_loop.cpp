@@ -24,6 +24,7 @@
 #include "listener.h"
 #include "live_view.h"
 #include "session.h"
+#include "state_file.h"
 #include "table_snapshot.h"
 #include "usb_watch.h"
 #include "web_view.h"
@@ -111,7 +112,16 @@ struct listen_run {
     // What the HTTP answers asked for in one run of the server are made
     // from: the table cannot change during it, so one copy serves them all.
     std::shared_ptr<const table_snapshot> snapshot;
-    std::unique_ptr<usb_watch> usb;  // with --usb, or a live view to open devices in
+    std::unique_ptr<usb_watch> usb;       // with --usb, or a live view to open devices in
+    std::unique_ptr<state_writer> state;  // with --state
+    std::optional<state_schedule> state_due;
+    // On standard error for a journal; not over the live view, whose person
+    // has the 403's own text in the browser.
+    refusal_log refusals{[this](const std::string& line) {
+        if (!live) {
+            std::cerr << "quorvellan-discover: " << line << std::endl;
+        }
+    }};
     line_output out;
     receiver incoming;
     interface_subnets subnets;
@@ -174,7 +184,8 @@ bool open_http(listen_run& run)
         *run.opts.metrics, limits,
         [&run](const http_request& request) {
             return web_answer(request, {[&run] { return snapshot_now(run); },
-                                        run.opts.allowed_hosts, QUORVELLAN_VERSION});
+                                        run.opts.allowed_hosts, QUORVELLAN_VERSION,
+                                        &run.refusals});
         },
         run.error);
     return run.http != nullptr;
@@ -191,6 +202,15 @@ bool set_up(listen_run& run)
     // Before the live view, so that a failure is said on the terminal as it was.
     if (run.opts.metrics && !open_http(run)) {
         return false;
+    }
+    // Read, and any problem with it said, while the terminal is as it was.
+    std::vector<known_device> known;
+    if (!run.opts.state_file.empty()) {
+        std::string said;
+        known = load_state(run.opts.state_file, said);
+        if (!said.empty()) {
+            std::cerr << "quorvellan-discover: " << said << std::endl;
+        }
     }
     output_mode mode = choose_mode(run.opts, isatty(STDOUT_FILENO) != 0, std::getenv("TERM"));
     const output_style style{locale_charset()};
@@ -212,9 +232,41 @@ bool set_up(listen_run& run)
         run.usb = std::make_unique<usb_watch>(run.opts.usb);
     }
     const auto start = steady_clock::now();
+    if (!run.opts.state_file.empty()) {
+        for (const known_device& device : known) {
+            run.listening->restore(device);
+        }
+        run.state = std::make_unique<state_writer>(run.opts.state_file);
+        run.state_due.emplace(start);
+    }
     run.deadline = deadline_of(run.opts, start);
     run.next_tick = start;
     return true;
+}
+
+// Every event is a change of the table worth keeping.
+std::uint64_t table_changes(const listen_run& run)
+{
+    std::uint64_t changes = 0;
+    for (const std::uint64_t count : run.listening->stats().events) {
+        changes += count;
+    }
+    return changes;
+}
+
+// The state handed to its writer when due; a failure to write it said once,
+// where it does not spoil the live view.
+void keep_state(listen_run& run, steady_clock::time_point now)
+{
+    if (run.state_due->due(now, table_changes(run))) {
+        run.state->write(state_text(run.listening->table()));
+    }
+    if (run.live) {
+        return;  // told at the end, once the terminal is back
+    }
+    if (const std::optional<std::string> failure = run.state->take_failure()) {
+        std::cerr << "quorvellan-discover: " << *failure << std::endl;
+    }
 }
 
 void on_tick(listen_run& run, steady_clock::time_point now)
@@ -224,6 +276,9 @@ void on_tick(listen_run& run, steady_clock::time_point now)
     run.listening->stats().output_lost = run.out.lost_lines();
     if (run.usb) {
         run.usb->follow(run.listening->table(), now);
+    }
+    if (run.state) {
+        keep_state(run, now);
     }
     if (run.live) {
         redraw(run);
@@ -430,6 +485,13 @@ int shut_down(listen_run& run)
     }
     if (run.out.status() == line_output::state::open) {
         finish_output(run);
+    }
+    if (run.state) {
+        run.state->write(state_text(run.listening->table()));
+        run.state->finish();
+        if (const std::optional<std::string> failure = run.state->take_failure()) {
+            std::cerr << "quorvellan-discover: " << *failure << std::endl;
+        }
     }
     if (!run.error.empty()) {
         std::cerr << "quorvellan-discover: " << run.error << std::endl;

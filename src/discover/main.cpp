@@ -91,5 +91,8 @@ int main(int argc, char** argv)
     if (options.parsed.version) {
         return print(std::string("quorvellan-discover ") + QUORVELLAN_VERSION + "\n");
     }
+    if (const std::string warning = options_warning(options.parsed); !warning.empty()) {
+        std::cerr << "quorvellan-discover: " << warning << std::endl;
+    }
     return run_listener(options.parsed);
 }

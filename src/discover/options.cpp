@@ -42,6 +42,10 @@ bool is_host_name(const std::string& text)
 // "+": stop at the first word that is no option, which is then an error
 // (there are no operands); ":": report a missing value apart.
 constexpr const char SHORT_OPTIONS[] = "+:hVj1qut:p:m:f:";
+// Long options without a short one.
+constexpr int ALLOW_HOST = 'H';
+constexpr int STATE = 'S';
+constexpr int PROXY = 'P';
 constexpr option LONG_OPTIONS[] = {
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
@@ -51,9 +55,10 @@ constexpr option LONG_OPTIONS[] = {
     {"port", required_argument, nullptr, 'p'},
     {"metrics", required_argument, nullptr, 'm'},
     {"http", required_argument, nullptr, 'm'},
-    {"http-allow-host", required_argument, nullptr, 'H'},
-    {"http-proxy", required_argument, nullptr, 'P'},
+    {"http-allow-host", required_argument, nullptr, ALLOW_HOST},
+    {"http-proxy", required_argument, nullptr, PROXY},
     {"forget-after", required_argument, nullptr, 'f'},
+    {"state", required_argument, nullptr, STATE},
     {"quiet", no_argument, nullptr, 'q'},
     {"usb", no_argument, nullptr, 'u'},
     {nullptr, 0, nullptr, 0},
@@ -82,17 +87,18 @@ std::string not_taken(const std::string& name, int short_option)
                                              : "unknown option '" + name + "'";
 }
 
-// "3600", "90s", "30m", "24h" or "7d", up to a year.
+// "90s", "30m", "24h" or "7d", up to a year. The unit is not optional: a
+// bare "90" would be read as seconds by one person and minutes by another.
 std::optional<std::chrono::seconds> parse_duration(std::string value)
 {
-    std::chrono::seconds::rep unit = 1;
-    if (!value.empty() && std::string_view("smhd").find(value.back()) != std::string_view::npos) {
-        unit = value.back() == 'm'   ? 60
-               : value.back() == 'h' ? 3600
-               : value.back() == 'd' ? 86400
-                                     : 1;
-        value.pop_back();
+    if (value.empty() || std::string_view("smhd").find(value.back()) == std::string_view::npos) {
+        return std::nullopt;
     }
+    const std::chrono::seconds::rep unit = value.back() == 'm'   ? 60
+                                           : value.back() == 'h' ? 3600
+                                           : value.back() == 'd' ? 86400
+                                                                 : 1;
+    value.pop_back();
     if (!all_digits(value, false) || value.size() > 9) {
         return std::nullopt;
     }
@@ -156,13 +162,13 @@ std::string apply_option(int option, const std::string& value, options& o)
             o.metrics = parse_endpoint(value, error);
             return error;
         }
-        case 'H':
+        case ALLOW_HOST:
             if (!is_host_name(value)) {
                 return "needs a host name of letters, digits, dots and dashes, got '" + value + "'";
             }
             o.allowed_hosts.push_back(value);
             break;
-        case 'P':
+        case PROXY:
             if (!parse_address(value)) {
                 return "needs an IPv4 or IPv6 address, got '" + value + "'";
             }
@@ -178,6 +184,12 @@ std::string apply_option(int option, const std::string& value, options& o)
             o.forget_after = *after;
             break;
         }
+        case STATE:
+            if (value.empty()) {
+                return "needs a file name";
+            }
+            o.state_file = value;
+            break;
     }
     return "";
 }
@@ -188,12 +200,11 @@ std::string usage_text()
 {
     return "Usage: quorvellan-discover [-j | -q] [-u] [-1 | -t SECONDS] [-p PORT]\n"
            "                           [-m [ADDRESS:]PORT] [--http-allow-host NAME]\n"
-           "                           [--http-proxy ADDRESS] [-f TIME]\n"
+           "                           [--http-proxy ADDRESS] [-f TIME] [--state FILE]\n"
            "Lists the Quorvellan Link devices announcing themselves on the local network.\n"
            "\n"
-           "  -j, --json             print one JSON object per line for each event: a\n"
-           "                         device new, changed, gone offline, back online or\n"
-           "                         removed from the table\n"
+           "  -j, --json             print one JSON object per line for each event about\n"
+           "                         a device (the events are listed in the manual page)\n"
            "  -1, --once             listen for one announcement period (3 s) and a\n"
            "                         margin, 3.5 s in all, print every device heard, exit\n"
            "  -t, --timeout SECONDS  listen for SECONDS, then exit; without --json the\n"
@@ -215,8 +226,11 @@ std::string usage_text()
            "                         from: exempt from the share of one address (8\n"
            "                         connections, 4 event streams)\n"
            "  -f, --forget-after TIME\n"
-           "                         forget a device offline this long, e.g. 90m, 24h or\n"
-           "                         7d (default 24h)\n"
+           "                         forget a device offline this long: digits and a\n"
+           "                         unit, s, m, h or d, e.g. 90m, 24h or 7d (default 24h)\n"
+           "      --state FILE       keep the devices known in FILE across restarts:\n"
+           "                         read at the start, written as they change and at\n"
+           "                         the end\n"
            "  -q, --quiet            print nothing on standard output (for a service)\n"
            "  -u, --usb              ask each device's USB/IP server (TCP) which USB\n"
            "                         devices it shares; in the live table, the device\n"
@@ -284,7 +298,22 @@ options_result parse_options(int argc, const char* const* argv)
         result.error = "option '--once' listens for a fixed time; leave out '--timeout'";
         return result;
     }
+    if (o.once && !o.state_file.empty()) {
+        result.error = "option '--once' lists the devices heard now; leave out '--state'";
+        return result;
+    }
     return result;
+}
+
+std::string options_warning(const options& parsed)
+{
+    if (!parsed.metrics || parsed.forget_after >= ALERTABLE_FORGET_AFTER) {
+        return "";
+    }
+    return "option '--forget-after' under " + std::to_string(ALERTABLE_FORGET_AFTER.count()) +
+           "m: where Prometheus alerts with the shipped rules, an offline device leaves the "
+           "metrics before, or soon after, its alert fires (after 5 minutes of silence; see "
+           "collector.md)";
 }
 
 }  // namespace quorvellan::discover

@@ -23,6 +23,10 @@ constexpr std::uint16_t DEFAULT_METRICS_PORT = 10132;
 
 // An offline device is forgotten after this long, its series with it.
 constexpr std::chrono::hours DEFAULT_FORGET_AFTER{24};
+// The shipped offline alert (packaging/prometheus/quorvellan.rules.yml)
+// fires 5 minutes after a device was last heard, and its series must still
+// be scraped then: a device forgotten sooner never alerts.
+constexpr std::chrono::minutes ALERTABLE_FORGET_AFTER{10};
 
 struct options {
     bool json = false;
@@ -35,6 +39,7 @@ struct options {
     std::vector<std::string> allowed_hosts;  // names the HTTP server answers to
     std::vector<std::string> http_proxies;   // addresses many people's requests come from
     std::chrono::seconds forget_after = DEFAULT_FORGET_AFTER;
+    std::string state_file;  // where the table is kept across runs; empty for nowhere
     bool help = false;
     bool version = false;
 };
@@ -45,6 +50,11 @@ struct options_result {
 };
 
 options_result parse_options(int argc, const char* const* argv);
+
+// One line about options that are valid but may not do what they seem to
+// (serving metrics, yet forgetting devices before their alert can fire);
+// empty when there is nothing to say.
+std::string options_warning(const options& parsed);
 
 std::string usage_text();
 

@@ -17,7 +17,8 @@ namespace quorvellan::discover {
 // Seconds precision, e.g. 2025-12-08T14:00:03Z.
 std::string rfc3339_utc(std::chrono::system_clock::time_point when);
 
-// The event's name: "new", "changed", "offline", "online" or "removed".
+// The event's name, as docs/discover.md lists them: "new", "changed",
+// "offline", "online", "usb" or "removed".
 const char* describe(event_kind kind);
 
 // A USB vendor or product id as four hex digits, e.g. "0403".

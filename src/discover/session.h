@@ -95,6 +95,12 @@ class session {
         table_.record_usb(key, std::move(listing));
     }
 
+    // A device known from an earlier run (--state), offline until heard.
+    void restore(const known_device& known)
+    {
+        table_.restore(known);
+    }
+
     // Every event from now on, in every mode, also goes to watcher: the
     // page's live streams.
     void watch(event_sink watcher)

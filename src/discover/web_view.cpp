@@ -37,7 +37,49 @@ std::string_view host_name(std::string_view host)
     return host;
 }
 
+// The name a refused request asked for, lowered, when it is one that
+// --http-allow-host would take; "" for anything else, which is never
+// repeated back.
+std::string refused_name(std::string_view host)
+{
+    const std::string_view name = host_name(host);
+    if (name.empty() || name.size() > 253 ||
+        name.find_first_not_of(
+            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") !=
+            std::string_view::npos) {
+        return "";
+    }
+    std::string lowered;
+    for (const char c : name) {
+        lowered += ascii_lower(c);
+    }
+    return lowered;
+}
+
+const char ANSWERED_NAMES[] =
+    "this listener answers only to its address, localhost and the names given with "
+    "--http-allow-host";
+
 }  // namespace
+
+void refusal_log::refused(std::string_view host)
+{
+    if (told_.size() > REFUSED_NAMES_TOLD) {
+        return;
+    }
+    const std::string name = refused_name(host);
+    if (!told_.insert(name).second) {
+        return;
+    }
+    if (told_.size() > REFUSED_NAMES_TOLD) {
+        tell_("more HTTP requests refused (403) for names not allowed; not told one by one");
+    } else if (name.empty()) {
+        tell_("HTTP requests refused (403) for a Host that is no host name");
+    } else {
+        tell_("HTTP requests for " + name + " refused (403): " + ANSWERED_NAMES +
+              "; if that is this machine's name, start it with --http-allow-host " + name);
+    }
+}
 
 bool host_allowed(std::string_view host, const std::vector<std::string>& allowed)
 {
@@ -118,9 +160,14 @@ std::string event_message(const event& happened)
 http_response web_answer(const http_request& request, const web_context& context)
 {
     if (!host_allowed(request.host, context.allowed_hosts)) {
-        return plain_answer(403,
-                            "this listener answers to its address or localhost; start it with "
-                            "--http-allow-host NAME to use a name\n");
+        if (context.refusals != nullptr) {
+            context.refusals->refused(request.host);
+        }
+        const std::string name = refused_name(request.host);
+        return plain_answer(403, std::string(ANSWERED_NAMES) +
+                                     ": start it with --http-allow-host " +
+                                     (name.empty() ? "NAME" : name) + " to answer to " +
+                                     (name.empty() ? "a name" : "that name") + "\n");
     }
     if (request.path == "/metrics") {
         return {200, EXPOSITION_CONTENT_TYPE, "", false,

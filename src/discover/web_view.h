@@ -5,8 +5,10 @@
 // through the person's own browser (DNS rebinding).
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,12 +35,33 @@ std::string event_message(const event& happened);
 // and a proxy does not close a quiet stream.
 constexpr char KEEPALIVE_MESSAGE[] = ": keepalive\n\n";
 
+// The host names requests were refused for, each told once (on standard
+// error, in the listener), so that a journal says why a scrape gets 403.
+// Anyone who reaches the port can send any names: only the first few are
+// told, then that the rest are not.
+constexpr std::size_t REFUSED_NAMES_TOLD = 8;
+
+class refusal_log {
+   public:
+    explicit refusal_log(std::function<void(const std::string&)> tell) : tell_(std::move(tell))
+    {
+    }
+
+    // host: the Host header of a refused request.
+    void refused(std::string_view host);
+
+   private:
+    std::function<void(const std::string&)> tell_;
+    std::set<std::string> told_;
+};
+
 struct web_context {
     // The table and the counts as they are now: what a large answer is made
     // from, taken only for an answer sure to be sent.
     std::function<std::shared_ptr<const table_snapshot>()> snapshot;
     const std::vector<std::string>& allowed_hosts;
     std::string_view version;
+    refusal_log* refusals = nullptr;  // told of each refused request, when given
 };
 
 http_response web_answer(const http_request& request, const web_context& context);

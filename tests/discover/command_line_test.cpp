@@ -59,6 +59,8 @@ TEST(CommandLine, BadInvocationsExit2NamingTheOption)
         {"--port 65536", "'--port'"},
         {"--forget-after 0", "'--forget-after'"},
         {"--forget-after 24x", "'--forget-after'"},
+        {"--forget-after 90", "'--forget-after'"},
+        {"-1 --state devices.json", "'--once'"},
         {"-f 367d", "'-f'"},
         {"--metrics localhost:10132", "'--metrics'"},
         {"--http 1.2.3.4", "'--http'"},
@@ -111,6 +113,26 @@ TEST(CommandLine, ShortOptionsBundle)
     ASSERT_EQ(named.error, "");
     EXPECT_EQ(named.parsed.allowed_hosts, std::vector<std::string>{"collector.lan"});
     EXPECT_EQ(named.parsed.http_proxies, std::vector<std::string>{"::1"});
+    const options_result kept = parse_options(
+        2, std::array<const char*, 2>{"discover", "--state=/var/lib/q/devices.json"}.data());
+    ASSERT_EQ(kept.error, "");
+    EXPECT_EQ(kept.parsed.state_file, "/var/lib/q/devices.json");
+    // Serving metrics, yet forgetting a device before its alert could fire.
+    const struct {
+        std::array<const char*, 5> args;
+        bool warned;
+    } warnings[] = {
+        {{"discover", "-m", "10132", "-f", "9m"}, true},
+        {{"discover", "-m", "10132", "-f", "10m"}, false},
+        {{"discover", "-j", "-t", "5", "-f9m"}, false},
+    };
+    for (const auto& row : warnings) {
+        const options_result parsed = parse_options(5, row.args.data());
+        ASSERT_EQ(parsed.error, "");
+        EXPECT_EQ(options_warning(parsed.parsed).rfind("option '--forget-after' under 10m", 0) == 0,
+                  row.warned)
+            << row.args[4];
+    }
 }
 
 // Holds a port without sharing it, so that the tool cannot bind it.

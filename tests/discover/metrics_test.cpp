@@ -587,6 +587,23 @@ TEST(WebView, OnlyAddressesLocalhostAndAllowedNamesAreAnswered)
     for (const auto& row : rows) {
         EXPECT_EQ(host_allowed(row.host, allowed), row.answered) << row.host;
     }
+    // Each name refused is told once, a few at most, and never a Host that
+    // is no name.
+    std::vector<std::string> told;
+    refusal_log log([&told](const std::string& line) { told.push_back(line); });
+    for (const char* host : {"Shop-Pi.example:10132", "shop-pi.example", "\x1b[2J", "[evil]:80"}) {
+        log.refused(host);
+    }
+    for (int name = 0; name < 20; ++name) {
+        log.refused("name" + std::to_string(name) + ".example");
+    }
+    ASSERT_EQ(told.size(), REFUSED_NAMES_TOLD + 1);
+    EXPECT_EQ(told[0],
+              "HTTP requests for shop-pi.example refused (403): this listener answers only to its "
+              "address, localhost and the names given with --http-allow-host; if that is this "
+              "machine's name, start it with --http-allow-host shop-pi.example");
+    EXPECT_EQ(told[1], "HTTP requests refused (403) for a Host that is no host name");
+    EXPECT_EQ(told.back().rfind("more HTTP requests refused (403)", 0), 0u);
 }
 
 TEST(WebView, EachPathHasItsAnswer)
@@ -622,6 +639,11 @@ TEST(WebView, EachPathHasItsAnswer)
         EXPECT_EQ(answer.content_type, row.type) << row.path;
         EXPECT_EQ(answer.stream, row.stream) << row.path;
     }
+    // A refusal says which option admits the name.
+    EXPECT_EQ(web_answer({"/metrics", "Shop-Pi.example:10132"}, context).body,
+              "this listener answers only to its address, localhost and the names given with "
+              "--http-allow-host: start it with --http-allow-host shop-pi.example to answer to "
+              "that name\n");
     const nlohmann::json snapshot =
         nlohmann::json::parse(whole(web_answer({"/api/devices", ""}, context).parts()));
     const nlohmann::json& listed = snapshot.at("devices").at(0);

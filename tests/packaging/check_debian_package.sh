@@ -23,9 +23,12 @@ done
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $1, $6}')
 expected="-rwxr-xr-x ./usr/bin/quorvellan-discover
 -rw-r--r-- ./usr/lib/systemd/system/quorvellan-discover.service
+-rw-r--r-- ./usr/share/doc/quorvellan-discover/announcement.md
 -rw-r--r-- ./usr/share/doc/quorvellan-discover/changelog.gz
 -rw-r--r-- ./usr/share/doc/quorvellan-discover/collector.md
 -rw-r--r-- ./usr/share/doc/quorvellan-discover/copyright
+-rw-r--r-- ./usr/share/doc/quorvellan-discover/discover.md
+-rw-r--r-- ./usr/share/doc/quorvellan-discover/examples/quorvellan.rules.yml
 -rw-r--r-- ./usr/share/man/man1/quorvellan-discover.1.gz"
 [ "$files" = "$expected" ] || fail "files:
 $files"
@@ -36,9 +39,13 @@ file -b "$(dpkg-deb -x "$deb" "$out/root" && echo "$out/root/usr/bin/quorvellan-
 # Installed, the unit is not enabled: the package has no maintainer scripts.
 ! dpkg-deb -I "$deb" | grep -qE '^ +[0-9]+ bytes, +[0-9]+ lines .*(postinst|prerm)' ||
     fail "maintainer scripts, which could enable the service"
-if ! report=$(lintian --fail-on error,warning "$deb" 2>&1); then
+if ! report=$(lintian --fail-on error,warning --display-info "$deb" 2>&1); then
     printf '%s\n' "$report"
     fail "lintian"
+fi
+# Built as Debian builds its own packages: fortified, bound at load time.
+if printf '%s\n' "$report" | grep -E 'hardening-'; then
+    fail "the program lacks hardening Debian's own packages have"
 fi
 [ "$failed" = 0 ] && echo "$(basename "$deb"): $depends"
 exit "$failed"

@@ -23,6 +23,7 @@ def expected_files(with_discover):
     if with_discover:
         files["bin/quorvellan-discover"] = "program"
         files["share/man/man1/quorvellan-discover.1.gz"] = "doc"
+        files["share/doc/quorvellan/quorvellan.rules.yml"] = "doc"
     for doc in DOCS:
         files["share/doc/quorvellan/" + doc] = "doc"
     for unit, program in UNITS.items():
