@@ -380,7 +380,8 @@ bool device_table::restore(const known_device& known)
     row->source = known.source;
     row->first_source = known.first_source;
     row->source_suspect = is_suspect(known.announcement, known.source, known.first_source);
-    row->web_host = choose_web_host(known.announcement, known.source, {}, &row->web_rule);
+    row->trusted_host =
+        choose_trusted_host(known.announcement, known.source, {}, &row->trusted_rule);
     row->first_heard = monotonic(std::min(known.first_heard, known.last_heard));
     row->last_heard = last_heard;
     row->online = false;

@@ -184,8 +184,7 @@ bool open_http(listen_run& run)
         *run.opts.metrics, limits,
         [&run](const http_request& request) {
             return web_answer(request, {[&run] { return snapshot_now(run); },
-                                        run.opts.allowed_hosts, QUORVELLAN_VERSION,
-                                        &run.refusals});
+                                        run.opts.allowed_hosts, QUORVELLAN_VERSION, &run.refusals});
         },
         run.error);
     return run.http != nullptr;
