@@ -26,6 +26,7 @@
 
 #include "usb/arrival_check.h"
 #include "usb/attach_rule.h"
+#include "usb/sysfs_attribute.h"
 #include "usb/usbip_import.h"
 #include "usb/vhci_authorization.h"
 #include "usb/vhci_ports.h"
@@ -171,8 +172,12 @@ int attach(const std::string& address, const std::string& busid, const std::stri
                     static_cast<long long>(ARRIVAL_LIMIT.count()));
         return 1;
     }
+    // Whether it arrived held, as it must have: no driver has seen it yet.
+    std::string authorized;
+    read_text_file(device + "/authorized", authorized);
+    std::printf("port %u %s %s\n", port, device.substr(device.rfind('/') + 1).c_str(),
+                authorized == "0\n" ? "held" : "not held");
     const arrival_verdict verdict = judge_arrival(read_arrived_device(device), *rule.rule, *listed);
-    std::printf("port %u %s\n", port, device.substr(device.rfind('/') + 1).c_str());
     if (!verdict.authorize) {
         give_back(port);
         std::printf("%s\n", verdict.reason.c_str());

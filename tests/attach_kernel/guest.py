@@ -160,7 +160,7 @@ def make_initrd(base, programs, directory):
     (name: path) with their libraries, as /usr/bin/NAME."""
     staging = os.path.join(directory, "run")
     os.makedirs(staging)
-    copy_into(staging, [os.path.join(HERE, "init.sh")], {os.path.join(HERE, "init.sh"): "init"})
+    qemu_guest.init_files(os.path.join(HERE, "init.sh"), staging)
     paths = list(programs.values())
     copy_into(staging, with_libraries(paths),
               {path: "/usr/bin/" + name for name, path in programs.items()})

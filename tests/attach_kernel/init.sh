@@ -1,9 +1,7 @@
 #!/bin/sh
 # The guest's init (PID 1 of a laptop and a device in one kernel).  It
-# readies the system, then runs the lines the host writes to the console,
-# one at a time, and answers each with "@@done N STATUS".  Lines for the
-# host start with "@@"; everything else on the console is the kernel's or
-# the commands' own talk.
+# readies the system, then runs the lines the host writes to the console
+# (guest_init.sh), through the functions below.
 #
 # The initial network namespace is the laptop's: vhci-hcd, Debian's usbip,
 # the listener.  The device's is a namespace of its own (and a mount
@@ -11,18 +9,8 @@
 # laptop's by a veth: its end is br-lan, as on a device, 192.168.8.1 with
 # the MAC 52:54:00:5a:00:01; the laptop's is lan0, 192.168.8.2.
 
-export PATH=/bin:/sbin:/usr/bin:/usr/sbin
-/bin/busybox mkdir -p /proc /sys /dev /tmp /run /sbin /usr/bin /usr/sbin
-/bin/busybox --install -s
-mount -t proc proc /proc
-mount -t sysfs sysfs /sys
-mount -t devtmpfs devtmpfs /dev
-mount -t tmpfs tmpfs /tmp
-mount -t tmpfs tmpfs /run
-# Only emergencies (a panic) from here on, so that kernel lines do not cut
-# into ours.
-dmesg -n 1
-stty -echo
+# shellcheck source=SCRIPTDIR/../support/guest_init.sh
+. /lib/guest_init.sh
 
 DEVICE_ADDRESS=192.168.8.1
 VHCI=/sys/devices/platform/vhci_hcd.0
@@ -70,23 +58,6 @@ setup() {
     wait_listening 0CA8
 }
 
-# wait_usb COUNT: until the kernel has enumerated that many USB devices
-# (those with a vendor id; root hubs are named usbN and left out).
-wait_usb() {
-    tries=300
-    while [ "$tries" -gt 0 ]; do
-        found=0
-        for device_dir in /sys/bus/usb/devices/[0-9]*/idVendor; do
-            [ -e "$device_dir" ] && found=$((found + 1))
-        done
-        [ "$found" -eq "$1" ] && return
-        tries=$((tries - 1))
-        sleep 0.1
-    done
-    echo "@@error $found USB devices enumerated, not $1"
-    return 1
-}
-
 # wait_listening HEXPORT: until a TCP socket listens on the port in the
 # device's namespace.
 wait_listening() {
@@ -122,10 +93,11 @@ heard() {
 # show_vhci: each device on a vhci port as "@@vhci PORT BUSID VID:PID
 # authorized=A configuration=C", then what usbip port says of them.
 show_vhci() {
-    cat $VHCI/status* | while read -r hub port state speed devid sockfd busid; do
+    cat $VHCI/status* | while read -r _ port state _ _ _ busid; do
         [ "$state" = 006 ] || continue
         dir=/sys/bus/usb/devices/$busid
-        echo "@@vhci $(expr "$port" + 0) $busid $(cat "$dir/idVendor"):$(cat "$dir/idProduct")" \
+        # The status files pad the port number to four digits.
+        echo "@@vhci $((1$port - 10000)) $busid $(cat "$dir/idVendor"):$(cat "$dir/idProduct")" \
             "authorized=$(cat "$dir/authorized")" \
             "configuration=$(cat "$dir/bConfigurationValue")"
     done
@@ -183,12 +155,4 @@ silence_until_free() {
     echo "@@others_in_use $(cat $VHCI/status* | grep -c " 006 ")"
 }
 
-echo "@@ready $(uname -m) $(uname -r)"
-line_number=0
-while IFS= read -r line; do
-    line_number=$((line_number + 1))
-    eval "$line"
-    echo "@@done $line_number $?"
-done
-echo "@@console closed"
-poweroff -f
+serve_console

@@ -104,7 +104,7 @@ def test_the_servers_import_reply_is_one_device_record(record):
 
 def test_an_attached_device_is_let_in_after_the_check_and_named_by_usbip(record):
     attached = output(record, "attach", 0)
-    assert attached[-1] == "authorized: 0403:6001 vendor-specific", attached
+    assert attached == ["port 0 3-1 held", "authorized: 0403:6001 vendor-specific"], attached
     shown = output(record, "attach", 1)
     assert on_vhci(shown) == {"0403:6001": (0, "1", "1")}, shown
     assert "3-1 -> usbip://%s:3240/%s" % (ADDRESS, guest.SERIAL) in [l.strip() for l in shown]
@@ -112,7 +112,8 @@ def test_an_attached_device_is_let_in_after_the_check_and_named_by_usbip(record)
 
 def test_a_spoofed_device_is_never_let_in_and_detached(record):
     refused = output(record, "spoof", 0)
-    assert refused[-1] == "refused: 0627:0001 HID, the rule expects 0403:6001", refused
+    assert refused == ["port 1 3-2 held",
+                       "refused: 0627:0001 HID, the rule expects 0403:6001"], refused
     shown = output(record, "spoof", 1)
     assert "0627:0001" not in on_vhci(shown), shown
     assert not [line for line in shown if guest.KEYBOARD in line and "usbip://" in line], shown
@@ -123,7 +124,7 @@ def test_a_persons_own_attach_beside_keeps_working(record):
     lines = output(record, "own_attach")
     port = [line for line in lines if line.startswith("let in port ")]
     assert len(port) == 1, lines
-    assert "authorized: 0403:6001 vendor-specific" in lines
+    assert "port 0 3-1 held" in lines and "authorized: 0403:6001 vendor-specific" in lines
     shown = on_vhci(lines)
     assert set(shown) == {"0403:6001", "0627:0001", "46f4:0001"}, lines
     assert all(state[1:] == ("1", "1") for state in shown.values()), lines

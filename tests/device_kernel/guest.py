@@ -209,10 +209,9 @@ def make_initrd(base, daemon, directory):
     """The base archive with this run's init and daemon appended."""
     staging = os.path.join(directory, "run")
     os.makedirs(os.path.join(staging, "usr", "bin"))
-    shutil.copy(os.path.join(HERE, "init.sh"), os.path.join(staging, "init"))
+    qemu_guest.init_files(os.path.join(HERE, "init.sh"), staging)
     shutil.copy(daemon, os.path.join(staging, "usr", "bin", "quorvellan-beacon"))
-    for path in ["init", "usr/bin/quorvellan-beacon"]:
-        os.chmod(os.path.join(staging, path), 0o755)
+    os.chmod(os.path.join(staging, "usr", "bin", "quorvellan-beacon"), 0o755)
     appended = os.path.join(directory, "run.cpio")
     cpio(staging, appended)
     return qemu_guest.concatenate([base, appended], os.path.join(directory, "initrd.cpio"))

@@ -346,12 +346,21 @@ struct held_hubs : fake_sysfs {
 
     explicit held_hubs(const char* setting)
     {
-        put("bus/usb/devices/usb3/authorized_default", setting);
-        put("bus/usb/devices/usb4/authorized_default", "1\n");
+        hub("usb3", setting);
+        hub("usb4", "1\n");
         for (const char* busid : {"3-1", "3-2"}) {
             put(std::string("bus/usb/devices/") + busid + "/descriptors", bytes(SERIAL));
             put(std::string("bus/usb/devices/") + busid + "/authorized", "0\n");
         }
+    }
+    // As the kernel has it: the hub under its controller, linked from the bus.
+    void hub(const std::string& name, const char* setting,
+             const std::string& controller = "platform/vhci_hcd.0") const
+    {
+        put("devices/" + controller + "/" + name + "/authorized_default", setting);
+        std::filesystem::create_directories(root.file("bus/usb/devices"));
+        std::filesystem::create_directory_symlink("../../../devices/" + controller + "/" + name,
+                                                  root.file("bus/usb/devices/" + name));
     }
     std::vector<vhci_port> ports() const
     {
@@ -381,12 +390,21 @@ TEST(VhciAuthorization, AHoldKeepsTheHubsNewDevicesOutUntilTheLastRelease)
               (calls::value_type{"/bus/usb/devices/usb3/authorized_default", "1"}));
     EXPECT_NE(read_text_file(sysfs.run.file("quorvellan-held-usb3"), marker), 0);
 
-    // A run that ended inside a hold left its marker: the next start puts it back.
-    write_text_file(sysfs.run.file("quorvellan-held-usb4"), "1");
+    // A run that ended inside a hold left its markers: the next start puts
+    // back the hub still held, and drops the markers of one that is not and
+    // of one that is no longer vhci-hcd's (the module loaded again).
+    sysfs.hub("usb1", "0\n", "pci0000:00/0000:00:03.0");
+    for (const char* hub : {"usb1", "usb3", "usb4"}) {
+        write_text_file(sysfs.run.file(std::string("quorvellan-held-") + hub), "1");
+    }
+    sysfs.put("devices/platform/vhci_hcd.0/usb3/authorized_default", "0\n");
     recorded_writes restored;
     new_device_hold(sysfs.path(), sysfs.run.path(), restored.writer(sysfs.path()))
         .restore_left_over();
-    EXPECT_EQ(restored.calls, (calls{{"/bus/usb/devices/usb4/authorized_default", "1"}}));
+    EXPECT_EQ(restored.calls, (calls{{"/bus/usb/devices/usb3/authorized_default", "1"}}));
+    for (const char* hub : {"usb1", "usb3", "usb4"}) {
+        EXPECT_NE(read_text_file(sysfs.run.file(std::string("quorvellan-held-") + hub), marker), 0);
+    }
 
     // A hub the person holds is left as it is.
     const held_hubs locked("0\n");

@@ -4,8 +4,8 @@ installed here), an initramfs of the modules a test needs with their
 dependencies, and the guest's console, through which the host runs one line
 at a time in the guest's init and reads the answer.
 
-The guest's init answers each line with "@@done N STATUS"; any line of its
-own for the host starts with "@@".  Used by tests/device_kernel (a MIPS
+The guest's init sources guest_init.sh, which answers each line with
+"@@done N STATUS"; any line of its own for the host starts with "@@".  Used by tests/device_kernel (a MIPS
 device) and tests/attach_kernel (an amd64 laptop and device in one guest).
 """
 
@@ -99,6 +99,15 @@ def console_node(staging):
     """The kernel gives init its console only if the initramfs has the node."""
     os.makedirs(os.path.join(staging, "dev"), exist_ok=True)
     os.mknod(os.path.join(staging, "dev", "console"), 0o600 | 0o020000, os.makedev(5, 1))
+
+
+def init_files(init, staging):
+    """The test's init and what it sources (guest_init.sh), into staging."""
+    os.makedirs(os.path.join(staging, "lib"), exist_ok=True)
+    shutil.copy(init, os.path.join(staging, "init"))
+    os.chmod(os.path.join(staging, "init"), 0o755)
+    shutil.copy(os.path.join(os.path.dirname(os.path.abspath(__file__)), "guest_init.sh"),
+                os.path.join(staging, "lib", "guest_init.sh"))
 
 
 def cpio(directory, output):

@@ -6,6 +6,24 @@
 #include <cerrno>
 
 namespace quorvellan::discover {
+namespace {
+
+// One write of the whole text, as sysfs takes it; 0 or the errno.
+int write_once(const std::string& path, int flags, std::string_view text)
+{
+    const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC | flags, 0600);
+    if (fd < 0) {
+        return errno;
+    }
+    const ssize_t written = write(fd, text.data(), text.size());
+    int error = written < 0 ? errno : written == static_cast<ssize_t>(text.size()) ? 0 : EIO;
+    if (close(fd) != 0 && error == 0) {
+        error = errno;
+    }
+    return error;
+}
+
+}  // namespace
 
 int read_text_file(const std::string& path, std::string& text)
 {
@@ -31,28 +49,12 @@ int read_text_file(const std::string& path, std::string& text)
 
 int write_text_file(const std::string& path, std::string_view text)
 {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        return errno;
-    }
-    const ssize_t written = write(fd, text.data(), text.size());
-    int error = written < 0 ? errno : written == static_cast<ssize_t>(text.size()) ? 0 : EIO;
-    if (close(fd) != 0 && error == 0) {
-        error = errno;
-    }
-    return error;
+    return write_once(path, O_CREAT | O_TRUNC, text);
 }
 
 int write_attribute(const std::string& path, std::string_view text)
 {
-    const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return errno;
-    }
-    const ssize_t written = write(fd, text.data(), text.size());
-    const int error = written < 0 ? errno : written == static_cast<ssize_t>(text.size()) ? 0 : EIO;
-    close(fd);
-    return error;
+    return write_once(path, 0, text);
 }
 
 }  // namespace quorvellan::discover

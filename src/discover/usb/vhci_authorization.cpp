@@ -1,9 +1,12 @@
 #include "usb/vhci_authorization.h"
 
 #include <dirent.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -22,6 +25,17 @@ std::string first_line(std::string text)
 std::string devices_path(const std::string& sysfs)
 {
     return sysfs + "/bus/usb/devices/";
+}
+
+bool is_vhci_hub(const std::string& sysfs, const std::string& root_hub)
+{
+    char* real = realpath((devices_path(sysfs) + root_hub).c_str(), nullptr);
+    if (real == nullptr) {
+        return false;
+    }
+    const bool vhci = std::strstr(real, "/devices/platform/vhci_hcd.") != nullptr;
+    std::free(real);
+    return vhci;
 }
 
 }  // namespace
@@ -134,9 +148,15 @@ void new_device_hold::restore_left_over()
     }
     closedir(directory);
     for (const std::string& hub : hubs) {
+        // Only onto a hub that is still vhci-hcd's and still held: after the
+        // module was loaded again, usbN may be another controller's hub.
+        // A marker of a hub not held any more is stale, and goes.
         std::string setting;
-        if (read_text_file(marker_path(hub), setting) == 0 &&
-            write_(default_path(hub), first_line(setting)) == 0) {
+        std::string now;
+        const bool held = is_vhci_hub(sysfs_, hub) && read_text_file(default_path(hub), now) == 0 &&
+                          first_line(now) == "0";
+        if (!held || (read_text_file(marker_path(hub), setting) == 0 &&
+                      write_(default_path(hub), first_line(setting)) == 0)) {
             unlink(marker_path(hub).c_str());
         }
     }
