@@ -36,45 +36,17 @@ bool is_busid(std::string_view text)
     return true;
 }
 
-// One device record without its interfaces, or the fault in it.
-devlist_fault read_device(const unsigned char* at, usb_export& device)
-{
-    const std::string_view path(reinterpret_cast<const char*>(at), PATH_BYTES);
-    if (path.find('\0') == std::string_view::npos) {
-        return devlist_fault::unterminated_path;
-    }
-    const std::string_view field(reinterpret_cast<const char*>(at + PATH_BYTES), BUSID_BYTES);
-    const std::size_t end = field.find('\0');
-    if (end == std::string_view::npos) {
-        return devlist_fault::unterminated_busid;
-    }
-    if (!is_busid(field.substr(0, end))) {
-        return devlist_fault::not_a_busid;
-    }
-    device.busid = std::string(field.substr(0, end));
-    const unsigned char* numbers = at + PATH_BYTES + BUSID_BYTES;
-    device.busnum = big_endian_32(numbers);
-    device.devnum = big_endian_32(numbers + 4);
-    device.speed = big_endian_32(numbers + 8);
-    device.vendor_id = big_endian_16(numbers + 12);
-    device.product_id = big_endian_16(numbers + 14);
-    device.bcd_device = big_endian_16(numbers + 16);
-    device.device_class = {numbers[18], numbers[19], numbers[20]};
-    device.configuration = numbers[21];
-    device.configurations = numbers[22];
-    return devlist_fault::none;
-}
-
 // The header's fault, if any; count receives the number of devices.
 devlist_fault read_header(const unsigned char* at, std::uint32_t& count)
 {
-    if (big_endian_16(at) != USBIP_VERSION) {
+    const usbip_reply_header header = read_reply_header(at);
+    if (header.version != USBIP_VERSION) {
         return devlist_fault::wrong_version;
     }
-    if (big_endian_16(at + 2) != USBIP_REP_DEVLIST) {
+    if (header.code != USBIP_REP_DEVLIST) {
         return devlist_fault::wrong_code;
     }
-    if (big_endian_32(at + 4) != 0) {
+    if (header.status != 0) {
         return devlist_fault::failure_status;
     }
     count = big_endian_32(at + 8);
@@ -166,6 +138,39 @@ const char* describe(devlist_fault fault)
     return "unknown fault";
 }
 
+usbip_reply_header read_reply_header(const unsigned char* at)
+{
+    return {big_endian_16(at), big_endian_16(at + 2), big_endian_32(at + 4)};
+}
+
+devlist_fault read_device_record(const unsigned char* at, usb_export& device)
+{
+    const std::string_view path(reinterpret_cast<const char*>(at), PATH_BYTES);
+    if (path.find('\0') == std::string_view::npos) {
+        return devlist_fault::unterminated_path;
+    }
+    const std::string_view field(reinterpret_cast<const char*>(at + PATH_BYTES), BUSID_BYTES);
+    const std::size_t end = field.find('\0');
+    if (end == std::string_view::npos) {
+        return devlist_fault::unterminated_busid;
+    }
+    if (!is_busid(field.substr(0, end))) {
+        return devlist_fault::not_a_busid;
+    }
+    device.busid = std::string(field.substr(0, end));
+    const unsigned char* numbers = at + PATH_BYTES + BUSID_BYTES;
+    device.busnum = big_endian_32(numbers);
+    device.devnum = big_endian_32(numbers + 4);
+    device.speed = big_endian_32(numbers + 8);
+    device.vendor_id = big_endian_16(numbers + 12);
+    device.product_id = big_endian_16(numbers + 14);
+    device.bcd_device = big_endian_16(numbers + 16);
+    device.device_class = {numbers[18], numbers[19], numbers[20]};
+    device.configuration = numbers[21];
+    device.configurations = numbers[22];
+    return devlist_fault::none;
+}
+
 std::array<char, 8> devlist_request()
 {
     return {static_cast<char>(USBIP_VERSION >> 8),
@@ -199,7 +204,7 @@ devlist_reply parse_devlist_reply(std::string_view received, bool ended)
             return short_of_bytes;
         }
         usb_export& device = reply.devices.emplace_back();
-        if (const devlist_fault fault = read_device(bytes + at, device);
+        if (const devlist_fault fault = read_device_record(bytes + at, device);
             fault != devlist_fault::none) {
             return finished(devlist_state::refused, fault);
         }

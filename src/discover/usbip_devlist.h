@@ -98,6 +98,21 @@ struct devlist_reply {
 // OP_REQ_DEVLIST, ready to send.
 std::array<char, 8> devlist_request();
 
+// What every reply starts with.
+struct usbip_reply_header {
+    std::uint16_t version = 0;
+    std::uint16_t code = 0;
+    std::uint32_t status = 0;  // 0: done
+};
+
+// The first 8 bytes at `at`, which the caller has checked are there.
+usbip_reply_header read_reply_header(const unsigned char* at);
+
+// One device's USBIP_DEVICE_BYTES at `at` (which the caller has checked are
+// there) into device, its interfaces left alone; the fault, if any, after
+// which device is not to be used. The import reply holds the same record.
+devlist_fault read_device_record(const unsigned char* at, usb_export& device);
+
 // received: every byte of the reply so far; ended: whether the server has
 // closed the connection, after which an incomplete reply is a truncated one.
 devlist_reply parse_devlist_reply(std::string_view received, bool ended = true);

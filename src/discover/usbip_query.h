@@ -1,9 +1,8 @@
 // One question to a device's USB/IP server: which USB devices do you share?
-// A small state machine for the listener's poll loop. It never blocks: it
-// holds one non-blocking TCP socket, says what to poll it for and until
-// when, and is stepped when the socket is ready or the time has come. It
-// ends by its deadline whatever the server does, and keeps no more of the
-// reply than the reply's count allows.
+// An exchange (usb/usbip_exchange.h) of the device list request and its
+// reply, for the listener's poll loop: it never blocks, ends by its
+// deadline whatever the server does, and keeps no more of the reply than
+// the reply's count allows.
 #pragma once
 
 #include <chrono>
@@ -11,13 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "usb/usbip_exchange.h"
 #include "usbip_devlist.h"
 
 namespace quorvellan::discover {
-
-// From the connect to the whole reply; a server on the network answers in
-// a tenth of that.
-constexpr std::chrono::seconds USBIP_QUERY_TIMEOUT{2};
 
 enum class usbip_outcome {
     pending,
@@ -35,22 +31,20 @@ class usbip_query {
 
     // address: a dotted IPv4 address. Starts connecting at once.
     usbip_query(const std::string& address, std::uint16_t port, time_point now);
-    ~usbip_query();
-    usbip_query(usbip_query&& other) noexcept;
-    usbip_query& operator=(usbip_query&& other) noexcept;
-    usbip_query(const usbip_query&) = delete;
-    usbip_query& operator=(const usbip_query&) = delete;
 
     // What to poll for: the socket (-1 once finished) and its events, until
     // the deadline.
     int fd() const
     {
-        return fd_;
+        return exchange_.fd();
     }
-    short events() const;
+    short events() const
+    {
+        return exchange_.events();
+    }
     time_point deadline() const
     {
-        return deadline_;
+        return exchange_.deadline();
     }
 
     // Advances as far as the socket allows without waiting; to be called
@@ -78,18 +72,7 @@ class usbip_query {
     }
 
    private:
-    enum class phase { connecting, sending, receiving, done };
-
-    void check_connected();
-    void send_request();
-    void receive_reply();
-    void finish(usbip_outcome outcome, std::string reason);
-
-    int fd_ = -1;
-    phase phase_ = phase::done;
-    time_point deadline_;
-    std::size_t sent_ = 0;
-    std::string reply_;
+    usbip_exchange exchange_;
     usbip_outcome outcome_ = usbip_outcome::pending;
     devlist_fault fault_ = devlist_fault::none;
     std::vector<usb_export> devices_;

@@ -26,9 +26,7 @@ import ctypes
 import hashlib
 import json
 import os
-import pwd
 import re
-import select
 import shutil
 import signal
 import socket
@@ -41,9 +39,13 @@ import traceback
 
 sys.dont_write_bytecode = True
 HERE = os.path.dirname(os.path.abspath(__file__))
-# The end-to-end suite's receiver and cadence checks, also when run as a program.
+# The end-to-end suite's receiver and cadence checks, and what the kernel
+# tests share, also when run as a program.
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "e2e"))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "support"))
 import netcheck  # noqa: E402
+import qemu_guest  # noqa: E402
+from qemu_guest import GuestEnded, apt_download, cpio, die_with_parent, run  # noqa: E402
 
 KERNEL_PACKAGE = "linux-image-4kc-malta"
 BUSYBOX_PACKAGE = "busybox-static"
@@ -113,55 +115,13 @@ COMMAND_LIMIT = 90.0
 RUN_LIMIT = 240.0
 
 CLONE_NEWNET = 0x40000000
-PR_SET_PDEATHSIG = 1
 
 
 def say(text):
     print("guest: " + text, file=sys.stderr, flush=True)
 
 
-def run(*command, **options):
-    return subprocess.run(command, check=True, **options)
-
-
 # Outside the namespace: the kernel, busybox and the base initramfs -----------
-
-def apt_download(directory, package):
-    """apt-get download as the invoking user, whose build tree this is."""
-    command = ["apt-get", "-q", "-o", "APT::Sandbox::User=%s" % pwd.getpwuid(os.getuid()).pw_name,
-               "download", package]
-    if subprocess.run(command, cwd=directory, stdout=subprocess.DEVNULL).returncode != 0:
-        # Package lists older than the architecture, or stale ones.
-        run("apt-get", "update", "-qq")
-        run(*command, cwd=directory, stdout=subprocess.DEVNULL)
-    found = [name for name in os.listdir(directory)
-             if name.startswith(package.split(":")[0] + "_") and name.endswith(".deb")]
-    return os.path.join(directory, found[0])
-
-
-def module_closure(modules_dir, names):
-    """The modules' files with everything they depend on, dependencies first."""
-    paths = {}
-    for root, _, files in os.walk(modules_dir):
-        for file in files:
-            if file.endswith(".ko"):
-                paths[file[:-3].replace("-", "_")] = os.path.join(root, file)
-    ordered = []
-
-    def visit(name):
-        path = paths[name.replace("-", "_")]
-        if path in ordered:
-            return
-        depends = subprocess.run(["modinfo", "-F", "depends", path], check=True,
-                                 capture_output=True, text=True).stdout.strip()
-        for dependency in filter(None, depends.split(",")):
-            visit(dependency)
-        ordered.append(path)
-
-    for name in names:
-        visit(name)
-    return ordered
-
 
 def shared_objects(root, programs):
     """The libraries the programs load, and those these load, as paths in
@@ -192,20 +152,7 @@ def build_base(unpacked, staging, release):
     shutil.copy(os.path.join(unpacked, "busybox", "bin", "busybox"),
                 os.path.join(staging, "bin", "busybox"))
     os.symlink("busybox", os.path.join(staging, "bin", "sh"))
-    modules = os.path.join(unpacked, "kernel", "lib", "modules", release)
-    for path in module_closure(modules, MODULES):
-        target = os.path.join(staging, "lib", "modules", release, os.path.relpath(path, modules))
-        os.makedirs(os.path.dirname(target), exist_ok=True)
-        shutil.copy(path, target)
-    # Beside the modules: the package's lists of built-in ones, and ours in order.
-    staged = os.path.join(staging, "lib", "modules", release)
-    for name in ["modules.builtin", "modules.builtin.modinfo"]:
-        shutil.copy(os.path.join(modules, name), os.path.join(staged, name))
-    with open(os.path.join(staged, "modules.order"), "w") as order:
-        for root, _, files in sorted(os.walk(staged)):
-            order.writelines(os.path.relpath(os.path.join(root, file), staged) + "\n"
-                             for file in sorted(files) if file.endswith(".ko"))
-    run("depmod", "-b", staging, release)
+    qemu_guest.stage_modules(os.path.join(unpacked, "kernel"), staging, release, MODULES)
     usbip = os.path.join(unpacked, "usbip")
     for path in USBIP_PROGRAMS + shared_objects(usbip, USBIP_PROGRAMS):
         os.makedirs(os.path.dirname(os.path.join(staging, path)), exist_ok=True)
@@ -216,16 +163,7 @@ def build_base(unpacked, staging, release):
         passwd.write("root:x:0:0:root:/:/bin/sh\nnobody:x:65534:65534:nobody:/:/bin/sh\n")
     with open(os.path.join(staging, "etc", "group"), "w") as group:
         group.write("root:x:0:\nnogroup:x:65534:\n")
-    # The kernel gives init its console only if the initramfs has the node.
-    os.mknod(os.path.join(staging, "dev", "console"), 0o600 | 0o020000, os.makedev(5, 1))
-
-
-def cpio(directory, output):
-    names = subprocess.run("find . -mindepth 1 | LC_ALL=C sort", shell=True, cwd=directory,
-                           check=True, capture_output=True).stdout
-    with open(output, "wb") as archive:
-        subprocess.run(["cpio", "--quiet", "-o", "-H", "newc", "-R", "0:0"], cwd=directory,
-                       input=names, stdout=archive, check=True)
+    qemu_guest.console_node(staging)
 
 
 def prepare(cache):
@@ -246,20 +184,15 @@ def prepare(cache):
     with tempfile.TemporaryDirectory(dir=cache) as work:
         debs = os.path.join(work, "debs")
         os.mkdir(debs)
-        meta = apt_download(debs, KERNEL_PACKAGE + ":mipsel")
-        # The meta-package names this release's image package.
-        depends = subprocess.run(["dpkg-deb", "-f", meta, "Depends"], check=True,
-                                 capture_output=True, text=True).stdout
-        image = depends.split(",")[0].split("|")[0].split()[0]
         unpacked = os.path.join(work, "unpacked")
         os.mkdir(unpacked)
-        run("dpkg", "-x", apt_download(debs, image + ":mipsel"), os.path.join(unpacked, "kernel"))
+        release = qemu_guest.unpack_kernel(debs, KERNEL_PACKAGE + ":mipsel",
+                                           os.path.join(unpacked, "kernel"))
         run("dpkg", "-x", apt_download(debs, BUSYBOX_PACKAGE + ":mipsel"),
             os.path.join(unpacked, "busybox"))
         for package in USBIP_PACKAGES:
             run("dpkg", "-x", apt_download(debs, package + ":mipsel"),
                 os.path.join(unpacked, "usbip"))
-        (release,) = os.listdir(os.path.join(unpacked, "kernel", "lib", "modules"))
         staging = os.path.join(work, "staging")
         build_base(unpacked, staging, release)
         cpio(staging, base + ".new")
@@ -276,34 +209,19 @@ def make_initrd(base, daemon, directory):
     """The base archive with this run's init and daemon appended."""
     staging = os.path.join(directory, "run")
     os.makedirs(os.path.join(staging, "usr", "bin"))
-    shutil.copy(os.path.join(HERE, "init.sh"), os.path.join(staging, "init"))
+    qemu_guest.init_files(os.path.join(HERE, "init.sh"), staging)
     shutil.copy(daemon, os.path.join(staging, "usr", "bin", "quorvellan-beacon"))
-    for path in ["init", "usr/bin/quorvellan-beacon"]:
-        os.chmod(os.path.join(staging, path), 0o755)
+    os.chmod(os.path.join(staging, "usr", "bin", "quorvellan-beacon"), 0o755)
     appended = os.path.join(directory, "run.cpio")
     cpio(staging, appended)
-    initrd = os.path.join(directory, "initrd.cpio")
-    with open(initrd, "wb") as out:
-        for part in [base, appended]:
-            with open(part, "rb") as archive:
-                shutil.copyfileobj(archive, out)
-    return initrd
+    return qemu_guest.concatenate([base, appended], os.path.join(directory, "initrd.cpio"))
 
 
 # Inside the namespace ----------------------------------------------------------
 
-LIBC = ctypes.CDLL(None, use_errno=True)
-
-
-def die_with_parent():
-    """Killed when the parent ends, however it ends: a test runner's timeout
-    must not leave an emulator running."""
-    LIBC.prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
-
-
 def enter_fresh_namespace():
     """A network namespace of our own, with nothing in it but loopback."""
-    if LIBC.unshare(CLONE_NEWNET) != 0:
+    if qemu_guest.LIBC.unshare(CLONE_NEWNET) != 0:
         raise OSError(ctypes.get_errno(), "unshare(CLONE_NEWNET)")
     names = [name for _, name in socket.if_nameindex()]
     if names != ["lo"]:
@@ -340,78 +258,28 @@ def qemu_command(kernel, initrd, disk):
     return command
 
 
-class Guest:
+class Guest(qemu_guest.Console):
     """One boot: the console, the datagrams, and the rows as they ran."""
 
     def __init__(self, command, receiver, discover=None):
+        super().__init__(command)
         self.receiver = receiver
         self.discover = discover
         self.taps = {socket.if_nametoindex(tap): tap for tap in TAPS}
-        self.launched = time.monotonic()
-        self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        stderr=subprocess.STDOUT, preexec_fn=die_with_parent)
-        os.set_blocking(self.process.stdout.fileno(), False)
-        self.partial = b""
-        self.record = {"launched": self.launched, "console": [], "datagrams": [], "rows": [],
-                       "error": None}
-        self.unread = []          # console lines of ours not yet taken
-
-    def pump(self, until, for_line=False):
-        """Reads the console until the time, or the guest's end; for_line: or
-        until a line of ours is there to take.  Datagrams wait in the
-        receiver, stamped by the kernel, until receive() collects them."""
-        while not (for_line and self.unread):
-            left = until - time.monotonic()
-            if left <= 0:
-                return
-            if select.select([self.process.stdout], [], [], left)[0]:
-                chunk = self.process.stdout.read()
-                if not chunk:
-                    self.process.wait()
-                    raise GuestEnded("qemu ended with status %d" % self.process.returncode)
-                self.console(time.monotonic(), chunk)
+        # The console's lines are the record's, as they come.
+        self.record = {"launched": self.launched, "console": self.lines, "datagrams": [],
+                       "rows": [], "error": None}
 
     def receive(self):
-        """The record's datagrams: [time, destination, tap, source, payload]."""
+        """The record's datagrams: [time, destination, tap, source, payload].
+        They wait in the receiver, stamped by the kernel, until collected."""
         self.record["datagrams"] = [
             [d.time, d.destination, self.taps.get(d.ifindex, str(d.ifindex)), d.source,
              d.payload.decode("utf-8", "replace")] for d in self.receiver.datagrams()]
         return self.record["datagrams"]
 
-    def console(self, now, chunk):
-        lines = (self.partial + chunk).split(b"\n")
-        self.partial = lines.pop()
-        for raw in lines:
-            text = raw.decode("utf-8", "replace").replace("\r", "")
-            self.record["console"].append([now, text])
-            if "Kernel panic" in text:
-                raise GuestEnded("kernel panic: " + text)
-            at = text.find("@@")
-            if at >= 0:
-                self.unread.append((now, text[at + 2:]))
-
-    def expect(self, prefix, limit):
-        """The next line of ours that starts with the prefix, when it came,
-        and the lines of ours before it."""
-        deadline = time.monotonic() + limit
-        taken = []
-        while True:
-            while self.unread:
-                when, line = self.unread.pop(0)
-                if line.startswith(prefix):
-                    return line, when, taken
-                taken.append(line)
-            if time.monotonic() >= deadline:
-                raise GuestEnded("no %r from the guest within %.0f s" % (prefix, limit))
-            self.pump(deadline, for_line=True)
-
     def command(self, line):
-        sent = time.monotonic()
-        self.process.stdin.write(line.encode() + b"\n")
-        self.process.stdin.flush()
-        done, when, output = self.expect("done ", COMMAND_LIMIT)
-        return {"line": line, "sent": sent, "done": when, "status": int(done.split()[2]),
-                "output": output}
+        return super().command(line, COMMAND_LIMIT)
 
     def watch(self, start, count, first_limit):
         """Waits for count complete cycles after start; a cycle later than
@@ -444,16 +312,9 @@ class Guest:
                 row["cycles"] = self.watch(row["steps"][0]["sent"], count, first_limit)
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.kill()
-            self.process.wait()
+        self.record["qemu_status"] = super().stop()
         self.receive()
-        self.record["qemu_status"] = self.process.returncode
         self.record["ended"] = time.monotonic()
-
-
-class GuestEnded(Exception):
-    pass
 
 
 # From the host's side of the LAN ------------------------------------------------

@@ -1,23 +1,12 @@
 #!/bin/sh
 # The guest's init (PID 1 on the emulated device).  It readies the system,
-# then runs the lines the host writes to the console, one at a time, and
-# answers each with "@@done N STATUS".  The device itself (NICs, bridge,
-# addresses, identity, daemon) is set up by those lines, through the
-# functions below, so that the host's scenario table holds every value.
-# Lines for the host start with "@@"; everything else on the console is
-# the kernel's or the commands' own talk.
+# then runs the lines the host writes to the console (guest_init.sh).  The
+# device itself (NICs, bridge, addresses, identity, daemon) is set up by
+# those lines, through the functions below, so that the host's scenario
+# table holds every value.
 
-export PATH=/bin:/sbin:/usr/bin:/usr/sbin
-/bin/busybox mkdir -p /proc /sys /dev /tmp /sbin /usr/bin /usr/sbin
-/bin/busybox --install -s
-mount -t proc proc /proc
-mount -t sysfs sysfs /sys
-mount -t devtmpfs devtmpfs /dev
-mount -t tmpfs tmpfs /tmp
-# Only emergencies (a panic) from here on, so that kernel lines do not cut
-# into ours.
-dmesg -n 1
-stty -echo
+# shellcheck source=SCRIPTDIR/../support/guest_init.sh
+. /lib/guest_init.sh
 
 # provision AP_MAC STA_MAC USB_DEVICES: the typical device's network, and
 # waits until the kernel has enumerated that many USB devices.
@@ -51,24 +40,6 @@ rename_nic() {
         sleep 0.1
     done
     echo "@@error no NIC with MAC $1"
-    return 1
-}
-
-# wait_usb COUNT: USB devices are those with a vendor id; root hubs are left
-# out by name, as the kernel names them usbN.
-wait_usb() {
-    tries=600
-    while [ "$tries" -gt 0 ]; do
-        found=0
-        for device in /sys/bus/usb/devices/[0-9]*/idVendor; do
-            [ -e "$device" ] && found=$((found + 1))
-        done
-        [ "$found" -eq "$1" ] && return
-        tries=$((tries - 1))
-        sleep 0.1
-    done
-    echo "@@error $found USB devices enumerated, not $1"
-    dmesg | grep -i usb | tail -n 20
     return 1
 }
 
@@ -167,12 +138,4 @@ figure() {
     echo "@@figure $1 ${memory}fds=$descriptors"
 }
 
-echo "@@ready $(uname -m) $(uname -r)"
-line_number=0
-while IFS= read -r line; do
-    line_number=$((line_number + 1))
-    eval "$line"
-    echo "@@done $line_number $?"
-done
-echo "@@console closed"
-poweroff -f
+serve_console

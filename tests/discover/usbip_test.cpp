@@ -1,9 +1,12 @@
-// The USB/IP device list: the reply parser's refusals, one query against a
-// real loopback peer for each way a server can answer or fail to, the
-// schedule's bounds, and the names from this machine's hardware database.
+// The USB/IP device list and import: the reply parsers' refusals, one
+// exchange against a real loopback peer for each way a server can answer or
+// fail to, the socket an import keeps for the kernel, the schedule's
+// bounds, and the names from this machine's hardware database.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,6 +17,7 @@
 #include <vector>
 
 #include "support/usbip_reply.h"
+#include "usb/usbip_import.h"
 #include "usb_names.h"
 #include "usbip_devlist.h"
 #include "usbip_query.h"
@@ -125,13 +129,14 @@ struct loopback_server {
 
     std::vector<std::string> pieces;
     ending end = ending::close;
+    std::size_t request_bytes = 8;
     int listening = -1;
     int connection = -1;
     std::string request;
     std::uint16_t port = 0;
 
-    loopback_server(std::vector<std::string> to_send, ending how)
-        : pieces(std::move(to_send)), end(how)
+    loopback_server(std::vector<std::string> to_send, ending how, std::size_t expected = 8)
+        : pieces(std::move(to_send)), end(how), request_bytes(expected)
     {
         listening = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
@@ -161,7 +166,7 @@ struct loopback_server {
             return;
         }
         char buffer[64];
-        if (request.size() < 8) {
+        if (request.size() < request_bytes) {
             const ssize_t n = recv(connection, buffer, sizeof buffer, 0);
             request.append(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
         } else if (!pieces.empty()) {
@@ -181,21 +186,27 @@ struct loopback_server {
     }
 };
 
-// Runs the query against the server until it ends; a server that stays
+// Runs the exchange against the server until it ends; a server that stays
 // silent is met with the deadline once it has nothing left to do.
+template <typename exchange>
+void run_against(exchange& asking, loopback_server& server)
+{
+    int idle_turns = 0;
+    for (int turn = 0; turn < 200 && asking.fd() >= 0; ++turn) {
+        pollfd waiting = {asking.fd(), asking.events(), 0};
+        poll(&waiting, 1, 10);
+        server.turn();
+        const bool idle = server.request.size() == server.request_bytes && server.pieces.empty() &&
+                          server.end == loopback_server::ending::stay;
+        idle_turns += idle ? 1 : 0;
+        asking.step(idle_turns > 5 ? asking.deadline() : steady_clock::now());
+    }
+}
+
 usbip_query ask(loopback_server& server)
 {
     usbip_query query("127.0.0.1", server.port, steady_clock::now());
-    int idle_turns = 0;
-    for (int turn = 0; turn < 200 && query.outcome() == usbip_outcome::pending; ++turn) {
-        pollfd waiting = {query.fd(), query.events(), 0};
-        poll(&waiting, 1, 10);
-        server.turn();
-        const bool idle = server.request.size() == 8 && server.pieces.empty() &&
-                          server.end == loopback_server::ending::stay;
-        idle_turns += idle ? 1 : 0;
-        query.step(idle_turns > 5 ? query.deadline() : steady_clock::now());
-    }
+    run_against(query, server);
     return query;
 }
 
@@ -272,6 +283,131 @@ TEST(UsbipQuery, NoServerIsNoAnswer)
         EXPECT_EQ(query.outcome(), usbip_outcome::no_answer) << query.reason();
         EXPECT_STREQ(describe(query.outcome()), "no answer from the USB/IP server");
     }
+}
+
+struct import_reply_case {
+    const char* name;
+    std::string reply;
+    bool ended;
+    devlist_state state;
+    import_fault fault;
+};
+
+TEST(UsbipImport, RepliesAreTakenOrRefusedWhole)
+{
+    const usb_export serial = unconfigured_serial();
+    const std::string good = test::usbip_import_reply(serial);
+    const std::string busy = test::usbip_import_reply(serial, 2);
+    usb_export elsewhere = serial;
+    elsewhere.busid = "1-1.2";
+    const import_reply_case cases[] = {
+        {"the device", good, true, devlist_state::complete, import_fault::none},
+        {"cut inside the record", good.substr(0, 300), true, devlist_state::refused,
+         import_fault::truncated},
+        {"cut inside the record, still open", good.substr(0, 300), false, devlist_state::incomplete,
+         import_fault::none},
+        {"cut inside the header, still open", good.substr(0, 5), false, devlist_state::incomplete,
+         import_fault::none},
+        {"a byte past the record, still open", good + '\0', false, devlist_state::refused,
+         import_fault::trailing_bytes},
+        {"version 1.1.0", with(good, 0, "\x01\x10"), true, devlist_state::refused,
+         import_fault::wrong_version},
+        {"a device list reply", with(good, 2, std::string("\x00\x05", 2)), true,
+         devlist_state::refused, import_fault::wrong_code},
+        {"busy, still open", busy, false, devlist_state::refused, import_fault::failure_status},
+        {"a busid without its NUL", with(good, 8 + 256, std::string(32, '1')), true,
+         devlist_state::refused, import_fault::bad_record},
+        {"another device's record", test::usbip_import_reply(elsewhere), true,
+         devlist_state::refused, import_fault::other_busid},
+    };
+    for (const import_reply_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const import_reply parsed = parse_import_reply(c.reply, serial.busid, c.ended);
+        EXPECT_EQ(parsed.state, c.state);
+        EXPECT_EQ(parsed.fault, c.fault) << describe(parsed, serial.busid);
+    }
+    usb_export imported = serial;
+    imported.interfaces.clear();
+    EXPECT_EQ(parse_import_reply(good, serial.busid).device, imported);
+    EXPECT_EQ(describe(parse_import_reply(busy, "1-1"), "1-1"),
+              "the server refused to share 1-1 (status 2: in use by another client)");
+    const auto request = import_request("1-1");
+    EXPECT_EQ(std::string(request.data(), request.size()), std::string("\x01\x11\x80\x03\0\0\0\0"
+                                                                       "1-1",
+                                                                       11) +
+                                                               std::string(29, '\0'));
+}
+
+struct import_case {
+    const char* name;
+    std::vector<std::string> pieces;
+    loopback_server::ending end;
+    import_outcome outcome;
+};
+
+TEST(UsbipImport, OnlyAWholeReplyForTheDeviceKeepsTheConnection)
+{
+    using ending = loopback_server::ending;
+    const std::string reply = test::usbip_import_reply(unconfigured_serial());
+    usb_export elsewhere = unconfigured_serial();
+    elsewhere.busid = "1-2";
+    const import_case cases[] = {
+        {"whole reply", {reply}, ending::stay, import_outcome::imported},
+        {"reply in pieces",
+         {reply.substr(0, 7), reply.substr(7)},
+         ending::stay,
+         import_outcome::imported},
+        {"busy",
+         {test::usbip_import_reply(unconfigured_serial(), 2)},
+         ending::close,
+         import_outcome::refused},
+        {"another device's record",
+         {test::usbip_import_reply(elsewhere)},
+         ending::stay,
+         import_outcome::refused},
+        {"a byte too many", {reply + 'x'}, ending::stay, import_outcome::refused},
+        {"closed without a word", {}, ending::close, import_outcome::no_answer},
+        {"silent", {reply.substr(0, 100)}, ending::stay, import_outcome::no_answer},
+    };
+    for (const import_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        loopback_server server(c.pieces, c.end, USBIP_IMPORT_REQUEST_BYTES);
+        usbip_import importing("127.0.0.1", server.port, "1-1.1", steady_clock::now());
+        run_against(importing, server);
+        EXPECT_EQ(importing.outcome(), c.outcome) << importing.reason();
+        const auto request = import_request("1-1.1");
+        EXPECT_EQ(server.request, std::string(request.data(), request.size()));
+        const int kept = importing.take_socket();
+        EXPECT_EQ(kept >= 0, c.outcome == import_outcome::imported);
+        if (kept >= 0) {
+            close(kept);
+        }
+    }
+}
+
+// What vhci-hcd is handed: a blocking socket that gives up on a silent peer.
+TEST(UsbipImport, TheKeptConnectionNoticesASilentPeer)
+{
+    loopback_server server({test::usbip_import_reply(unconfigured_serial())},
+                           loopback_server::ending::stay, USBIP_IMPORT_REQUEST_BYTES);
+    usbip_import importing("127.0.0.1", server.port, "1-1.1", steady_clock::now());
+    run_against(importing, server);
+    const int fd = importing.take_socket();
+    ASSERT_GE(fd, 0) << importing.reason();
+    const auto option = [fd](int level, int name) {
+        int value = -1;
+        socklen_t size = sizeof value;
+        getsockopt(fd, level, name, &value, &size);
+        return value;
+    };
+    EXPECT_EQ(option(SOL_SOCKET, SO_KEEPALIVE), 1);
+    EXPECT_EQ(option(IPPROTO_TCP, TCP_KEEPIDLE), 5);
+    EXPECT_EQ(option(IPPROTO_TCP, TCP_KEEPINTVL), 2);
+    EXPECT_EQ(option(IPPROTO_TCP, TCP_KEEPCNT), 3);
+    EXPECT_EQ(option(IPPROTO_TCP, TCP_USER_TIMEOUT), 10000);
+    EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+    EXPECT_EQ(importing.take_socket(), -1);  // handed over once
+    close(fd);
 }
 
 TEST(UsbipSchedule, AsksOnFirstHearingThenEveryPeriod)

@@ -1,5 +1,6 @@
-// Writes USB/IP device list replies for the tests: the records as a server
-// sends them, so that each case can then break one thing in the bytes.
+// Writes USB/IP device list and import replies for the tests: the records
+// as a server sends them, so that each case can then break one thing in the
+// bytes.
 #pragma once
 
 #include <cstddef>
@@ -57,6 +58,23 @@ inline std::string usbip_reply(const std::vector<discover::usb_export>& devices,
     put_big_endian(out, count < 0 ? devices.size() : static_cast<std::uint32_t>(count), 4);
     for (const discover::usb_export& device : devices) {
         out += usbip_device_record(device);
+    }
+    return out;
+}
+
+// An import reply: the header with the status and, when it is 0, the
+// device's record, which counts its interfaces but lists none.
+inline std::string usbip_import_reply(discover::usb_export device, std::uint32_t status = 0)
+{
+    std::string out;
+    put_big_endian(out, discover::USBIP_VERSION, 2);
+    put_big_endian(out, 0x0003, 2);
+    put_big_endian(out, status, 4);
+    if (status == 0) {
+        const std::size_t interfaces = device.interfaces.size();
+        device.interfaces.clear();
+        out += usbip_device_record(device);
+        out.back() = static_cast<char>(interfaces);
     }
     return out;
 }
