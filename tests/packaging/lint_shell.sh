@@ -1,7 +1,7 @@
 #!/bin/sh
 # Parses and lints every shell script we ship or run: the OpenWrt
 # package's init script and copy-package, everything under scripts/ (found by
-# its first line, as most carry no extension), the device-kernel guest's init
+# its first line, as most carry no extension), the kernel guests' init scripts
 # and these tests.
 # Usage: lint_shell.sh SOURCE_DIR
 set -eu
@@ -33,7 +33,7 @@ checked=$((checked + 1))
 list=$(mktemp)
 trap 'rm -f "$list"' EXIT
 find "$source_dir/scripts" "$source_dir/tests/packaging" "$source_dir/tests/beacon" \
-    "$source_dir/tests/device_kernel" "$source_dir/.ci" "$source_dir/packaging/openwrt/copy-package" -type f | sort >"$list"
+    "$source_dir/tests/device_kernel" "$source_dir/tests/attach_kernel" "$source_dir/tests/support" "$source_dir/.ci" "$source_dir/packaging/openwrt/copy-package" -type f | sort >"$list"
 while IFS= read -r script; do
     first=$(head -n 1 "$script")
     case $first in
@@ -44,7 +44,7 @@ while IFS= read -r script; do
         *) case $script in *.sh) interpreter='sh' ;; *) continue ;; esac ;;
     esac
     "$interpreter" -n "$script" || fail "$interpreter -n $script"
-    shellcheck -s "$interpreter" "$script" || fail "shellcheck $script"
+    shellcheck -x -s "$interpreter" "$script" || fail "shellcheck $script"
     checked=$((checked + 1))
 done <"$list"
 
