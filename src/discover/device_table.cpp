@@ -5,11 +5,6 @@
 
 namespace quorvellan::discover {
 
-clock_reading read_system_clocks()
-{
-    return {std::chrono::steady_clock::now(), std::chrono::system_clock::now()};
-}
-
 namespace {
 
 std::vector<std::string> differences(const announcement_record& was, const announcement_record& now)
@@ -24,15 +19,6 @@ std::vector<std::string> differences(const announcement_record& was, const annou
 }
 
 }  // namespace
-
-std::string web_url(const device_row& row)
-{
-    if (row.trusted_host.empty()) {
-        return "";
-    }
-    const std::int64_t port = row.announcement.http;
-    return "http://" + row.trusted_host + (port == 80 ? "" : ":" + std::to_string(port)) + "/";
-}
 
 device_table::device_table(clock_source clock, event_sink sink, forget_after forget)
     : clock_(std::move(clock)), sink_(std::move(sink)), forget_(forget)

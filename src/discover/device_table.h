@@ -6,99 +6,20 @@
 
 #include <chrono>
 #include <cstddef>
-#include <cstdint>
-#include <functional>
 #include <list>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "announcement_parser.h"
+#include "device_event.h"
+#include "device_row.h"
 #include "ipv4.h"
 #include "presence_strip.h"
 #include "table_policy.h"
-#include "usbip_query.h"
 
 namespace quorvellan::discover {
-
-// Offline decisions use the monotonic reading, so that a wall clock step
-// neither revives nor buries devices; the wall reading is for display.
-struct clock_reading {
-    std::chrono::steady_clock::time_point monotonic;
-    std::chrono::system_clock::time_point wall;
-};
-using clock_source = std::function<clock_reading()>;
-
-clock_reading read_system_clocks();
-
-// What a device's USB/IP server said it shares, the last time it was asked.
-struct usb_listing {
-    usbip_outcome outcome = usbip_outcome::no_answer;  // listed, no_answer or refused
-    std::vector<usb_export> devices;                   // with listed, named from the database
-    std::string host;                                  // the server asked: its address
-    std::int64_t port = 0;                             // and its port
-
-    bool operator==(const usb_listing& other) const
-    {
-        return outcome == other.outcome && devices == other.devices && host == other.host &&
-               port == other.port;
-    }
-};
-
-struct device_row {
-    std::string key;
-    announcement_record announcement;
-    std::string source;           // dotted IPv4 address the latest datagram came from
-    std::string first_source;     // the one it was first heard from
-    bool source_suspect = false;  // see is_suspect
-    // The address trusted as the device's (see choose_trusted_host): its web
-    // link and where its USB/IP server is asked; empty when none is.
-    std::string trusted_host;
-    int trusted_rule = NO_TRUSTED_HOST;  // the rule that chose it
-    // Two senders speak for it (see note_claim): no attach line, no query.
-    bool contested = false;
-    std::chrono::steady_clock::time_point contested_until;
-    std::vector<heard_claim> claims;  // heard within CONTEST_WINDOW
-    std::chrono::steady_clock::time_point first_heard;
-    clock_reading last_heard;
-    bool online = true;
-    // The bytes of its latest datagram, to know a repeat without reading it.
-    std::string last_datagram;
-    // Absent until the USB/IP server at its trusted host and announced port
-    // has answered; dropped when either changes.
-    std::optional<usb_listing> usb;
-    presence_strip presence;  // over the last day, marked on every tick
-
-    // What the last report about this row said, to report each change once
-    // and at most once a period.
-    announcement_record reported;
-    std::string reported_suspect;  // the suspect source reported, or empty
-    bool reported_contested = false;
-    std::chrono::steady_clock::time_point reported_at;
-};
-
-// http://HOST[:PORT]/ for a row, at its trusted host; "" when it has none.
-std::string web_url(const device_row& row);
-
-// usb: what its USB/IP server shares changed, or could first be told.
-enum class event_kind { new_device, changed, offline, online, removed, usb };
-constexpr std::size_t EVENT_KIND_COUNT = static_cast<std::size_t>(event_kind::usb) + 1;
-
-// Why a row left the table.
-enum class removal { evicted, forgotten };
-
-// The row is valid while the event is being handled, a removed one too.
-struct event {
-    event_kind kind = event_kind::new_device;
-    const device_row* row = nullptr;
-    std::vector<std::string> changed;  // member names, "source" and "contested"
-    clock_reading at;
-    removal reason = removal::evicted;  // of a removed event
-    std::string previous_mac;           // of a changed event that moved the row to a new MAC
-};
-using event_sink = std::function<void(const event&)>;
 
 // A device as a state file keeps it between runs (see state_file): what a
 // row knows of it that is worth more than a minute of listening.

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "report_format.h"
+#include "attach_command.h"
 #include "terminal_text.h"
 #include "wire/utf8.h"
 

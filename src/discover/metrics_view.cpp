@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "metrics_exposition.h"
-#include "report_format.h"
 
 namespace quorvellan::discover {
 namespace {

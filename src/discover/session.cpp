@@ -2,7 +2,8 @@
 
 #include <string_view>
 
-#include "report_format.h"
+#include "event_json.h"
+#include "event_lines.h"
 #include "table_layout.h"
 #include "terminal_text.h"
 
@@ -19,18 +20,6 @@ output_mode choose_mode(const options& opts, bool output_is_terminal, const char
     const bool drawable =
         output_is_terminal && term != nullptr && *term != '\0' && std::string_view(term) != "dumb";
     return drawable ? output_mode::live_view : output_mode::lines;
-}
-
-void listen_stats::count_rejection(const parse_result& result, const std::string& source)
-{
-    if (result.accepted()) {
-        return;
-    }
-    ++rejected;
-    ++rejected_by[static_cast<std::size_t>(result.reason)];
-    last_reason = result.reason;
-    last_member = result.member;
-    last_rejected_from = source;
 }
 
 session::session(const options& opts, output_mode mode, output_style style, clock_source clock,

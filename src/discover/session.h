@@ -4,15 +4,14 @@
 // that it can be tested.
 #pragma once
 
-#include <array>
 #include <chrono>
-#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "device_table.h"
+#include "listen_stats.h"
 #include "listener.h"
 #include "options.h"
 #include "terminal_text.h"
@@ -28,22 +27,6 @@ enum class output_mode {
 
 // term: the TERM variable, or null when unset.
 output_mode choose_mode(const options& opts, bool output_is_terminal, const char* term);
-
-struct listen_stats {
-    std::uint64_t accepted = 0;
-    std::uint64_t rejected = 0;
-    std::uint64_t refused = 0;       // well formed, but no room for one more device
-    std::uint64_t evicted = 0;       // rows that made room for a newcomer
-    std::uint64_t kernel_drops = 0;  // never reached the tool: its socket was full
-    std::uint64_t output_lost = 0;   // lines a slow reader left no room for
-    rejection last_reason = rejection::none;
-    std::string last_member;
-    std::string last_rejected_from;
-    std::array<std::uint64_t, REJECTION_COUNT> rejected_by{};  // by reason
-    std::array<std::uint64_t, EVENT_KIND_COUNT> events{};      // by kind, in every mode
-
-    void count_rejection(const parse_result& result, const std::string& source);
-};
 
 // How the text output looks where it goes.
 struct output_style {

@@ -10,8 +10,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "report_format.h"
-
 namespace quorvellan::discover {
 namespace {
 

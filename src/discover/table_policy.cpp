@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "ascii_case.h"
-#include "device_table.h"
 
 namespace quorvellan::discover {
 namespace {

@@ -14,11 +14,10 @@
 #include <vector>
 
 #include "announcement_parser.h"
+#include "device_row.h"
 #include "ipv4.h"
 
 namespace quorvellan::discover {
-
-struct device_row;
 
 // Three missed 3-second cycles: one lost datagram must not flap a device.
 constexpr std::chrono::seconds OFFLINE_AFTER{10};
@@ -82,8 +81,7 @@ bool is_device_address(std::uint32_t address, const std::vector<ipv4_subnet>& re
 // 3. else the source address itself;
 // each only when is_device_address; "" when none is, and then the device
 // has no link and is not asked. rule receives the number of the rule that
-// chose (4 for none).
-constexpr int NO_TRUSTED_HOST = 4;
+// chose (NO_TRUSTED_HOST for none).
 std::string choose_trusted_host(const announcement_record& announcement, const std::string& source,
                                 const std::vector<ipv4_subnet>& receiving, int* rule = nullptr);
 
@@ -125,14 +123,6 @@ constexpr std::chrono::seconds CONTESTED_FOR = 3 * REPORT_PERIOD;
 // Claims kept per row, so that a flood of forged sources for one MAC takes
 // no more room; the longest silent makes way.
 constexpr std::size_t MAX_CLAIMS_PER_ROW = 8;
-
-struct heard_claim {
-    std::string source;
-    std::string ip_ap;
-    std::string ip_lan;
-    std::chrono::steady_clock::time_point last_heard;
-    bool contradicted = false;  // by a later datagram of the row's
-};
 
 // Notes a datagram of the row's; true when it made the row contested.
 bool note_claim(device_row& row, const announcement_record& announcement, const std::string& source,

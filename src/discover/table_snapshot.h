@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "device_table.h"
-#include "session.h"
+#include "listen_stats.h"
 
 namespace quorvellan::discover {
 

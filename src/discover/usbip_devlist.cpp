@@ -1,6 +1,7 @@
 #include "usbip_devlist.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <iterator>
 
 namespace quorvellan::discover {
@@ -107,6 +108,13 @@ const char* usb_speed_name(std::uint32_t speed)
 const char* usb_speed_text(std::uint32_t speed)
 {
     return speed_of(speed).text;
+}
+
+std::string usb_id(std::uint16_t id)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, "%04x", id);
+    return text;
 }
 
 const char* describe(devlist_fault fault)

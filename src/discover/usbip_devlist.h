@@ -66,6 +66,9 @@ const char* usb_speed_name(std::uint32_t speed);
 // The same for a person, with the rate: "full speed (12 Mbit/s)".
 const char* usb_speed_text(std::uint32_t speed);
 
+// A USB vendor or product id as four hex digits, e.g. "0403".
+std::string usb_id(std::uint16_t id);
+
 enum class devlist_fault {
     none,
     truncated,          // the connection ended before the count's devices came

@@ -7,10 +7,10 @@
 #include <utility>
 
 #include "ascii_case.h"
+#include "event_json.h"
 #include "ipv4.h"
 #include "metrics_exposition.h"
 #include "metrics_view.h"
-#include "report_format.h"
 #include "web_assets.h"
 
 namespace quorvellan::discover {

@@ -4,7 +4,7 @@
 
 #include <cctype>
 
-#include "report_format.h"
+#include "event_json.h"
 #include "session.h"
 #include "support/fake_ifaddrs.h"
 #include "support/rendered_payload.h"

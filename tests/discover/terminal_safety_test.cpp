@@ -3,7 +3,9 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "report_format.h"
+#include "attach_command.h"
+#include "event_json.h"
+#include "event_lines.h"
 #include "support/rendered_payload.h"
 #include "table_layout.h"
 #include "terminal_text.h"
