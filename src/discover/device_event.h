@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "device_row.h"
@@ -28,12 +29,30 @@ const char* describe(removal reason);
 
 // The row is valid while the event is being handled, a removed one too.
 struct event {
+    event() = default;
+    // What only some events have may be left out.
+    event(event_kind kind, const device_row* row, std::vector<std::string> changed = {},
+          clock_reading at = {}, removal reason = removal::evicted, std::string previous_mac = {},
+          std::string previous_key = {})
+        : kind(kind),
+          row(row),
+          changed(std::move(changed)),
+          at(at),
+          reason(reason),
+          previous_mac(std::move(previous_mac)),
+          previous_key(std::move(previous_key))
+    {
+    }
+
     event_kind kind = event_kind::new_device;
     const device_row* row = nullptr;
     std::vector<std::string> changed;  // member names, "source" and "contested"
     clock_reading at;
     removal reason = removal::evicted;  // of a removed event
-    std::string previous_mac;           // of a changed event that moved the row to a new MAC
+    // Of a changed event that moved the row to a new MAC: the MAC it
+    // announced before, and the key it had.
+    std::string previous_mac;
+    std::string previous_key;
 };
 using event_sink = std::function<void(const event&)>;
 

@@ -57,7 +57,10 @@ struct heard_claim {
 constexpr int NO_TRUSTED_HOST = 4;
 
 struct device_row {
-    std::string key;  // see row_key
+    // Its identity for the run, as row_key makes it: what every view keys
+    // it by, and what they are told it was when it moves to a new MAC.
+    std::string key;
+    std::string mac;  // its announced MAC as the key holds it (normalised_mac)
     announcement_record announcement;
     std::string source;           // dotted IPv4 address the latest datagram came from
     std::string first_source;     // the one it was first heard from

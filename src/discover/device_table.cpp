@@ -27,7 +27,7 @@ device_table::device_table(clock_source clock, event_sink sink, forget_after for
 
 void device_table::emit(event_kind kind, const device_row& row, clock_reading now)
 {
-    sink_(event{kind, &row, {}, now, removal::evicted, {}});
+    sink_(event{kind, &row, {}, now});
 }
 
 bool device_table::heard_again(std::string_view datagram, const std::string& source)
@@ -91,11 +91,11 @@ hearing device_table::hear(const announcement_record& announcement, const std::s
     if (!row.online) {
         set_online(row, true);
         presence_mark(row.presence, now.wall, true);
-        report_changes(row, event_kind::online, now, {});
+        report_changes(row, event_kind::online, now);
     } else if (contest_began || now.monotonic - row.reported_at >= REPORT_PERIOD) {
         // A contest is told at once: every view must stop offering to
         // attach to an address in doubt.
-        report_changes(row, event_kind::changed, now, {});
+        report_changes(row, event_kind::changed, now);
     }
     if (!held_.empty()) {
         decide_held(now);
@@ -163,10 +163,12 @@ void device_table::decide_held(clock_reading now)
 void device_table::move_to_new_mac(row_list::iterator row, const held_mac& held, clock_reading now)
 {
     const std::string previous_mac = row->announcement.mac;
+    const std::string previous_key = row->key;
     std::vector<std::string>& keys = keys_by_source_[row->first_source];
     index_.erase(row->key);
     keys.erase(std::find(keys.begin(), keys.end(), row->key));
     row->key = row_key(held.announcement, held.source);
+    row->mac = normalised_mac(held.announcement);
     index_.emplace(row->key, row);
     keys.push_back(row->key);
     note_claim(*row, held.announcement, held.source, now.monotonic);
@@ -177,7 +179,7 @@ void device_table::move_to_new_mac(row_list::iterator row, const held_mac& held,
     row->last_heard = now;
     rows_.splice(rows_.end(), rows_, row);
     index_datagram(row, held.datagram);
-    report_changes(*row, event_kind::changed, now, previous_mac);
+    report_changes(*row, event_kind::changed, now, previous_mac, previous_key);
 }
 
 hearing device_table::hear_new(const announcement_record& announcement, const std::string& source,
@@ -210,6 +212,7 @@ void device_table::add_row(const announcement_record& announcement, const std::s
     index_.emplace(key, std::prev(rows_.end()));
     keys_by_source_[source].push_back(key);
     row.key = key;
+    row.mac = normalised_mac(announcement);
     row.announcement = announcement;
     row.source = source;
     row.first_source = source;
@@ -230,7 +233,7 @@ void device_table::add_row(const announcement_record& announcement, const std::s
 // say which device left.
 void device_table::remove_row(row_list::iterator row, removal reason, clock_reading now)
 {
-    sink_(event{event_kind::removed, &*row, {}, now, reason, {}});
+    sink_(event{event_kind::removed, &*row, {}, now, reason});
     set_online(*row, false);
     unindex_datagram(row);
     std::vector<std::string>& keys = keys_by_source_[row->first_source];
@@ -243,11 +246,15 @@ void device_table::remove_row(row_list::iterator row, removal reason, clock_read
 }
 
 void device_table::report_changes(device_row& row, event_kind kind, clock_reading now,
-                                  const std::string& previous_mac)
+                                  const std::string& previous_mac, const std::string& previous_key)
 {
-    event report{
-        kind,        &row, differences(row.reported, row.announcement), now, removal::evicted,
-        previous_mac};
+    event report{kind,
+                 &row,
+                 differences(row.reported, row.announcement),
+                 now,
+                 removal::evicted,
+                 previous_mac,
+                 previous_key};
     const std::string suspect = row.source_suspect ? row.source : "";
     if (suspect != row.reported_suspect) {
         report.changed.emplace_back("source");
@@ -291,7 +298,7 @@ void device_table::tick()
         presence_mark(row.presence, now.wall, row.online);
         end_contest(row, now.monotonic);
         if (row.online && now.monotonic - row.reported_at >= REPORT_PERIOD) {
-            report_changes(row, event_kind::changed, now, {});
+            report_changes(row, event_kind::changed, now);
         }
     }
     for (auto row = rows_.begin(); row != rows_.end();) {
@@ -320,7 +327,7 @@ void device_table::flush()
     held_.clear();
     for (device_row& row : rows_) {
         if (row.online) {
-            report_changes(row, event_kind::changed, now, {});
+            report_changes(row, event_kind::changed, now);
         }
     }
 }
@@ -362,6 +369,7 @@ bool device_table::restore(const known_device& known)
     index_.emplace(key, row);
     keys_by_source_[known.first_source].push_back(key);
     row->key = key;
+    row->mac = normalised_mac(known.announcement);
     row->announcement = known.announcement;
     row->source = known.source;
     row->first_source = known.first_source;

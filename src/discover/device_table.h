@@ -110,8 +110,9 @@ class device_table {
     void index_datagram(row_list::iterator row, std::string_view datagram);
     void unindex_datagram(row_list::iterator row);
     void set_online(device_row& row, bool online);
+    // previous_mac, previous_key: the row's before it moved to a new MAC.
     void report_changes(device_row& row, event_kind kind, clock_reading now,
-                        const std::string& previous_mac);
+                        const std::string& previous_mac = {}, const std::string& previous_key = {});
     // A new MAC held back while it may still be a known device's.
     struct held_mac {
         announcement_record announcement;

@@ -1,5 +1,8 @@
 #include "event_json.h"
 
+#include "attach_command.h"
+#include "table_policy.h"
+
 namespace quorvellan::discover {
 namespace {
 
@@ -17,7 +20,7 @@ nlohmann::ordered_json usb_object(const usb_export& device)
 }
 
 // online, the announcement's members, source, source_suspect, contested,
-// web, last_seen.
+// web, last_seen, key.
 void add_facts(nlohmann::ordered_json& object, const device_row& row)
 {
     const announcement_record& a = row.announcement;
@@ -33,6 +36,20 @@ void add_facts(nlohmann::ordered_json& object, const device_row& row)
     object["contested"] = row.contested;
     object["web"] = web_url(row);
     object["last_seen"] = rfc3339_utc(row.last_heard.wall);
+    object["key"] = row.key;
+}
+
+// The lines that attach each shared device, in the order of "usb".
+nlohmann::ordered_json attach_lines(const device_row& row)
+{
+    nlohmann::ordered_json lines = nlohmann::ordered_json::array();
+    for (const usb_export& device : row.usb->devices) {
+        lines.push_back(
+            {{"busid", device.busid},
+             {"linux", usb_attach_command(row, device, usbip_client::linux_usbip)},
+             {"windows", usb_attach_command(row, device, usbip_client::windows_usbip_win2)}});
+    }
+    return lines;
 }
 
 void add_usb(nlohmann::ordered_json& object, const device_row& row)
@@ -41,6 +58,9 @@ void add_usb(nlohmann::ordered_json& object, const device_row& row)
         object["usb"] = nlohmann::ordered_json::array();
         for (const usb_export& device : row.usb->devices) {
             object["usb"].push_back(usb_object(device));
+        }
+        if (offers_attach(row)) {
+            object["usb_attach"] = attach_lines(row);
         }
     } else if (row.usb) {
         object["usb_error"] = describe(row.usb->outcome);
@@ -76,6 +96,9 @@ std::string json_line(const event& reported)
     }
     if (!reported.previous_mac.empty()) {
         object["previous_mac"] = reported.previous_mac;
+    }
+    if (!reported.previous_key.empty()) {
+        object["previous_key"] = reported.previous_key;
     }
     add_usb(object, row);
     return json_text(object);

@@ -13,11 +13,13 @@ namespace quorvellan::discover {
 
 // One NDJSON object: "event", "online", the announcement's members,
 // "source", "source_suspect", "contested", "web" ("" when the device has no
-// trusted host), "last_seen" and "changed", for a
-// removed row its "reason", for a device that moved to a new MAC its
-// "previous_mac", and once its USB/IP server was asked, "usb" (the shared
-// devices: busid, vendor, product, vendor_name, product_name, class, speed)
-// or "usb_error" (why it told nothing).
+// trusted host), "last_seen", "key" (the row's, see row_key) and "changed",
+// for a removed row its "reason", for a device that moved to a new MAC its
+// "previous_mac" and "previous_key", and once its USB/IP server was asked,
+// "usb" (the shared devices: busid, vendor, product, vendor_name,
+// product_name, class, speed) or "usb_error" (why it told nothing); with
+// "usb", when the row offers_attach, "usb_attach": for each shared device
+// its busid and the lines that attach it, "linux" and "windows".
 std::string json_line(const event& reported);
 
 // A device as --json and the page show it: the members of json_line but

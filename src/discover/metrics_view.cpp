@@ -9,13 +9,14 @@
 namespace quorvellan::discover {
 namespace {
 
-// The labels that name a device's series: its MAC, as its row is keyed.
+// The labels that name a device's series: its MAC as its row keeps it, or
+// without one the address its row was made for.
 metric_labels device_labels(const device_row& row)
 {
-    if (row.announcement.mac.empty()) {
+    if (row.mac.empty()) {
         return {{"mac", ""}, {"source", row.first_source}};
     }
-    return {{"mac", row.key.substr(row.key.find(' ') + 1)}};
+    return {{"mac", row.mac}};
 }
 
 metric_labels with(metric_labels labels, metric_labels more)

@@ -16,19 +16,20 @@ bool announces(const announcement_record& a, const std::string& address)
 
 }  // namespace
 
+std::string normalised_mac(const announcement_record& announcement)
+{
+    std::string mac;
+    for (const char c : announcement.mac) {
+        mac += ascii_lower(c);
+    }
+    return mac;
+}
+
 // Prefixed so that a MAC written like an address cannot take over the row of
-// a device that is keyed by its address; lowered in ASCII, so that one
-// device's MAC in two spellings stays one row in every run.
+// a device that is keyed by its address.
 std::string row_key(const announcement_record& announcement, const std::string& source)
 {
-    if (announcement.mac.empty()) {
-        return "from " + source;
-    }
-    std::string key = "mac ";
-    for (const char c : announcement.mac) {
-        key += ascii_lower(c);
-    }
-    return key;
+    return announcement.mac.empty() ? "from " + source : "mac " + normalised_mac(announcement);
 }
 
 bool is_established(const device_row& row)

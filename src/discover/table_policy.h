@@ -31,8 +31,14 @@ constexpr std::size_t MAX_DEVICES = 1024;
 // online devices is inventing them: it may not add more.
 constexpr std::size_t MAX_ONLINE_PER_SOURCE = 4;
 
-// The row a datagram belongs to: its MAC, or its source address when it
-// announces none.
+// The announced MAC as a row keeps it: lowered in ASCII, so that one
+// device's MAC in two spellings is one device in every run (letters past
+// ASCII are kept as they are: what they spell is the sender's to say); ""
+// when it announces none.
+std::string normalised_mac(const announcement_record& announcement);
+
+// The row a datagram belongs to: its normalised MAC, or its source address
+// when it announces none.
 std::string row_key(const announcement_record& announcement, const std::string& source);
 
 // Heard in at least two announcement periods: a device that keeps

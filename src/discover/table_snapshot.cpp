@@ -18,7 +18,7 @@ std::size_t heap_bytes(const std::string& text)
 // What a row's copy holds beyond its own size, near enough for a bound.
 std::size_t held_beyond(const device_row& row)
 {
-    std::size_t bytes = heap_bytes(row.key) + heap_bytes(row.source) +
+    std::size_t bytes = heap_bytes(row.key) + heap_bytes(row.mac) + heap_bytes(row.source) +
                         heap_bytes(row.first_source) + heap_bytes(row.trusted_host);
     for_each_field([&](const char*, auto field) {
         if constexpr (std::is_same_v<decltype(row.announcement.*field), const std::string&>) {

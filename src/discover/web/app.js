@@ -2,7 +2,9 @@
 // stream api/events and fetched again on every (re)connection. Every value
 // comes from the network, so the page is built with DOM calls and
 // textContent only, and the only links are the listener's own
-// http://a.b.c.d[:port]/ ones.
+// http://a.b.c.d[:port]/ ones. What a device is, and the lines that attach
+// its USB devices, are the listener's to say: the page keys its rows by the
+// listener's own key and shows the listener's lines, deciding neither.
 'use strict';
 
 const COLS = [
@@ -14,10 +16,6 @@ const COLS = [
 const FIELDS = ['online', 'id', 'name', 'hostname', 'version', 'mac', 'ip_ap', 'ip_lan', 'http',
   'usbip', 'usb_devices', 'source', 'source_suspect', 'contested', 'web', 'last_seen', 'presence'];
 const WEB = /^http:\/\/((?:(?:25[0-5]|2[0-4]\d|1\d\d|[1-9]?\d)\.){3}(?:25[0-5]|2[0-4]\d|1\d\d|[1-9]?\d))(?::([1-9]\d{0,4}))?\/$/;
-// A bus id goes into a command a person pastes into a shell: digits,
-// one dash and dots only, as Linux names USB ports.
-const BUSID = /^\d{1,3}-\d{1,3}(?:\.\d{1,3}){0,6}$/;
-const USBIP_PORT = 3240;
 // The listener's speed words, as a person reads them: a bare "full" reads as
 // "as fast as it goes", when it is the second slowest.
 const SPEEDS = {unknown: 'speed unknown', low: 'low speed (1.5 Mbit/s)',
@@ -31,7 +29,7 @@ const SVG = 'http://www.w3.org/2000/svg';
 
 const $ = id => document.getElementById(id);
 const table = $('devices');
-const rows = new Map(); // device key -> row
+const rows = new Map(); // the listener's key of the device -> row
 const leaving = []; // bodies of removed rows, taken away with the next draw
 let sortBy = 'state', sortDir = 1, skew = 0, loaded = false;
 let stream = null, retry = 0, pending = null, drawTimer = 0, order = [];
@@ -60,21 +58,17 @@ function text(v, cls) {
   return b;
 }
 
-// Told apart as the listener does: by MAC, ignoring case, else by source.
-function keyOf(d) {
-  const mac = str(d.mac).toLowerCase();
-  return mac ? 'm' + mac : str(d.source) ? 's' + str(d.source) : '';
-}
-
 function merge(old, src) {
   const d = Object.assign({}, old);
   for (const f of FIELDS) if (own(src, f)) d[f] = src[f];
   if (own(src, 'online')) d.online = src.online === true;
   else if (own(src, 'state')) d.online = src.state === 'online';
   // Every device object carries the list or its error, or neither while
-  // there is none: not asked yet, or dropped with an address it no longer has.
+  // there is none: not asked yet, or dropped with an address it no longer
+  // has; and the attach lines while the listener offers them.
   d.usb = Array.isArray(src.usb) ? src.usb : undefined;
   d.usb_error = str(src.usb_error);
+  d.usb_attach = Array.isArray(src.usb_attach) ? src.usb_attach : undefined;
   return d;
 }
 
@@ -208,7 +202,7 @@ function fact(list, term, value) {
 function detail(r) {
   const d = r.d;
   const sig = JSON.stringify([d.source, d.source_suspect, d.contested, d.http, d.usbip, d.web,
-    d.usb, d.usb_error, d.presence]);
+    d.usb, d.usb_error, d.usb_attach, d.presence]);
   if (r.det && r.sig === sig) return;
   r.sig = sig;
   if (!r.det) {
@@ -247,10 +241,8 @@ function usbPane(d) {
     return pane;
   }
   if (!d.usb.length) pane.append(el('p', 'note', 'none shared'));
-  const address = webAddress(d);
+  const lines = Array.isArray(d.usb_attach) ? d.usb_attach : [];
   let attachable = false;
-  const port = Number.isInteger(d.usbip) && d.usbip > 0 && d.usbip < 65536 && d.usbip !== USBIP_PORT
-    ? ' --tcp-port ' + d.usbip : '';
   for (const u of d.usb) {
     if (!u || typeof u !== 'object') continue;
     const item = el('div', 'usbdev'), head = el('p', 'usbhead');
@@ -261,17 +253,15 @@ function usbPane(d) {
     const speed = str(u.speed);
     if (speed) head.append(' · ', text(own(SPEEDS, speed) ? SPEEDS[speed] : speed, 'wrap muted'));
     item.append(head);
-    if (d.contested === true) {
-      item.append(el('p', 'note warn', 'no command while two senders announce this device'));
-    } else if (!address) {
-      item.append(el('p', 'note', 'no command: the device has no address to reach it at'));
-    } else if (!BUSID.test(str(u.busid))) {
-      item.append(el('p', 'note warn', 'no command: the bus id holds characters no bus id has'));
-    } else {
-      const args = ' attach -r ' + address + ' -b ' + u.busid;
-      item.append(command('Linux', 'sudo usbip' + port + args),
-        command('Windows (usbip-win2)', 'usbip.exe' + port + args));
+    const attach = lines.find(a => a && typeof a === 'object' && a.busid === u.busid);
+    if (attach && str(attach.linux) && str(attach.windows)) {
+      item.append(command('Linux', str(attach.linux)),
+        command('Windows (usbip-win2)', str(attach.windows)));
       attachable = true;
+    } else if (d.contested === true) {
+      item.append(el('p', 'note warn', 'no command while two senders announce this device'));
+    } else {
+      item.append(el('p', 'note', 'no command: the device has no address to reach it at'));
     }
     pane.append(item);
   }
@@ -440,7 +430,7 @@ function load(snap) {
   if (isFinite(now)) skew = now - Date.now();
   const keys = new Set();
   for (const dev of snap.devices) {
-    const k = dev && typeof dev === 'object' ? keyOf(dev) : '';
+    const k = dev && typeof dev === 'object' ? str(dev.key) : '';
     if (!k) continue;
     keys.add(k);
     put(k, merge({}, dev));
@@ -449,9 +439,24 @@ function load(snap) {
   loaded = true;
 }
 
+// A device that moved to a new MAC goes on in its row under its new key,
+// open or not, so that the old key's row is gone in the same draw.
+function rekey(was, k) {
+  const r = rows.get(was);
+  rows.delete(was);
+  if (rows.has(k)) {
+    leaving.push(r.body);
+    return;
+  }
+  r.k = k;
+  rows.set(k, r);
+}
+
 function apply(ev) {
-  const k = keyOf(ev);
+  const k = str(ev.key);
   if (!k) return;
+  const was = str(ev.previous_key);
+  if (was && was !== k && rows.has(was)) rekey(was, k);
   if (ev.event === 'removed') drop(k);
   else put(k, merge(rows.has(k) ? rows.get(k).d : {}, ev));
 }
