@@ -44,9 +44,9 @@ const char* set_listening_options(int fd)
 
 }  // namespace
 
-listener_socket open_listener(std::uint16_t port)
+udp_socket open_udp_socket(std::uint16_t port)
 {
-    listener_socket result;
+    udp_socket result;
     const auto fail = [&](const char* step) {
         result.error = std::string(step) + " on UDP port " + std::to_string(port) + ": " +
                        std::strerror(errno);

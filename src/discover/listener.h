@@ -1,5 +1,6 @@
-// The receiving socket: the only part of the tool that touches the network,
-// and it only ever receives.
+// The UDP socket the announcements arrive on, and the subnets of the
+// interfaces they arrive through. It only ever receives: what the listener
+// sends (USB/IP queries) and serves (HTTP) goes through sockets of their own.
 #pragma once
 
 #include <sys/socket.h>
@@ -25,7 +26,7 @@ struct datagram {
     int interface_index = 0;      // the interface it arrived on, 0 when unknown
 };
 
-struct listener_socket {
+struct udp_socket {
     int fd = -1;
     std::string error;  // one line when fd is -1
 };
@@ -33,7 +34,7 @@ struct listener_socket {
 // Bound to the port on every IPv4 address, sharing it with other listeners,
 // with a receive buffer for a burst of announcements and the kernel's count
 // of datagrams it dropped for want of room.
-listener_socket open_listener(std::uint16_t port);
+udp_socket open_udp_socket(std::uint16_t port);
 
 class receiver {
    public:

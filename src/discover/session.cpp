@@ -127,8 +127,8 @@ void session::report(const event& happened)
     if (happened.kind == event_kind::removed && happened.reason == removal::evicted) {
         ++stats_.evicted;
     }
-    if (watcher_) {
-        watcher_(happened);
+    for (const event_sink& watcher : watchers_) {
+        watcher(happened);
     }
     // A snapshot reports each device once, at the end, as it was last heard.
     if (opts_.once) {

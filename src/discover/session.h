@@ -1,6 +1,7 @@
 // What the tool reports, and when, in each of its ways of running: the
-// policy between the datagrams coming in and the lines going out, and the
-// counts of what came in, kept apart from the loop that waits for them so
+// policy between the datagrams coming in and the lines going out, the
+// counts of what came in, and the table's events handed to every output
+// that subscribes to them; kept apart from the loop that waits for them so
 // that it can be tested.
 #pragma once
 
@@ -84,11 +85,11 @@ class session {
         table_.restore(known);
     }
 
-    // Every event from now on, in every mode, also goes to watcher: the
-    // page's live streams.
-    void watch(event_sink watcher)
+    // Every event from now on, in every mode, also goes to watcher, after
+    // the watchers that subscribed before it and before the lines printed.
+    void subscribe(event_sink watcher)
     {
-        watcher_ = std::move(watcher);
+        watchers_.push_back(std::move(watcher));
     }
 
     // No device is in the table.
@@ -125,7 +126,7 @@ class session {
     bool hinted_ = false;
     listen_stats stats_;
     line_sink emit_;
-    event_sink watcher_;
+    std::vector<event_sink> watchers_;
     device_table table_;
 };
 
