@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "listener.h"
+#include "net/udp_socket.h"
 #include "run_loop.h"
 #include "session.h"
 

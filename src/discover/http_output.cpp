@@ -2,7 +2,7 @@
 
 #include <iostream>
 
-#include "event_json.h"
+#include "web/event_json.h"
 
 namespace quorvellan::discover {
 namespace {

@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "http_server.h"
+#include "net/http_server.h"
 #include "options.h"
 #include "run_loop.h"
 #include "session.h"
-#include "table_snapshot.h"
-#include "web_view.h"
+#include "table/table_snapshot.h"
+#include "web/web_view.h"
 
 namespace quorvellan::discover {
 

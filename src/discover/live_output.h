@@ -7,9 +7,9 @@
 #include <memory>
 #include <vector>
 
-#include "live_view.h"
 #include "run_loop.h"
 #include "session.h"
+#include "terminal/live_view.h"
 #include "usb_watch.h"
 
 namespace quorvellan::discover {

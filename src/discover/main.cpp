@@ -20,15 +20,15 @@
 
 #include "datagram_input.h"
 #include "http_output.h"
-#include "line_output.h"
-#include "listener.h"
 #include "live_output.h"
-#include "live_view.h"
+#include "net/udp_socket.h"
 #include "options.h"
 #include "run_loop.h"
 #include "session.h"
 #include "state_output.h"
 #include "stdout_output.h"
+#include "terminal/line_output.h"
+#include "terminal/live_view.h"
 #include "usb_watch.h"
 
 namespace {

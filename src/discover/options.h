@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "announcement_parser.h"
-#include "http_server.h"
+#include "net/http_server.h"
+#include "table/announcement_parser.h"
 
 namespace quorvellan::discover {
 

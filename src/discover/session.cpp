@@ -2,10 +2,10 @@
 
 #include <string_view>
 
-#include "event_json.h"
-#include "event_lines.h"
-#include "table_layout.h"
-#include "terminal_text.h"
+#include "terminal/event_lines.h"
+#include "terminal/table_layout.h"
+#include "terminal/terminal_text.h"
+#include "web/event_json.h"
 
 namespace quorvellan::discover {
 

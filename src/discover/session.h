@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "device_table.h"
-#include "listen_stats.h"
-#include "listener.h"
+#include "net/udp_socket.h"
 #include "options.h"
-#include "terminal_text.h"
+#include "table/device_table.h"
+#include "table/listen_stats.h"
+#include "terminal/terminal_text.h"
 
 namespace quorvellan::discover {
 

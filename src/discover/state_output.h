@@ -10,7 +10,7 @@
 
 #include "run_loop.h"
 #include "session.h"
-#include "state_file.h"
+#include "table/state_file.h"
 
 namespace quorvellan::discover {
 

@@ -7,10 +7,10 @@
 
 #include <vector>
 
-#include "line_output.h"
 #include "options.h"
 #include "run_loop.h"
 #include "session.h"
+#include "terminal/line_output.h"
 
 namespace quorvellan::discover {
 

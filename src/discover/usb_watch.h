@@ -15,12 +15,12 @@
 
 #include <poll.h>
 
-#include "device_table.h"
 #include "run_loop.h"
 #include "session.h"
-#include "usb_names.h"
-#include "usbip_query.h"
-#include "usbip_schedule.h"
+#include "table/device_table.h"
+#include "usb/usb_names.h"
+#include "usb/usbip_query.h"
+#include "usb/usbip_schedule.h"
 
 namespace quorvellan::discover {
 
