@@ -159,7 +159,7 @@ std::string apply_option(int option, const std::string& value, options& o)
         }
         case 'm': {
             std::string error;
-            o.metrics = parse_endpoint(value, error);
+            o.http = parse_endpoint(value, error);
             return error;
         }
         case ALLOW_HOST:
@@ -307,7 +307,7 @@ options_result parse_options(int argc, const char* const* argv)
 
 std::string options_warning(const options& parsed)
 {
-    if (!parsed.metrics || parsed.forget_after >= ALERTABLE_FORGET_AFTER) {
+    if (!parsed.http || parsed.forget_after >= ALERTABLE_FORGET_AFTER) {
         return "";
     }
     return "option '--forget-after' under " + std::to_string(ALERTABLE_FORGET_AFTER.count()) +

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "announcement_parser.h"
-#include "http_server.h"
+#include "net/http_server.h"
+#include "table/announcement_parser.h"
 
 namespace quorvellan::discover {
 
@@ -35,7 +35,7 @@ struct options {
     bool usb = false;    // ask every device's USB/IP server what it shares
     std::optional<double> timeout_seconds;
     std::uint16_t port = DEFAULT_PORT;
-    std::optional<http_endpoint> metrics;    // the HTTP server's: page and metrics
+    std::optional<http_endpoint> http;       // where the HTTP server listens: page and metrics
     std::vector<std::string> allowed_hosts;  // names the HTTP server answers to
     std::vector<std::string> http_proxies;   // addresses many people's requests come from
     std::chrono::seconds forget_after = DEFAULT_FORGET_AFTER;

@@ -2,9 +2,10 @@
 
 #include <string_view>
 
-#include "report_format.h"
-#include "table_layout.h"
-#include "terminal_text.h"
+#include "terminal/event_lines.h"
+#include "terminal/table_layout.h"
+#include "terminal/terminal_text.h"
+#include "web/event_json.h"
 
 namespace quorvellan::discover {
 
@@ -19,18 +20,6 @@ output_mode choose_mode(const options& opts, bool output_is_terminal, const char
     const bool drawable =
         output_is_terminal && term != nullptr && *term != '\0' && std::string_view(term) != "dumb";
     return drawable ? output_mode::live_view : output_mode::lines;
-}
-
-void listen_stats::count_rejection(const parse_result& result, const std::string& source)
-{
-    if (result.accepted()) {
-        return;
-    }
-    ++rejected;
-    ++rejected_by[static_cast<std::size_t>(result.reason)];
-    last_reason = result.reason;
-    last_member = result.member;
-    last_rejected_from = source;
 }
 
 session::session(const options& opts, output_mode mode, output_style style, clock_source clock,
@@ -138,8 +127,8 @@ void session::report(const event& happened)
     if (happened.kind == event_kind::removed && happened.reason == removal::evicted) {
         ++stats_.evicted;
     }
-    if (watcher_) {
-        watcher_(happened);
+    for (const event_sink& watcher : watchers_) {
+        watcher(happened);
     }
     // A snapshot reports each device once, at the end, as it was last heard.
     if (opts_.once) {

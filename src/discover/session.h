@@ -1,21 +1,21 @@
 // What the tool reports, and when, in each of its ways of running: the
-// policy between the datagrams coming in and the lines going out, and the
-// counts of what came in, kept apart from the loop that waits for them so
+// policy between the datagrams coming in and the lines going out, the
+// counts of what came in, and the table's events handed to every output
+// that subscribes to them; kept apart from the loop that waits for them so
 // that it can be tested.
 #pragma once
 
-#include <array>
 #include <chrono>
-#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "device_table.h"
-#include "listener.h"
+#include "net/udp_socket.h"
 #include "options.h"
-#include "terminal_text.h"
+#include "table/device_table.h"
+#include "table/listen_stats.h"
+#include "terminal/terminal_text.h"
 
 namespace quorvellan::discover {
 
@@ -28,22 +28,6 @@ enum class output_mode {
 
 // term: the TERM variable, or null when unset.
 output_mode choose_mode(const options& opts, bool output_is_terminal, const char* term);
-
-struct listen_stats {
-    std::uint64_t accepted = 0;
-    std::uint64_t rejected = 0;
-    std::uint64_t refused = 0;       // well formed, but no room for one more device
-    std::uint64_t evicted = 0;       // rows that made room for a newcomer
-    std::uint64_t kernel_drops = 0;  // never reached the tool: its socket was full
-    std::uint64_t output_lost = 0;   // lines a slow reader left no room for
-    rejection last_reason = rejection::none;
-    std::string last_member;
-    std::string last_rejected_from;
-    std::array<std::uint64_t, REJECTION_COUNT> rejected_by{};  // by reason
-    std::array<std::uint64_t, EVENT_KIND_COUNT> events{};      // by kind, in every mode
-
-    void count_rejection(const parse_result& result, const std::string& source);
-};
 
 // How the text output looks where it goes.
 struct output_style {
@@ -101,11 +85,11 @@ class session {
         table_.restore(known);
     }
 
-    // Every event from now on, in every mode, also goes to watcher: the
-    // page's live streams.
-    void watch(event_sink watcher)
+    // Every event from now on, in every mode, also goes to watcher, after
+    // the watchers that subscribed before it and before the lines printed.
+    void subscribe(event_sink watcher)
     {
-        watcher_ = std::move(watcher);
+        watchers_.push_back(std::move(watcher));
     }
 
     // No device is in the table.
@@ -142,7 +126,7 @@ class session {
     bool hinted_ = false;
     listen_stats stats_;
     line_sink emit_;
-    event_sink watcher_;
+    std::vector<event_sink> watchers_;
     device_table table_;
 };
 

@@ -4,7 +4,8 @@
 
 namespace quorvellan::discover {
 
-usb_watch::usb_watch(bool everyone) : everyone_(everyone), schedule_(USBIP_MAX_IN_FLIGHT)
+usb_watch::usb_watch(bool everyone, session& listening)
+    : everyone_(everyone), listening_(listening), schedule_(USBIP_MAX_IN_FLIGHT)
 {
 }
 
@@ -81,11 +82,13 @@ void usb_watch::start_due(const device_table& table, time_point now)
     }
 }
 
-void usb_watch::add_to(std::vector<pollfd>& waiting) const
+usb_watch::time_point usb_watch::wait_on(std::vector<pollfd>& waiting, time_point now)
 {
+    start_due(listening_.table(), now);
     for (const asking& asked : asking_) {
         waiting.push_back({asked.query.fd(), asked.query.events(), 0});
     }
+    return std::min(next_deadline(), next_follow_);
 }
 
 usb_watch::time_point usb_watch::next_deadline() const
@@ -97,14 +100,13 @@ usb_watch::time_point usb_watch::next_deadline() const
     return next;
 }
 
-std::vector<std::pair<std::string, usb_listing>> usb_watch::step(const std::vector<pollfd>& waiting,
-                                                                 std::size_t first, time_point now)
+// Also when only a query's time is up, which no descriptor tells. The
+// queries first, while they are still in wait_on's order.
+void usb_watch::step(const pollfd* ready, time_point now, run_state&)
 {
-    std::vector<std::pair<std::string, usb_listing>> answers;
     for (std::size_t i = 0; i < asking_.size(); ++i) {
         usbip_query& query = asking_[i].query;
-        const bool ready = first + i < waiting.size() && waiting[first + i].revents != 0;
-        if (ready || now >= query.deadline()) {
+        if (ready[i].revents != 0 || now >= query.deadline()) {
             query.step(now);
         }
     }
@@ -119,10 +121,14 @@ std::vector<std::pair<std::string, usb_listing>> usb_watch::step(const std::vect
             names_.name(device);
         }
         schedule_.finished(asked->key, outcome == usbip_outcome::listed, now);
-        answers.emplace_back(asked->key, std::move(listing));
+        const std::string key = asked->key;
         asked = asking_.erase(asked);
+        listening_.on_usb(key, std::move(listing));
     }
-    return answers;
+    if (now >= next_follow_) {
+        follow(listening_.table(), now);
+        next_follow_ = now + std::chrono::seconds(1);
+    }
 }
 
 }  // namespace quorvellan::discover

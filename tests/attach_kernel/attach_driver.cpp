@@ -28,10 +28,10 @@
 #include "usb/attach_rule.h"
 #include "usb/sysfs_attribute.h"
 #include "usb/usbip_import.h"
+#include "usb/usbip_query.h"
 #include "usb/vhci_authorization.h"
 #include "usb/vhci_ports.h"
 #include "usb/vhci_records.h"
-#include "usbip_query.h"
 
 namespace quorvellan::discover {
 namespace {

@@ -1,4 +1,4 @@
-#include "announcement_parser.h"
+#include "table/announcement_parser.h"
 
 #include <gtest/gtest.h>
 

@@ -1,13 +1,13 @@
-#include "device_table.h"
+#include "table/device_table.h"
 
 #include <gtest/gtest.h>
 
 #include <cctype>
 
-#include "report_format.h"
 #include "session.h"
 #include "support/fake_ifaddrs.h"
 #include "support/rendered_payload.h"
+#include "web/event_json.h"
 
 namespace quorvellan::discover {
 namespace {

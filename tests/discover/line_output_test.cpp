@@ -1,4 +1,4 @@
-#include "line_output.h"
+#include "terminal/line_output.h"
 
 #include <fcntl.h>
 #include <poll.h>

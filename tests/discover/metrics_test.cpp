@@ -17,11 +17,11 @@
 #include <sstream>
 #include <thread>
 
-#include "http_server.h"
-#include "metrics_exposition.h"
-#include "metrics_view.h"
+#include "net/http_server.h"
 #include "session.h"
-#include "web_view.h"
+#include "web/metrics_exposition.h"
+#include "web/metrics_view.h"
+#include "web/web_view.h"
 
 namespace quorvellan::discover {
 namespace {

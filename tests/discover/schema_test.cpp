@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "announcement_parser.h"
 #include "support/json_schema.h"
 #include "support/rendered_payload.h"
+#include "table/announcement_parser.h"
 
 namespace quorvellan::discover {
 namespace {

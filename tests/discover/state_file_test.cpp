@@ -1,6 +1,6 @@
 // The state file (--state): what a restart keeps, and what it refuses to
 // read, on real files in a scratch directory.
-#include "state_file.h"
+#include "table/state_file.h"
 
 #include <unistd.h>
 

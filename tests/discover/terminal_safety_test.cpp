@@ -3,10 +3,12 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "report_format.h"
 #include "support/rendered_payload.h"
-#include "table_layout.h"
-#include "terminal_text.h"
+#include "table/attach_command.h"
+#include "terminal/event_lines.h"
+#include "terminal/table_layout.h"
+#include "terminal/terminal_text.h"
+#include "web/event_json.h"
 #include "wire/utf8.h"
 
 namespace quorvellan::discover {

@@ -17,11 +17,11 @@
 #include <vector>
 
 #include "support/usbip_reply.h"
+#include "usb/usb_names.h"
+#include "usb/usbip_devlist.h"
 #include "usb/usbip_import.h"
-#include "usb_names.h"
-#include "usbip_devlist.h"
-#include "usbip_query.h"
-#include "usbip_schedule.h"
+#include "usb/usbip_query.h"
+#include "usb/usbip_schedule.h"
 
 namespace quorvellan::discover {
 namespace {

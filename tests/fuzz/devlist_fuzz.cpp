@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "support/usbip_reply.h"
-#include "usbip_devlist.h"
+#include "usb/usbip_devlist.h"
 
 namespace quorvellan::discover {
 namespace {

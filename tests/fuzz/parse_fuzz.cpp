@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
-#include "announcement_parser.h"
 #include "support/json_schema.h"
+#include "table/announcement_parser.h"
 #include "utf8_reference.h"
 
 #ifndef DOCS_DIR

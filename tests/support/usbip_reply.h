@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "usbip_devlist.h"
+#include "usb/usbip_devlist.h"
 
 namespace quorvellan::test {
 

@@ -11,7 +11,8 @@ a reply recorded from Debian's usbipd on the MIPS kernel.
                          at once; device: the announcement's members, with
                          "source" (default its ip_ap) and "usb_server" (what
                          its USB/IP server replies: "listed", "deeper" (1-2
-                         as 3-10.4.2.1), "refused" or None for no server)
+                         as 3-10.4.2.1), "named" (1-2 as usb-1_a), "refused"
+                         or None for no server)
     silence(mac)         the device stops announcing
     close()
 """
@@ -68,7 +69,9 @@ class Listener:
         self._command += list(options)
         self._replies = {"listed": reply, "refused": b"\x01\x10" + reply[2:],
                          # One of them behind two hubs: a longer bus id.
-                         "deeper": reply.replace(b"1-2" + bytes(7), b"3-10.4.2.1")}
+                         "deeper": reply.replace(b"1-2" + bytes(7), b"3-10.4.2.1"),
+                         # A bus id no Linux port has, yet a plain name.
+                         "named": reply.replace(b"1-2" + bytes(7), b"usb-1_a" + bytes(3))}
         self._lock = threading.Lock()
         self._devices = {}  # mac -> datagram
         self._sources = {}  # mac -> address it announces from

@@ -312,3 +312,38 @@ def test_phone_width_and_dark_theme(page, browser, listener):
     finally:
         browser.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
         browser.execute_cdp_cmd("Emulation.setEmulatedMedia", {"features": []})
+
+
+def test_rows_and_attach_lines_are_the_listeners(page, listener):
+    """The page keeps the rows the listener keeps, by the listener's own
+    identity, and shows the attach lines it makes: two MACs that differ only
+    in the case of a letter past ASCII are two devices; a device that moves
+    to a new MAC is one row from the moment the move is told; and a bus id
+    the listener accepts gets its lines."""
+    moving = dict(QUIET, mac="02:5a:17:00:de:06", name="Moving Link", hostname="moving-link",
+                  ip_ap="192.168.8.70")
+    upper = dict(QUIET, mac="\u00c41", name="Upper Case", hostname="upper", ip_ap="192.168.8.71")
+    lower = dict(QUIET, mac="\u00e41", name="Lower Case", hostname="lower", ip_ap="192.168.8.72")
+    named = dict(LINK, mac="02:5a:17:00:de:07", name="Named Ports", ip_ap="192.168.8.73",
+                 ip_lan="", usb_server="named")
+    for device in (moving, upper, lower, named):
+        listener.announce(device)
+    driver = page("Demo Link", "Moving Link", "Named Ports")
+    until(lambda: set(by_name(driver)), lambda shown: {"Upper Case", "Lower Case"} <= shown)
+
+    open_row(driver, "Named Ports")
+    pane = until(lambda: driver.execute_script(PANE, "Named Ports"),
+                 lambda pane: any("usb-1_a" in head for head in pane["heads"]))
+    assert [line for line in pane["commands"] if "usb-1_a" in line] == [
+        "sudo usbip attach -r 192.168.8.73 -b usb-1_a",
+        "usbip.exe attach -r 192.168.8.73 -b usb-1_a"], pane
+    assert not [note for note in pane["notes"] if "no command" in note], pane
+
+    def macs():
+        return [r["MAC"] for r in driver.execute_script(ROWS) if r["Name"] == "Moving Link"]
+    listener.silence(moving["mac"])
+    listener.announce(dict(moving, mac="02:5a:17:00:de:08"))
+    # Held back until the old MAC has been silent for a period, then moved.
+    shown = until(macs, lambda shown: "02:5a:17:00:de:08" in shown, timeout=OFFLINE)
+    assert shown == ["02:5a:17:00:de:08"]
+    assert kept(driver)

@@ -1,4 +1,4 @@
-// The embedded page: every file of src/discover/web/ is there byte for byte
+// The embedded page: every file of src/discover/web/page/ is there byte for byte
 // with its content type, the page names only files that are there, and the
 // whole stays within its budget.
 #include <gtest/gtest.h>
@@ -11,7 +11,7 @@
 #include <set>
 #include <string>
 
-#include "web_assets.h"
+#include "web/web_assets.h"
 
 namespace {
 

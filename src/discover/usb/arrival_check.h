@@ -11,7 +11,7 @@
 
 #include "usb/attach_rule.h"
 #include "usb/usb_descriptors.h"
-#include "usbip_devlist.h"
+#include "usb/usbip_devlist.h"
 
 namespace quorvellan::discover {
 

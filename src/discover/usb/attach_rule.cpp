@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "ascii_case.h"
+#include "base/ascii_case.h"
 #include "usb/sysfs_attribute.h"
 
 namespace quorvellan::discover {

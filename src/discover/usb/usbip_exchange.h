@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "usbip_devlist.h"
+#include "usb/usbip_devlist.h"
 
 namespace quorvellan::discover {
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "usb/usbip_devlist.h"
 #include "usb/usbip_exchange.h"
-#include "usbip_devlist.h"
 
 namespace quorvellan::discover {
 

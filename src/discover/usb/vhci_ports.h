@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "usb/sysfs_attribute.h"
-#include "usbip_devlist.h"
+#include "usb/usbip_devlist.h"
 
 namespace quorvellan::discover {
 
