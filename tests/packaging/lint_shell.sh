@@ -1,8 +1,8 @@
 #!/bin/sh
 # Parses and lints every shell script we ship or run: the OpenWrt
 # package's init script and copy-package, everything under scripts/ (found by
-# its first line, as most carry no extension), the device-kernel guest's init
-# and these tests.
+# its first line, as most carry no extension), the device-kernel guest's init,
+# the simulated device's namespaces (tests/e2e) and these tests.
 # Usage: lint_shell.sh SOURCE_DIR
 set -eu
 source_dir=$1
@@ -33,7 +33,7 @@ checked=$((checked + 1))
 list=$(mktemp)
 trap 'rm -f "$list"' EXIT
 find "$source_dir/scripts" "$source_dir/tests/packaging" "$source_dir/tests/beacon" \
-    "$source_dir/tests/device_kernel" "$source_dir/.ci" "$source_dir/packaging/openwrt/copy-package" -type f | sort >"$list"
+    "$source_dir/tests/device_kernel" "$source_dir/tests/e2e" "$source_dir/.ci" "$source_dir/packaging/openwrt/copy-package" -type f | sort >"$list"
 while IFS= read -r script; do
     first=$(head -n 1 "$script")
     case $first in
