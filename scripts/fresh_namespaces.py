@@ -14,6 +14,10 @@ import sys
 
 # The network namespace the script was started from, to check that it left it.
 HOST_NETNS = "QUORVELLAN_FRESH_NAMESPACES_HOST_NETNS"
+# Bare namespaces; a command that makes others must run the rest of its
+# command line as PID 1 of a new PID namespace, as this does.
+UNSHARE = ["unshare", "--net", "--mount", "--uts", "--pid", "--fork", "--mount-proc",
+           "--kill-child"]
 
 
 def netns_identity(pid="self"):
@@ -30,11 +34,11 @@ def inside():
     return HOST_NETNS in os.environ
 
 
-def run_inside(argv):
-    """Runs the Python script argv in fresh namespaces; returns its status."""
+def run_inside(argv, namespaces=UNSHARE):
+    """Runs the Python script argv in fresh namespaces, made by the command
+    namespaces; returns its status."""
     sys.stdout.flush()
-    return subprocess.call(["unshare", "--net", "--mount", "--uts", "--pid", "--fork",
-                            "--mount-proc", "--kill-child", sys.executable] + argv,
+    return subprocess.call(namespaces + [sys.executable] + argv,
                            env=dict(os.environ, **{HOST_NETNS: netns_identity()}))
 
 

@@ -17,21 +17,9 @@ import pytest
 
 import netcheck
 
-# /sys afresh, so /sys/class/net shows this namespace's links; a tmpfs over
-# /sys/bus for USB entries of our making; /etc writable through an overlay
-# whose upper half lives in a tmpfs of this mount namespace.
-_SETUP = """set -e
-mount -t sysfs sysfs /sys
-mount -t tmpfs -o mode=0755 device-bus /sys/bus
-mount -t tmpfs -o mode=0755 device-run /run
-mkdir /run/etc-upper /run/etc-work
-mount -t overlay -o lowerdir=/etc,upperdir=/run/etc-upper,workdir=/run/etc-work device-etc /etc
-rm -rf /etc/quorvellan-name /etc/quorvellan-version
-busybox hostname ""
-ip link set lo up
-echo ready
-exec sleep infinity
-"""
+# The namespaces, mounts and names of a simulated device (with an empty host
+# name), made by the recipe that scripts/bench and scripts/demo run too.
+NAMESPACES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "device_namespaces.sh")
 # Root hubs (usbN) and interfaces (with ':') are not devices: two remain.
 TWO_USB_DEVICES = ["usb1", "1-0:1.0", "1-1", "1-1:1.0", "1-1.3", "1-1.3:1.0"]
 AP_MAC = "02:5a:17:00:be:ef"
@@ -86,9 +74,8 @@ class Device:
 
     def __init__(self):
         self._holder = subprocess.Popen(
-            ["unshare", "--net", "--mount", "--uts", "--pid", "--fork", "--mount-proc",
-             "--kill-child", "sh", "-c", _SETUP], stdin=subprocess.DEVNULL,
-            stdout=subprocess.PIPE, start_new_session=True)
+            [NAMESPACES, "--pid", "", "sh", "-c", "echo ready; exec sleep infinity"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, start_new_session=True)
         if self._holder.stdout.readline() != b"ready\n":
             raise RuntimeError("could not set up the namespaces (status %s)"
                                % self._holder.wait())

@@ -31,5 +31,6 @@ done <<'ROWS'
 |build-essential libmicrohttpd-dev dpkg-dev g++-mipsel-linux-gnu chromium
 package|cmake libmicrohttpd-dev pkg-config dpkg-dev file - chromium qemu-system-mips clang g++-mipsel-linux-gnu googletest
 build tmux|cmake tmux - dpkg-dev chromium
+test|pyflakes3 shellcheck chromium - g++-mipsel-linux-gnu dpkg-dev
 ROWS
 exit "$failed"

@@ -1,8 +1,8 @@
 #!/bin/sh
 # Parses and lints every shell script we ship or run: the OpenWrt
 # package's init script and copy-package, everything under scripts/ (found by
-# its first line, as most carry no extension), the kernel guests' init scripts
-# and these tests.
+# its first line, as most carry no extension), the kernel guests' init scripts,
+# the simulated device's namespaces (tests/e2e) and these tests.
 # Usage: lint_shell.sh SOURCE_DIR
 set -eu
 source_dir=$1
@@ -33,7 +33,8 @@ checked=$((checked + 1))
 list=$(mktemp)
 trap 'rm -f "$list"' EXIT
 find "$source_dir/scripts" "$source_dir/tests/packaging" "$source_dir/tests/beacon" \
-    "$source_dir/tests/device_kernel" "$source_dir/tests/attach_kernel" "$source_dir/tests/support" "$source_dir/.ci" "$source_dir/packaging/openwrt/copy-package" -type f | sort >"$list"
+    "$source_dir/tests/device_kernel" "$source_dir/tests/attach_kernel" "$source_dir/tests/support" \
+    "$source_dir/tests/e2e" "$source_dir/.ci" "$source_dir/packaging/openwrt/copy-package" -type f | sort >"$list"
 while IFS= read -r script; do
     first=$(head -n 1 "$script")
     case $first in
@@ -44,6 +45,8 @@ while IFS= read -r script; do
         *) case $script in *.sh) interpreter='sh' ;; *) continue ;; esac ;;
     esac
     "$interpreter" -n "$script" || fail "$interpreter -n $script"
+    # -x: a file a script sources is read where a "shellcheck source=" line
+    # says it lies in the tree (a guest's init sources its copy in /lib).
     shellcheck -x -s "$interpreter" "$script" || fail "shellcheck $script"
     checked=$((checked + 1))
 done <"$list"

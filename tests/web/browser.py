@@ -11,6 +11,7 @@ pages).  Standard library and Debian's python3-selenium only.
 """
 
 import ctypes
+import importlib.util
 import os
 import subprocess
 import threading
@@ -62,11 +63,7 @@ def join(netns):
 
 
 def have_selenium():
-    try:
-        import selenium  # noqa: F401
-    except ImportError:
-        return False
-    return True
+    return importlib.util.find_spec("selenium") is not None
 
 
 def start(profile, width=1280, height=900):

@@ -18,7 +18,6 @@ a reply recorded from Debian's usbipd on the MIPS kernel.
 """
 
 import json
-import os
 import socket
 import subprocess
 import threading
