@@ -390,6 +390,15 @@ TEST(VhciAuthorization, AHoldKeepsTheHubsNewDevicesOutUntilTheLastRelease)
               (calls::value_type{"/bus/usb/devices/usb3/authorized_default", "1"}));
     EXPECT_NE(read_text_file(sysfs.run.file("quorvellan-held-usb3"), marker), 0);
 
+    // Not root: said as such, and nothing is left behind.
+    recorded_writes denied;
+    denied.answers = {EACCES};
+    new_device_hold refused(sysfs.path(), sysfs.run.path(), denied.writer(sysfs.path()));
+    EXPECT_EQ(refused.hold("usb3"), "not permitted to use " + sysfs.path() +
+                                        "/bus/usb/devices/usb3/authorized_default: attaching USB "
+                                        "devices takes root");
+    EXPECT_NE(read_text_file(sysfs.run.file("quorvellan-held-usb3"), marker), 0);
+
     // A run that ended inside a hold left its markers: the next start puts
     // back the hub still held, and drops the markers of one that is not and
     // of one that is no longer vhci-hcd's (the module loaded again).
