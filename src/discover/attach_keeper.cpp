@@ -10,6 +10,7 @@
 
 #include "usb/arrival_check.h"
 #include "usb/sysfs_attribute.h"
+#include "usb/tcp_connections.h"
 
 namespace quorvellan::discover {
 namespace {
@@ -275,7 +276,9 @@ void attach_keeper::tick(time_point now)
         }
         if (found != jobs_.end()) {
             if (why == detach_reason::link_lost && attachment->local_port != 0) {
-                found->second.stale_ports[attachment->record.busid] = attachment->local_port;
+                found->second.stale_ports.push_back(attachment->local_port);
+            } else if (why == detach_reason::link_lost) {
+                note_dead_connections(found->second);
             }
             if (!why) {
                 found->second.unexplained.emplace_back(attachment->record.busid,
@@ -341,9 +344,14 @@ void attach_keeper::start_due(time_point now)
         take_over(key, row);
         ask(row, now);
     }
-    if (!attaching_ && !queue_.empty()) {
+    // Without vhci-hcd the server is not even asked to let its device go.
+    while (!attaching_ && !queue_.empty()) {
         attaching_.emplace(std::move(queue_.front()));
         queue_.pop_front();
+        if (const vhci_listing ports = read_vhci_ports(where_.sysfs); !ports.error.empty()) {
+            attach_done(ports.error, now);
+            continue;
+        }
         const wanted& next = attaching_->what;
         attaching_->import.emplace(next.host, next.service, next.listed.busid, now);
     }
@@ -352,7 +360,7 @@ void attach_keeper::start_due(time_point now)
 // From the next port whose connection died unheard, if any is left.
 void attach_keeper::ask(job& row, time_point now)
 {
-    row.queried_from = row.stale_ports.empty() ? 0 : row.stale_ports.begin()->second;
+    row.queried_from = row.stale_ports.empty() ? 0 : row.stale_ports.front();
     row.query.emplace(row.tries.host(), row.tries.port(), now, row.queried_from);
 }
 
@@ -367,6 +375,7 @@ void attach_keeper::take_over(const std::string& key, job& row)
         return;
     }
     const std::string service = std::to_string(row.tries.port());
+    const std::size_t before = kept_.size();
     for (const auto& [port, record] :
          adopt_attachments(ports.ports, read_vhci_records(where_.run_dir)).attached) {
         if (record.host != row.tries.host() || record.service != service ||
@@ -386,6 +395,18 @@ void attach_keeper::take_over(const std::string& key, job& row)
             }
         }
     }
+    if (kept_.size() == before) {
+        return;
+    }
+    // Which connections are theirs is not known; all but ours will do.
+    for (const std::uint16_t port : established(row)) {
+        const bool ours = std::any_of(kept_.begin(), kept_.end(),
+                                      [port](const kept& each) { return each.local_port == port; });
+        if (!ours && std::find(row.taken_over_ports.begin(), row.taken_over_ports.end(), port) ==
+                         row.taken_over_ports.end()) {
+            row.taken_over_ports.push_back(port);
+        }
+    }
 }
 
 // What the row's server answered: once asked from every port whose
@@ -400,14 +421,14 @@ void attach_keeper::listed(const std::string& key, job& row, time_point now)
         listening_.on_detached(key, busid, port,
                                answered ? detach_reason::server_let_go : detach_reason::link_lost);
     }
+    if (!row.unexplained.empty() && !answered) {
+        note_dead_connections(row);
+    }
     row.unexplained.clear();
     if (answered && row.queried_from != 0) {
-        for (auto stale = row.stale_ports.begin(); stale != row.stale_ports.end(); ++stale) {
-            if (stale->second == row.queried_from) {
-                row.stale_ports.erase(stale);
-                break;
-            }
-        }
+        row.stale_ports.erase(
+            std::remove(row.stale_ports.begin(), row.stale_ports.end(), row.queried_from),
+            row.stale_ports.end());
         if (!row.stale_ports.empty() && row.picked) {
             ask(row, now);
             return;
@@ -662,6 +683,29 @@ void attach_keeper::undo_attach()
     }
     release_holds(under_way.held);
     close_socket(under_way.socket);
+}
+
+// The local ports of this machine's live connections to the row's server.
+std::vector<std::uint16_t> attach_keeper::established(const job& row) const
+{
+    std::string text;
+    read_text_file(where_.tcp_connections, text);
+    return established_from(text, row.tries.host(), row.tries.port());
+}
+
+// The connections of attachments taken over that have died since: the
+// server may hold their devices still.
+void attach_keeper::note_dead_connections(job& row) const
+{
+    const std::vector<std::uint16_t> alive = established(row);
+    for (auto port = row.taken_over_ports.begin(); port != row.taken_over_ports.end();) {
+        if (std::find(alive.begin(), alive.end(), *port) == alive.end()) {
+            row.stale_ports.push_back(*port);
+            port = row.taken_over_ports.erase(port);
+        } else {
+            ++port;
+        }
+    }
 }
 
 void attach_keeper::try_done(job& row, time_point now)

@@ -49,10 +49,12 @@ constexpr std::chrono::seconds SHARED_AGAIN_AFTER{1};
 
 class attach_keeper : public loop_source {
    public:
-    // Where vhci-hcd and the records are: "/sys" and VHCI_RUN_DIR for real.
+    // Where vhci-hcd, the records and the list of TCP connections are:
+    // "/sys", VHCI_RUN_DIR and "/proc/net/tcp" for real.
     struct places {
         std::string sysfs;
         std::string run_dir;
+        std::string tcp_connections;
     };
 
     // Puts back a hub that a run ended inside a hold left held, and drops
@@ -77,11 +79,14 @@ class attach_keeper : public loop_source {
         row_tries tries;
         std::optional<usbip_query> query;
         std::uint16_t queried_from = 0;  // the local port the query went from
-        // By bus id: the local port of a connection of ours that died unheard
-        // (link lost), whose server may still hold the device for it (and
-        // then does not list it): a try first asks from each such port in
-        // turn, which ends what the server holds (see usbip_exchange).
-        std::map<std::string, std::uint16_t> stale_ports;
+        // The local ports of connections to its server that died unheard
+        // (link lost), for which the server may still hold a device (and
+        // then not list it): a try first asks from each in turn, which ends
+        // what the server holds (see usbip_exchange).
+        std::vector<std::uint16_t> stale_ports;
+        // Those of the connections of the attachments taken over, while
+        // they live.
+        std::vector<std::uint16_t> taken_over_ports;
         // Freed ports of attachments taken over, whose reason waits for
         // whether the server answers.
         std::vector<std::pair<std::string, unsigned>> unexplained;
@@ -137,6 +142,8 @@ class attach_keeper : public loop_source {
     void attach_done(const std::string& error, time_point now);
     void undo_attach();
     void try_done(job& row, time_point now);
+    std::vector<std::uint16_t> established(const job& row) const;
+    void note_dead_connections(job& row) const;
     void release_holds(std::vector<std::string>& held);
     void let_go(kept& attachment, detach_reason why);
     void say(const std::string& key, std::size_t rule, const std::string& busid,

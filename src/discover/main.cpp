@@ -174,8 +174,9 @@ int run(const options& opts)
     // (its attachments let go at the end reported too), before what shows it.
     loop.add(std::make_unique<datagram_input>(socket.fd, listening, screen_taken));
     if (!opts.attach_rules.empty()) {
-        loop.add(std::make_unique<attach_keeper>(opts.attach_rules, opts.detach_on_exit, listening,
-                                                 attach_keeper::places{"/sys", VHCI_RUN_DIR}));
+        loop.add(std::make_unique<attach_keeper>(
+            opts.attach_rules, opts.detach_on_exit, listening,
+            attach_keeper::places{"/sys", VHCI_RUN_DIR, "/proc/net/tcp"}));
     }
     if (opts.usb || live) {
         usb_watch& usb = loop.add(std::make_unique<usb_watch>(opts.usb, listening));

@@ -66,6 +66,7 @@ ROWS = [
     ("address_changes", ["address_changes"]),
     ("link_goes_silent", ["link_goes_silent"]),
     ("listener_restarts", ["listener_restarts"]),
+    ("silent_after_restart", ["link_goes_silent"]),
     ("own_attach", ["own_attach_beside"]),
     ("spoof", ["spoof"]),
 ]

@@ -119,14 +119,17 @@ def figures(record):
                     if event["ip_ap"] == NEW][:1]
     found.append(("new address: re-attached after", last_attached(record, "address_changes")
                   - first_new))
-    down = at(record, "link_goes_silent", "down")
-    for stamp, event in events(record, "link_goes_silent", "detached"):
-        found.append(("silent link: port %d freed after" % event["port"], stamp - down))
-    (back,) = [stamp for stamp, _ in events(record, "link_goes_silent", "online")][:1]
-    found.append(("link back: re-attached after", last_attached(record, "link_goes_silent")
-                  - back))
-    found.append(("restart: taken over after", last_attached(record, "listener_restarts")
-                  - at(record, "listener_restarts", "restart")))
+    for row, whose in [("link_goes_silent", "ours"), ("silent_after_restart", "taken over")]:
+        down = at(record, row, "down")
+        for stamp, event in events(record, row, "detached"):
+            found.append(("silent link (%s): port %d freed after" % (whose, event["port"]),
+                          stamp - down))
+        (back,) = [stamp for stamp, _ in events(record, row, "online")][:1]
+        found.append(("link back (%s): re-attached after" % whose, last_attached(record, row)
+                      - back))
+        if row == "link_goes_silent":
+            found.append(("restart: taken over after", last_attached(record, "listener_restarts")
+                          - at(record, "listener_restarts", "restart")))
     return found
 
 
@@ -187,15 +190,17 @@ def test_a_device_at_a_new_address_is_attached_there(record):
     assert named_by_usbip_port(lines, OLD) == [], lines
 
 
-def test_a_silent_link_frees_the_ports_and_they_are_attached_again_when_it_returns(record):
-    """(d) vhci-hcd frees our ports by keepalive; told as link lost; once
-    the device is heard again, both are attached again."""
-    reasons = {event["busid"]: event["reason"]
-               for _, event in events(record, "link_goes_silent", "detached")}
+@pytest.mark.parametrize("row", ["link_goes_silent", "silent_after_restart"])
+def test_a_silent_link_frees_the_ports_and_they_are_attached_again_when_it_returns(record, row):
+    """(d) vhci-hcd frees the ports by keepalive, ours and those taken over
+    at a restart alike; told as link lost; once the device is heard again,
+    both are attached again, although its server held them for the dead
+    connections."""
+    reasons = {event["busid"]: event["reason"] for _, event in events(record, row, "detached")}
     assert reasons == {SERIAL: "link lost", STORAGE: "link lost"}
-    assert events(record, "link_goes_silent", "online")
-    assert sorted(attached(record, "link_goes_silent")) == [SERIAL, STORAGE]
-    shown = on_vhci(output(record, "link_goes_silent"))
+    assert events(record, row, "online")
+    assert sorted(attached(record, row)) == [SERIAL, STORAGE]
+    shown = on_vhci(output(record, row))
     assert {ids: state[1:] for ids, state in shown.items()} == {
         "0403:6001": ("1", "1"), "46f4:0001": ("1", "1")}
 
