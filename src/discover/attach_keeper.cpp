@@ -93,7 +93,7 @@ attach_keeper::~attach_keeper()
     }
 }
 
-// Only flags: the table is in the middle of reporting.
+// Flags and keys only: the table is in the middle of reporting.
 void attach_keeper::noticed(const event& happened)
 {
     if (!happened.previous_key.empty()) {
