@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "attach_keeper.h"
 #include "datagram_input.h"
 #include "http_output.h"
 #include "live_output.h"
@@ -29,6 +30,7 @@
 #include "stdout_output.h"
 #include "terminal/line_output.h"
 #include "terminal/live_view.h"
+#include "usb/vhci_records.h"
 #include "usb_watch.h"
 
 namespace {
@@ -168,8 +170,14 @@ int run(const options& opts)
                       [&out](const std::string& line) { out.add(line); });
 
     // The sources, in the order each pass steps them and the end finishes
-    // them: the datagrams and the table's tick before what shows the table.
+    // them: the datagrams and the table's tick, then what acts on the table
+    // (its attachments let go at the end reported too), before what shows it.
     loop.add(std::make_unique<datagram_input>(socket.fd, listening, screen_taken));
+    if (!opts.attach_rules.empty()) {
+        loop.add(std::make_unique<attach_keeper>(
+            opts.attach_rules, opts.detach_on_exit, listening,
+            attach_keeper::places{"/sys", VHCI_RUN_DIR, "/proc/net/tcp"}));
+    }
     if (opts.usb || live) {
         usb_watch& usb = loop.add(std::make_unique<usb_watch>(opts.usb, listening));
         if (live) {

@@ -46,6 +46,9 @@ constexpr const char SHORT_OPTIONS[] = "+:hVj1qut:p:m:f:";
 constexpr int ALLOW_HOST = 'H';
 constexpr int STATE = 'S';
 constexpr int PROXY = 'P';
+constexpr int ATTACH = 'A';
+constexpr int ATTACH_FILE = 'F';
+constexpr int DETACH_ON_EXIT = 'D';
 constexpr option LONG_OPTIONS[] = {
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
@@ -61,6 +64,9 @@ constexpr option LONG_OPTIONS[] = {
     {"state", required_argument, nullptr, STATE},
     {"quiet", no_argument, nullptr, 'q'},
     {"usb", no_argument, nullptr, 'u'},
+    {"attach", required_argument, nullptr, ATTACH},
+    {"attach-file", required_argument, nullptr, ATTACH_FILE},
+    {"detach-on-exit", no_argument, nullptr, DETACH_ON_EXIT},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -125,6 +131,8 @@ bool* flag_of(int option, options& o)
             return &o.quiet;
         case 'u':
             return &o.usb;
+        case DETACH_ON_EXIT:
+            return &o.detach_on_exit;
         default:
             return nullptr;
     }
@@ -190,6 +198,24 @@ std::string apply_option(int option, const std::string& value, options& o)
             }
             o.state_file = value;
             break;
+        case ATTACH: {
+            rule_reading read = parse_attach_rule(value);
+            if (!read.rule) {
+                return "needs DEVICE/USB[+hid]; " + read.error;
+            }
+            o.attach_rules.push_back(std::move(*read.rule));
+            break;
+        }
+        case ATTACH_FILE: {
+            rules_reading read = read_attach_rules(value);
+            if (!read.error.empty()) {
+                return "needs a readable file of attach rules; " + read.error;
+            }
+            for (attach_rule& rule : read.rules) {
+                o.attach_rules.push_back(std::move(rule));
+            }
+            break;
+        }
     }
     return "";
 }
@@ -201,6 +227,8 @@ std::string usage_text()
     return "Usage: quorvellan-discover [-j | -q] [-u] [-1 | -t SECONDS] [-p PORT]\n"
            "                           [-m [ADDRESS:]PORT] [--http-allow-host NAME]\n"
            "                           [--http-proxy ADDRESS] [-f TIME] [--state FILE]\n"
+           "                           [--attach DEVICE/USB[+hid]] [--attach-file FILE]\n"
+           "                           [--detach-on-exit]\n"
            "Lists the Quorvellan Link devices announcing themselves on the local network.\n"
            "\n"
            "  -j, --json             print one JSON object per line for each event about\n"
@@ -235,6 +263,15 @@ std::string usage_text()
            "  -u, --usb              ask each device's USB/IP server (TCP) which USB\n"
            "                         devices it shares; in the live table, the device\n"
            "                         whose details are open is asked without it\n"
+           "      --attach DEVICE/USB[+hid]\n"
+           "                         keep a shared USB device attached here through\n"
+           "                         vhci-hcd (as root): DEVICE is the device's MAC,\n"
+           "                         name or host name, USB a bus id (1-1.2) or\n"
+           "                         vendor:product (0403:6001); only with +hid is a\n"
+           "                         keyboard or mouse let in (repeatable)\n"
+           "      --attach-file FILE the same rules, one per line ('#' starts a comment)\n"
+           "      --detach-on-exit   let them go at the end (by default they stay\n"
+           "                         attached, for the next run to take over)\n"
            "  -h, --help             show this help and exit\n"
            "  -V, --version          show the version and exit\n"
            "\n"
@@ -262,6 +299,7 @@ options_result parse_options(int argc, const char* const* argv)
     args.push_back(nullptr);
     optind = 0;  // also resets glibc's state from any earlier parse
     opterr = 0;
+    bool attach_given = false;
     for (;;) {
         const int previous = optind == 0 ? 1 : optind;
         const int c = getopt_long(argc, args.data(), SHORT_OPTIONS, LONG_OPTIONS, nullptr);
@@ -280,6 +318,7 @@ options_result parse_options(int argc, const char* const* argv)
             result.error = not_taken(spelled(word, optopt), optopt);
             return result;
         }
+        attach_given = attach_given || c == ATTACH || c == ATTACH_FILE;
         result.error = apply_option(c, value, o);
         if (!result.error.empty()) {
             result.error = "option '" + spelled(word, c) + "' " + result.error;
@@ -300,6 +339,16 @@ options_result parse_options(int argc, const char* const* argv)
     }
     if (o.once && !o.state_file.empty()) {
         result.error = "option '--once' lists the devices heard now; leave out '--state'";
+        return result;
+    }
+    if (o.once && attach_given) {
+        result.error = "option '--once' lists the devices heard now; leave out '--attach'";
+        return result;
+    }
+    if (o.detach_on_exit && !attach_given) {
+        result.error =
+            "option '--detach-on-exit' lets go of what the attach rules keep attached; give "
+            "'--attach' or '--attach-file'";
         return result;
     }
     return result;

@@ -10,6 +10,7 @@
 
 #include "net/http_server.h"
 #include "table/announcement_parser.h"
+#include "usb/attach_rule.h"
 
 namespace quorvellan::discover {
 
@@ -40,6 +41,10 @@ struct options {
     std::vector<std::string> http_proxies;   // addresses many people's requests come from
     std::chrono::seconds forget_after = DEFAULT_FORGET_AFTER;
     std::string state_file;  // where the table is kept across runs; empty for nowhere
+    // The shared USB devices to keep attached here (--attach, --attach-file),
+    // and whether to let them go at the end.
+    std::vector<attach_rule> attach_rules;
+    bool detach_on_exit = false;
     bool help = false;
     bool version = false;
 };

@@ -79,6 +79,23 @@ class session {
         table_.record_usb(key, std::move(listing));
     }
 
+    // One of its shared USB devices attached here and let in, let go, or
+    // not attached after all: the events that say so (see device_table).
+    void on_attached(const std::string& key, const std::string& busid, unsigned port)
+    {
+        table_.record_attachment(key, busid, port);
+    }
+    void on_detached(const std::string& key, const std::string& busid, unsigned port,
+                     detach_reason why, std::string error = {})
+    {
+        table_.record_detachment(key, busid, port, why, std::move(error));
+    }
+    void on_attach_failed(const std::string& key, const std::string& rule, const std::string& busid,
+                          std::string error)
+    {
+        table_.record_attach_failure(key, rule, busid, std::move(error));
+    }
+
     // A device known from an earlier run (--state), offline until heard.
     void restore(const known_device& known)
     {

@@ -4,7 +4,7 @@
 # (guest_init.sh), through the functions below.
 #
 # The initial network namespace is the laptop's: vhci-hcd, Debian's usbip,
-# the listener.  The device's is a namespace of its own (and a mount
+# the listener keeping what its rules name attached.  The device's is a namespace of its own (and a mount
 # namespace, for a sysfs that shows its own interfaces), joined to the
 # laptop's by a veth: its end is br-lan, as on a device, 192.168.8.1 with
 # the MAC 52:54:00:5a:00:01; the laptop's is lan0, 192.168.8.2.
@@ -13,7 +13,13 @@
 . /lib/guest_init.sh
 
 DEVICE_ADDRESS=192.168.8.1
+NEW_ADDRESS=192.168.8.3
+SERIAL=1-1
+STORAGE=2-2
+KEYBOARD=1-3
 VHCI=/sys/devices/platform/vhci_hcd.0
+RULES=/tmp/attach.rules
+EVENTS=/tmp/events
 
 # in_device COMMAND...: runs it in the device's namespaces.
 in_device() {
@@ -55,6 +61,8 @@ setup() {
         in_device usbip bind -b "${device_dir##*/}" >/dev/null || return 1
     done
     in_device quorvellan-beacon </dev/null >/dev/null 2>&1 &
+    printf '# the disk, by MAC and ids\n52:54:00:5a:00:01/46f4:0001\n' >$RULES
+    : >$EVENTS
     wait_listening 0CA8
 }
 
@@ -79,15 +87,69 @@ say() {
     return $status
 }
 
-# driver ARGS...: the test program of the attach units, its lines ours.
-driver() {
-    say attach_driver "$@"
+# at LABEL: "@@at LABEL SECONDS": when a row did something, on the clock
+# that stamps the listener's events.
+at() {
+    echo "@@at $1 $(now)"
 }
 
-# heard: what the listener hears from the laptop's side, its USB/IP
-# queries included.
-heard() {
-    say quorvellan-discover --json --usb --timeout 4
+# stamp: each line read, after the seconds since boot when it came.
+stamp() {
+    while IFS= read -r line; do
+        read -r up _ </proc/uptime
+        echo "$up $line"
+    done
+}
+
+# listen [ARGS...]: the listener in the laptop's namespace, in the
+# background, with the rules (one given, the others in a file) and ARGS,
+# under $as (a privilege wrapper, or nothing); its JSON events stamped
+# into $EVENTS after those of the runs before.
+listen() {
+    rm -f /tmp/listener.fifo
+    mkfifo /tmp/listener.fifo
+    stamp </tmp/listener.fifo >>$EVENTS &
+    # $as is words: a command and its options.
+    # shellcheck disable=SC2086
+    $as quorvellan-discover --json --usb --attach "Lab Router/$SERIAL" --attach-file $RULES "$@" \
+        </dev/null >/tmp/listener.fifo 2>/tmp/listener.err &
+    listener=$!
+}
+
+# stop_listener: SIGTERM, as systemd stops a service; what it said on
+# standard error as lines of ours.
+stop_listener() {
+    kill "$listener"
+    wait "$listener"
+    sed 's/^/@@stderr /' /tmp/listener.err
+}
+
+# mark: the events from here on are the row's.
+mark() {
+    mark=$(wc -l <$EVENTS)
+}
+
+# await KIND [BUSID] [COUNT] [LIMIT]: until the row has COUNT (1) events of
+# the kind, of that bus id, within LIMIT (30) seconds.
+await() {
+    # The event's own busid follows its "changed"; the shared devices' later.
+    pattern="\"event\":\"$1\""
+    [ -n "$2" ] && pattern="$pattern.*\"changed\":\[[^]]*\],\"busid\":\"$2\""
+    tries=$((${4:-30} * 20))
+    while [ "$(tail -n +$((mark + 1)) $EVENTS | grep -c -e "$pattern")" -lt "${3:-1}" ]; do
+        tries=$((tries - 1))
+        if [ "$tries" -le 0 ]; then
+            echo "@@error no ${3:-1} $1 event $2 within ${4:-30} s"
+            events
+            return 1
+        fi
+        sleep 0.05
+    done
+}
+
+# events: the row's events as lines of ours, "@@event SECONDS JSON".
+events() {
+    tail -n +$((mark + 1)) $EVENTS | sed 's/^/@@event /'
 }
 
 # show_vhci: each device on a vhci port as "@@vhci PORT BUSID VID:PID
@@ -109,20 +171,118 @@ port_of() {
     grep -l " $1\$" /var/run/vhci_hcd/port* | sed 's/.*port//'
 }
 
-# own_attach_during_hold OWN_BUSID OUR_BUSID OUR_RULE: a person's usbip
-# attach of OWN_BUSID while the driver re-attaches OUR_BUSID with its hub
-# held for 4 s after it arrived; then every device on vhci.
-own_attach_during_hold() {
-    attach_driver detach "$(port_of "$2")" || return 1
-    attach_driver attach $DEVICE_ADDRESS "$2" "$3" 4 >/tmp/driver 2>&1 &
-    driving=$!
-    sleep 1.5
-    say usbip attach -r $DEVICE_ADDRESS -b "$1" || return 1
-    wait $driving
-    status=$?
-    sed 's/^/@@/' /tmp/driver
+# attach_by_rule: the listener started with its rules; until both devices
+# they name are attached.
+attach_by_rule() {
+    mark
+    at start
+    listen
+    await attached $SERIAL && await attached $STORAGE && await usb || return 1
+    events
     show_vhci
-    return $status
+}
+
+# server_lets_go: the device's server lets the serial adapter go (unbind)
+# and takes it back (bind); until it is attached again.
+server_lets_go() {
+    mark
+    at unbind
+    in_device usbip unbind -b $SERIAL >/dev/null || return 1
+    await detached $SERIAL || return 1
+    at bind
+    in_device usbip bind -b $SERIAL >/dev/null || return 1
+    await attached $SERIAL || return 1
+    events
+    show_vhci
+}
+
+# address_changes: the device is given 192.168.8.3, which it announces
+# from then on; until both devices are attached there. Then the old
+# address goes, as a renumbering ends.
+address_changes() {
+    mark
+    in_device sysctl -qw net.ipv4.conf.br-lan.promote_secondaries=1
+    at renumber
+    in_device ip addr add $NEW_ADDRESS/24 brd + dev br-lan || return 1
+    await attached $SERIAL && await attached $STORAGE || return 1
+    in_device ip addr del $DEVICE_ADDRESS/24 dev br-lan
+    events
+    show_vhci
+}
+
+# link_goes_silent: the device's side of the link goes down without a
+# word; until vhci-hcd has freed both ports (keepalive) and the listener
+# said so; whether the server still holds the serial adapter for the dead
+# connection; then the link comes back, until both are attached again.
+link_goes_silent() {
+    mark
+    at down
+    in_device ip link set br-lan down
+    await detached "" 2 || return 1
+    echo "@@server_holds $(in_device cat /sys/bus/usb/drivers/usbip-host/$SERIAL/usbip_status)"
+    at up
+    in_device ip link set br-lan up
+    await attached $SERIAL && await attached $STORAGE || return 1
+    events
+    show_vhci
+}
+
+# listener_restarts: stopped as a service is, the attachments stay; started
+# again, as root without any capability, it takes them over.
+listener_restarts() {
+    stop_listener
+    mark
+    at restart
+    as="setpriv-full --bounding-set=-all --inh-caps=-all"
+    listen
+    await attached $SERIAL && await attached $STORAGE || return 1
+    sleep 1
+    events
+    echo "@@capabilities $(grep CapEff /proc/$listener/status)"
+    show_vhci
+}
+
+# own_attach_beside: a person's usbip attach of the keyboard, which no
+# rule names, beside the running listener; then they let it go.
+own_attach_beside() {
+    mark
+    say usbip attach -r $NEW_ADDRESS -b $KEYBOARD || return 1
+    sleep 1.5
+    show_vhci
+    events
+    say usbip detach -p "$(port_of $KEYBOARD)"
+}
+
+# spoof: the device's server now lies: behind usbip_liar it lists the
+# keyboard as 0403:6001, which a rule asks for. The listener, started again
+# as nobody with only CAP_DAC_OVERRIDE, must refuse it every time, and say
+# so once; stopped, it lets go of everything (--detach-on-exit).
+spoof() {
+    stop_listener
+    # One process, or more while it serves a connection.
+    # shellcheck disable=SC2046
+    kill $(pidof usbipd)
+    in_device usbipd -D -4 --tcp-port 3241 || return 1
+    in_device usbip_liar 3240 3241 $KEYBOARD 0403:6001 &
+    wait_listening 0CA8 || return 1
+    mark
+    as="setpriv-full --reuid=nobody --regid=nogroup --clear-groups --inh-caps=+dac_override
+        --ambient-caps=+dac_override --bounding-set=-all,+dac_override"
+    listen --attach "Lab Router/0403:6001" --detach-on-exit
+    await attach_failed $KEYBOARD || return 1
+    # Tried again meanwhile, and said once; a try under way when it stops
+    # is undone, and what it kept let go.
+    sleep 4
+    stop_listener
+    # vhci-hcd frees a port a moment after it is told to.
+    tries=50
+    while cat $VHCI/status* | grep -q " 006 " && [ "$tries" -gt 0 ]; do
+        tries=$((tries - 1))
+        sleep 0.1
+    done
+    events
+    show_vhci
+    echo "@@records $(ls /var/run/vhci_hcd)"
 }
 
 # raw_import BUSID: the server's import reply, as bytes in hex
@@ -134,25 +294,6 @@ raw_import() {
       head -c "$padding" /dev/zero
       sleep 1; } | nc -w 2 $DEVICE_ADDRESS 3240 >/tmp/reply
     echo "@@raw_reply $(od -An -v -tx1 /tmp/reply | tr -d ' \n')"
-}
-
-# silence_until_free BUSID: the device's side of the link goes down
-# without a word; the seconds until vhci-hcd frees the port of our
-# attachment of BUSID, and whether the person's own usbip attachments were
-# freed by then.
-silence_until_free() {
-    port=$(port_of "$1")
-    started=$(now)
-    in_device ip link set br-lan down
-    tries=600
-    while [ "$tries" -gt 0 ]; do
-        cat $VHCI/status* | grep -q "^[hs]s  $(printf %04d "$port") 004 " && break
-        tries=$((tries - 1))
-        sleep 0.1
-    done
-    [ "$tries" -gt 0 ] || { echo "@@error port $port still in use after 60 s"; return 1; }
-    echo "@@figure silent_link_frees_port $(echo "$(now) $started" | awk '{ print $1 - $2 }') s"
-    echo "@@others_in_use $(cat $VHCI/status* | grep -c " 006 ")"
 }
 
 serve_console

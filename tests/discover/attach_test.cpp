@@ -15,6 +15,7 @@
 #include "usb/arrival_check.h"
 #include "usb/attach_backoff.h"
 #include "usb/attach_rule.h"
+#include "usb/tcp_connections.h"
 #include "usb/usb_descriptors.h"
 #include "usb/vhci_authorization.h"
 #include "usb/vhci_ports.h"
@@ -98,6 +99,25 @@ TEST(AttachBackoff, DoublesFromOneSecondToAMinuteAndStartsOverAfterASuccess)
     EXPECT_EQ(waits, (std::vector<long long>{1, 2, 4, 8, 16, 32, 60, 60}));
     backoff.succeeded();
     EXPECT_EQ(backoff.failed(t0), t0 + seconds(1));
+}
+
+// As the laptop's kernel listed them, one established to the server and
+// the others not, or to another.
+TEST(TcpConnections, TheLocalPortsOfThoseEstablishedToTheServer)
+{
+    const std::string text =
+        "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt\n"
+        "   0: 0208A8C0:E518 0108A8C0:0CA8 01 00000000:00000000 00:00000000 00000000\n"
+        "   1: 0208A8C0:E080 0108A8C0:0CA8 06 00000000:00000000 03:00001020 00000000\n"
+        "   2: 0208A8C0:B8D8 0308A8C0:0CA8 01 00000000:00000000 00:00000000 00000000\n"
+        "   3: 0208A8C0:9C40 0108A8C0:0CA9 01 00000000:00000000 00:00000000 00000000\n"
+        "   4: 00000000:0CA8 00000000:0000 0A 00000000:00000000 00:00000000 00000000\n"
+        "   5: 0208A8C0:C350 0108A8C0:0CA8 01 00000000:00000000 00:00000000 00000000\n";
+    EXPECT_EQ(established_from(text, "192.168.8.1", 3240),
+              (std::vector<std::uint16_t>{0xe518, 0xc350}));
+    EXPECT_EQ(established_from(text, "192.168.8.3", 3240), std::vector<std::uint16_t>{0xb8d8});
+    EXPECT_TRUE(established_from(text, "192.168.8.9", 3240).empty());
+    EXPECT_TRUE(established_from("", "192.168.8.1", 3240).empty());
 }
 
 // As Debian's 6.1 kernel writes them: a port in use, one being attached,
@@ -388,6 +408,15 @@ TEST(VhciAuthorization, AHoldKeepsTheHubsNewDevicesOutUntilTheLastRelease)
     EXPECT_EQ(hold.release("usb3"), "");
     EXPECT_EQ(writes.calls.back(),
               (calls::value_type{"/bus/usb/devices/usb3/authorized_default", "1"}));
+    EXPECT_NE(read_text_file(sysfs.run.file("quorvellan-held-usb3"), marker), 0);
+
+    // Not root: said as such, and nothing is left behind.
+    recorded_writes denied;
+    denied.answers = {EACCES};
+    new_device_hold refused(sysfs.path(), sysfs.run.path(), denied.writer(sysfs.path()));
+    EXPECT_EQ(refused.hold("usb3"), "not permitted to use " + sysfs.path() +
+                                        "/bus/usb/devices/usb3/authorized_default: attaching USB "
+                                        "devices takes root");
     EXPECT_NE(read_text_file(sysfs.run.file("quorvellan-held-usb3"), marker), 0);
 
     // A run that ended inside a hold left its markers: the next start puts

@@ -75,6 +75,11 @@ TEST(CommandLine, BadInvocationsExit2NamingTheOption)
         {"-p 0", "'-p'"},
         {"-1 -t 5", "'--once'"},
         {"stray --json", "'stray'"},
+        {"--attach lab-router", "'--attach'"},
+        {"--attach lab-router/usb1", "'--attach'"},
+        {"--attach-file /nonexistent/rules", "'--attach-file'"},
+        {"--detach-on-exit", "'--detach-on-exit'"},
+        {"-1 --attach lab-router/1-1", "'--once'"},
     };
     for (const auto& [args, named] : cases) {
         const run_result r = run_tool(args);
@@ -113,6 +118,28 @@ TEST(CommandLine, ShortOptionsBundle)
     ASSERT_EQ(named.error, "");
     EXPECT_EQ(named.parsed.allowed_hosts, std::vector<std::string>{"collector.lan"});
     EXPECT_EQ(named.parsed.http_proxies, std::vector<std::string>{"::1"});
+    // Rules one by one and from a file, in the order given.
+    const std::string rules = ::testing::TempDir() + "discover_rules";
+    std::ofstream(rules) << "# the disk\n52:54:00:5A:00:01/46f4:0001\n";
+    const options_result attach = parse_options(
+        6, std::array<const char*, 6>{"discover", "--attach=lab-router/1-1+hid", "--attach-file",
+                                      rules.c_str(), "--detach-on-exit", "--attach=lab/2-1"}
+               .data());
+    ASSERT_EQ(attach.error, "");
+    std::vector<std::string> texts;
+    for (const attach_rule& rule : attach.parsed.attach_rules) {
+        texts.push_back(rule.text);
+    }
+    EXPECT_EQ(texts, (std::vector<std::string>{"lab-router/1-1+hid", "52:54:00:5A:00:01/46f4:0001",
+                                               "lab/2-1"}));
+    EXPECT_TRUE(attach.parsed.detach_on_exit);
+    std::ofstream(rules) << "lab/usb1\n";
+    EXPECT_EQ(parse_options(
+                  3, std::array<const char*, 3>{"discover", "--attach-file", rules.c_str()}.data())
+                  .error,
+              "option '--attach-file' needs a readable file of attach rules; " + rules +
+                  ":1: attach rule 'lab/usb1': 'usb1' is neither a bus id (1-1.2) nor "
+                  "vendor:product (0403:6001)");
     const options_result kept = parse_options(
         2, std::array<const char*, 2>{"discover", "--state=/var/lib/q/devices.json"}.data());
     ASSERT_EQ(kept.error, "");

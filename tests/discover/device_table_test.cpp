@@ -30,7 +30,8 @@ announcement_record device(const std::string& mac, const std::string& name = "Li
 // "kind member, member" for one event; removed ones name their reason.
 std::string described(const event& happened)
 {
-    static const char* const names[] = {"new", "changed", "offline", "online", "removed", "usb"};
+    static const char* const names[] = {"new", "changed",  "offline",  "online",       "removed",
+                                        "usb", "attached", "detached", "attach_failed"};
     std::string text = names[static_cast<int>(happened.kind)];
     if (happened.kind == event_kind::removed) {
         text += happened.reason == removal::evicted ? " evicted " : " forgotten ";
@@ -82,6 +83,26 @@ TEST_F(DeviceTable, OneRowPerMacWhateverTheCopiesSpelling)
     now.monotonic += 3s;
     EXPECT_EQ(heard(device("AA:BB"), "192.168.8.1"), "changed mac");
     ASSERT_EQ(table.rows().size(), 1u);
+}
+
+// Which shared USB devices are attached here is the row's, for every view;
+// each change is an event, and one that changes nothing is none.
+TEST_F(DeviceTable, AttachmentsAreKeptOnTheRowAndEachChangeReported)
+{
+    heard(device("aa:bb"), "192.168.8.1");
+    const std::string key = "mac aa:bb";
+    const auto attached = [&] { return table.find(key)->attached; };
+    table.record_attachment(key, "1-2", 15);
+    table.record_attachment(key, "1-1", 0);
+    table.record_attachment(key, "1-1", 0);
+    EXPECT_EQ(taken(), "attached; attached");
+    EXPECT_EQ(attached(), (std::vector<usb_attachment>{{"1-1", 0}, {"1-2", 15}}));
+    table.record_detachment(key, "1-1", 0, detach_reason::link_lost);
+    table.record_attach_failure(key, "aa:bb/1-1", "1-1", "not shared");
+    EXPECT_EQ(taken(), "detached; attach_failed");
+    EXPECT_EQ(attached(), (std::vector<usb_attachment>{{"1-2", 15}}));
+    table.record_attachment("mac cc:dd", "1-1", 0);
+    EXPECT_EQ(taken(), "");
 }
 
 TEST_F(DeviceTable, WithoutMacTheSourceAddressTellsDevicesApart)

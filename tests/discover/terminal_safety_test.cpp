@@ -187,6 +187,39 @@ TEST(Output, EachEventIsNamedInJsonAndInLines)
         const std::string line = change_line(happened, charset::utf8);
         EXPECT_NE(line.find(r.line), std::string::npos) << line;
     }
+    // One of its shared USB devices attached here, let go, or not attached.
+    const struct {
+        event_kind kind;
+        detach_reason why;
+        const char* error;
+        const char* members;  // what follows "changed"
+        const char* line;
+    } attachments[] = {
+        {event_kind::attached, detach_reason::by_rule, "", R"("busid":"1-1.2","port":3})",
+         " attached (1-1.2 on port 3) name="},
+        {event_kind::detached, detach_reason::server_let_go, "",
+         R"("busid":"1-1.2","port":3,"reason":"server let go"})",
+         " detached (1-1.2 from port 3: server let go) name="},
+        {event_kind::detached, detach_reason::refused, "refused: 0627:0001 HID\x1b[2J",
+         R"("busid":"1-1.2","port":3,"reason":"refused","error":"refused: 0627:0001 HID\u001b[2J"})",
+         " detached (1-1.2 from port 3: refused: 0627:0001 HID\\x1b[2J) name="},
+        {event_kind::attach_failed, detach_reason::by_rule, "192.168.8.1:3240 does not share 1-1.2",
+         R"("busid":"1-1.2","rule":"lab/1-1.2","error":"192.168.8.1:3240 does not share 1-1.2"})",
+         " attach failed (lab/1-1.2: 192.168.8.1:3240 does not share 1-1.2) name="},
+    };
+    for (const auto& a : attachments) {
+        event happened{a.kind, &row};
+        happened.busid = "1-1.2";
+        happened.port = 3;
+        happened.detached = a.why;
+        happened.rule = a.kind == event_kind::attach_failed ? "lab/1-1.2" : "";
+        happened.error = a.error;
+        const std::string json = json_line(happened);
+        EXPECT_NE(json.find(std::string("\"changed\":[],") + a.members), std::string::npos) << json;
+        const std::string line = change_line(happened, charset::utf8);
+        EXPECT_NE(line.find(a.line), std::string::npos) << line;
+    }
+
     // What its USB/IP server shares, or why nothing is known.
     device_row shared = row;
     usb_export serial;

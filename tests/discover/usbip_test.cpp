@@ -134,6 +134,7 @@ struct loopback_server {
     int connection = -1;
     std::string request;
     std::uint16_t port = 0;
+    std::uint16_t peer_port = 0;  // the client's, once accepted
 
     loopback_server(std::vector<std::string> to_send, ending how, std::size_t expected = 8)
         : pieces(std::move(to_send)), end(how), request_bytes(expected)
@@ -162,7 +163,11 @@ struct loopback_server {
     void turn()
     {
         if (connection < 0) {
-            connection = accept4(listening, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            sockaddr_in peer{};
+            socklen_t size = sizeof peer;
+            connection = accept4(listening, reinterpret_cast<sockaddr*>(&peer), &size,
+                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
+            peer_port = ntohs(peer.sin_port);
             return;
         }
         char buffer[64];
@@ -262,6 +267,32 @@ TEST(UsbipQuery, EachWayAServerAnswersEndsTheQuery)
         if (c.outcome == usbip_outcome::listed) {
             EXPECT_EQ(query.devices(), SHARED);
         }
+    }
+}
+
+// From the port of a connection that died unheard, so that its server ends
+// its half; from any other when that port is taken meanwhile.
+TEST(UsbipQuery, GoesFromTheLocalPortAskedForWhileItIsFree)
+{
+    const int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    socklen_t size = sizeof address;
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), size), 0);
+    getsockname(holder, reinterpret_cast<sockaddr*>(&address), &size);
+    const std::uint16_t taken = ntohs(address.sin_port);
+    for (const bool free : {false, true}) {
+        SCOPED_TRACE(free ? "free" : "taken");
+        if (free) {
+            close(holder);
+        } else {
+            ASSERT_EQ(listen(holder, 1), 0);
+        }
+        loopback_server server({test::usbip_reply(SHARED)}, loopback_server::ending::close);
+        usbip_query query("127.0.0.1", server.port, steady_clock::now(), taken);
+        run_against(query, server);
+        EXPECT_EQ(query.outcome(), usbip_outcome::listed) << query.reason();
+        EXPECT_EQ(server.peer_port == taken, free) << server.peer_port;
     }
 }
 

@@ -17,6 +17,12 @@ const char* describe(event_kind kind)
             return "removed";
         case event_kind::usb:
             return "usb";
+        case event_kind::attached:
+            return "attached";
+        case event_kind::detached:
+            return "detached";
+        case event_kind::attach_failed:
+            return "attach_failed";
     }
     return "changed";
 }
@@ -30,6 +36,25 @@ const char* describe(removal reason)
             return "forgotten";
     }
     return "evicted";
+}
+
+const char* describe(detach_reason reason)
+{
+    switch (reason) {
+        case detach_reason::by_rule:
+            return "by rule";
+        case detach_reason::moved:
+            return "moved";
+        case detach_reason::server_let_go:
+            return "server let go";
+        case detach_reason::link_lost:
+            return "link lost";
+        case detach_reason::refused:
+            return "refused";
+        case detach_reason::by_hand:
+            return "by hand";
+    }
+    return "by rule";
 }
 
 }  // namespace quorvellan::discover

@@ -1,6 +1,7 @@
 // What the device table reports: a device new, changed, gone quiet or back,
-// its shared USB devices told, or its row gone. Every output of the tool is
-// made from these.
+// its shared USB devices told, one of them attached here or let go or not
+// attached after all, or its row gone. Every output of the tool is made
+// from these.
 #pragma once
 
 #include <cstddef>
@@ -14,11 +15,23 @@
 namespace quorvellan::discover {
 
 // usb: what its USB/IP server shares changed, or could first be told.
-enum class event_kind { new_device, changed, offline, online, removed, usb };
-constexpr std::size_t EVENT_KIND_COUNT = static_cast<std::size_t>(event_kind::usb) + 1;
+// attached, detached, attach_failed: one of the shared USB devices that an
+// attach rule names (see attach_keeper).
+enum class event_kind {
+    new_device,
+    changed,
+    offline,
+    online,
+    removed,
+    usb,
+    attached,
+    detached,
+    attach_failed
+};
+constexpr std::size_t EVENT_KIND_COUNT = static_cast<std::size_t>(event_kind::attach_failed) + 1;
 
 // Its name, as docs/discover.md lists them: "new", "changed", "offline",
-// "online", "usb" or "removed".
+// "online", "usb", "removed", "attached", "detached" or "attach_failed".
 const char* describe(event_kind kind);
 
 // Why a row left the table.
@@ -26,6 +39,15 @@ enum class removal { evicted, forgotten };
 
 // "evicted" or "forgotten".
 const char* describe(removal reason);
+
+// Why a shared USB device attached here was let go: the rules say so (the
+// run ends with --detach-on-exit), it moved to another address, its server
+// ended the connection, the connection fell silent, what came on the port
+// failed the check, or a person detached it (usbip detach).
+enum class detach_reason { by_rule, moved, server_let_go, link_lost, refused, by_hand };
+
+// "by rule", "moved", "server let go", "link lost", "refused" or "by hand".
+const char* describe(detach_reason reason);
 
 // The row is valid while the event is being handled, a removed one too.
 struct event {
@@ -53,6 +75,16 @@ struct event {
     // announced before, and the key it had.
     std::string previous_mac;
     std::string previous_key;
+    // Of attached, detached and attach_failed: the shared USB device's bus
+    // id on its server ("" when a failure names none), and the vhci port
+    // it was on here (attached, detached); why it was let go (detached);
+    // the rule and why it failed (attach_failed), or why it was refused
+    // (detached, refused).
+    std::string busid;
+    unsigned port = 0;
+    detach_reason detached = detach_reason::by_rule;
+    std::string rule;
+    std::string error;
 };
 using event_sink = std::function<void(const event&)>;
 

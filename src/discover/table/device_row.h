@@ -1,6 +1,7 @@
 // One device as the table keeps it: what it announced, where from, what the
-// table's policies made of that, and what its USB/IP server said; with the
-// clock readings it holds and the values every view shows of it alike.
+// table's policies made of that, what its USB/IP server said and which of
+// its shared USB devices are attached here; with the clock readings it
+// holds and the values every view shows of it alike.
 #pragma once
 
 #include <chrono>
@@ -44,6 +45,18 @@ struct usb_listing {
     }
 };
 
+// One of the device's shared USB devices, attached here by an attach rule
+// (see attach_keeper) and let in.
+struct usb_attachment {
+    std::string busid;  // on the device's USB/IP server
+    unsigned port = 0;  // the vhci port it is on here, as `usbip port` numbers them
+
+    bool operator==(const usb_attachment& other) const
+    {
+        return busid == other.busid && port == other.port;
+    }
+};
+
 // A sender heard speaking for the row's MAC (see note_claim in table_policy).
 struct heard_claim {
     std::string source;
@@ -81,6 +94,8 @@ struct device_row {
     // Absent until the USB/IP server at its trusted host and announced port
     // has answered; dropped when either changes.
     std::optional<usb_listing> usb;
+    // Which of its shared USB devices are attached here, by bus id.
+    std::vector<usb_attachment> attached;
     presence_strip presence;  // over the last day, marked on every tick
 
     // What the last report about this row said, to report each change once

@@ -344,6 +344,63 @@ void device_table::record_usb(const std::string& key, usb_listing listing)
     emit(event_kind::usb, *found->second, clock_());
 }
 
+void device_table::record_attachment(const std::string& key, const std::string& busid,
+                                     unsigned port)
+{
+    const auto found = index_.find(key);
+    if (found == index_.end()) {
+        return;
+    }
+    std::vector<usb_attachment>& attached = found->second->attached;
+    const auto at = std::find_if(attached.begin(), attached.end(),
+                                 [&](const usb_attachment& each) { return each.busid >= busid; });
+    if (at != attached.end() && *at == usb_attachment{busid, port}) {
+        return;
+    }
+    if (at != attached.end() && at->busid == busid) {
+        at->port = port;
+    } else {
+        attached.insert(at, {busid, port});
+    }
+    event report{event_kind::attached, &*found->second, {}, clock_()};
+    report.busid = busid;
+    report.port = port;
+    sink_(report);
+}
+
+void device_table::record_detachment(const std::string& key, const std::string& busid,
+                                     unsigned port, detach_reason why, std::string error)
+{
+    const auto found = index_.find(key);
+    if (found == index_.end()) {
+        return;
+    }
+    std::vector<usb_attachment>& attached = found->second->attached;
+    attached.erase(std::remove_if(attached.begin(), attached.end(),
+                                  [&](const usb_attachment& each) { return each.busid == busid; }),
+                   attached.end());
+    event report{event_kind::detached, &*found->second, {}, clock_()};
+    report.busid = busid;
+    report.port = port;
+    report.detached = why;
+    report.error = std::move(error);
+    sink_(report);
+}
+
+void device_table::record_attach_failure(const std::string& key, const std::string& rule,
+                                         const std::string& busid, std::string error)
+{
+    const auto found = index_.find(key);
+    if (found == index_.end()) {
+        return;
+    }
+    event report{event_kind::attach_failed, &*found->second, {}, clock_()};
+    report.busid = busid;
+    report.rule = rule;
+    report.error = std::move(error);
+    sink_(report);
+}
+
 // Wall times map to the monotonic clock through the present, so that the
 // offline and forgetting decisions run on as they would have; a time ahead
 // of the clock (stepped back since) counts as now.

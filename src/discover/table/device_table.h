@@ -67,6 +67,23 @@ class device_table {
     // event when that differs from what it kept before.
     void record_usb(const std::string& key, usb_listing listing);
 
+    // The shared USB device busid of the row keyed key is attached here on
+    // vhci port `port`, and let in: an attached event, unless it was so
+    // already.
+    void record_attachment(const std::string& key, const std::string& busid, unsigned port);
+
+    // It was let go from that port, for that reason (error: the check's line
+    // when refused): a detached event, also when the table did not know it
+    // attached (one found at the start, then refused).
+    void record_detachment(const std::string& key, const std::string& busid, unsigned port,
+                           detach_reason why, std::string error = {});
+
+    // What the rule names of the row could not be attached, and why
+    // (busid: "" when the failure names no one device): an attach_failed
+    // event. Whoever tries again says a cause once, not at every try.
+    void record_attach_failure(const std::string& key, const std::string& rule,
+                               const std::string& busid, std::string error);
+
     // Takes in a device known from an earlier run: offline, with no event,
     // since nothing happened to it in this run. Its silence counts from when
     // it was last heard, so that it is forgotten when it would have been.

@@ -79,6 +79,21 @@ std::string change_line(const event& reported, charset shown)
         case event_kind::usb:
             what = "usb (" + terminal_safe(usb_summary(*reported.row->usb), shown) + ")";
             break;
+        case event_kind::attached:
+            what = "attached (" + terminal_safe(reported.busid, shown) + " on port " +
+                   std::to_string(reported.port) + ")";
+            break;
+        case event_kind::detached:
+            what = "detached (" + terminal_safe(reported.busid, shown) + " from port " +
+                   std::to_string(reported.port) + ": " +
+                   (reported.error.empty() ? describe(reported.detached)
+                                           : terminal_safe(reported.error, shown)) +
+                   ")";
+            break;
+        case event_kind::attach_failed:
+            what = "attach failed (" + terminal_safe(reported.rule, shown) + ": " +
+                   terminal_safe(reported.error, shown) + ")";
+            break;
     }
     std::string line =
         rfc3339_utc(reported.at.wall) + " " + what + " " + describe_row(*reported.row, shown);

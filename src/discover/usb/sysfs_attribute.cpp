@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace quorvellan::discover {
 namespace {
@@ -24,6 +25,14 @@ int write_once(const std::string& path, int flags, std::string_view text)
 }
 
 }  // namespace
+
+std::string file_failure(int error, const std::string& path)
+{
+    if (error == EACCES || error == EPERM) {
+        return "not permitted to use " + path + ": attaching USB devices takes root";
+    }
+    return path + ": " + std::strerror(error);
+}
 
 int read_text_file(const std::string& path, std::string& text)
 {

@@ -19,6 +19,11 @@ int write_text_file(const std::string& path, std::string_view text);
 // it; 0 or the errno.
 int write_attribute(const std::string& path, std::string_view text);
 
+// One line for a file or attribute that could not be used: "not permitted
+// to use PATH: attaching USB devices takes root" when it was denied, else
+// "PATH: " and why.
+std::string file_failure(int error, const std::string& path);
+
 // Where a unit writes attributes: write_attribute, or a test's list of calls.
 using attribute_writer = std::function<int(const std::string& path, std::string_view text)>;
 

@@ -13,7 +13,8 @@
 namespace quorvellan::discover {
 
 usbip_exchange::usbip_exchange(const std::string& address, std::uint16_t port, std::string request,
-                               judge judge_reply, socket_after after, time_point now)
+                               judge judge_reply, socket_after after, time_point now,
+                               std::uint16_t local_port)
     : deadline_(now + USBIP_QUERY_TIMEOUT),
       request_(std::move(request)),
       judge_(judge_reply),
@@ -30,6 +31,16 @@ usbip_exchange::usbip_exchange(const std::string& address, std::uint16_t port, s
     if (fd_ < 0) {
         finish(exchange_outcome::no_answer, std::strerror(errno));
         return;
+    }
+    if (local_port != 0) {
+        const int on = 1;
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_port = htons(local_port);
+        // Taken meanwhile by another connection: any port will do, as ever.
+        if (setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0) {
+            bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local);
+        }
     }
     phase_ = phase::connecting;
     if (connect(fd_, reinterpret_cast<const sockaddr*>(&server), sizeof server) == 0) {

@@ -36,9 +36,15 @@ class usbip_exchange {
     using judge = devlist_state (*)(std::string_view received, bool ended);
     enum class socket_after { close, keep };
 
-    // address: a dotted IPv4 address. Starts connecting at once.
+    // address: a dotted IPv4 address. Starts connecting at once, from
+    // local_port when it is not 0 and still free (else from any): a
+    // connection from the port of one that died unheard makes the server's
+    // TCP end its half of that one (its answer to our SYN is refused with
+    // a reset, as for any half-open connection), which a server without
+    // keepalive would otherwise keep, and the device in use with it.
     usbip_exchange(const std::string& address, std::uint16_t port, std::string request,
-                   judge judge_reply, socket_after after, time_point now);
+                   judge judge_reply, socket_after after, time_point now,
+                   std::uint16_t local_port = 0);
     ~usbip_exchange();
     usbip_exchange(usbip_exchange&& other) noexcept;
     usbip_exchange& operator=(usbip_exchange&& other) noexcept;

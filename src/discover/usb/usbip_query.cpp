@@ -32,9 +32,10 @@ const char* describe(usbip_outcome outcome)
     return "unknown";
 }
 
-usbip_query::usbip_query(const std::string& address, std::uint16_t port, time_point now)
+usbip_query::usbip_query(const std::string& address, std::uint16_t port, time_point now,
+                         std::uint16_t local_port)
     : exchange_(address, port, as_request(devlist_request()), judge_devlist,
-                usbip_exchange::socket_after::close, now)
+                usbip_exchange::socket_after::close, now, local_port)
 {
     step(now);
 }

@@ -29,8 +29,10 @@ class usbip_query {
    public:
     using time_point = std::chrono::steady_clock::time_point;
 
-    // address: a dotted IPv4 address. Starts connecting at once.
-    usbip_query(const std::string& address, std::uint16_t port, time_point now);
+    // address: a dotted IPv4 address. Starts connecting at once, from
+    // local_port when given (see usbip_exchange).
+    usbip_query(const std::string& address, std::uint16_t port, time_point now,
+                std::uint16_t local_port = 0);
 
     // What to poll for: the socket (-1 once finished) and its events, until
     // the deadline.

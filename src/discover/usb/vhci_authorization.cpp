@@ -64,7 +64,7 @@ std::string authorize_device(const std::string& device_path, const attribute_wri
 {
     const std::string path = device_path + "/authorized";
     const int error = write(path, "1");
-    return error == 0 ? std::string() : path + ": " + std::strerror(error);
+    return error == 0 ? std::string() : file_failure(error, path);
 }
 
 new_device_hold::new_device_hold(std::string sysfs, std::string run_dir, attribute_writer write)
@@ -92,7 +92,7 @@ std::string new_device_hold::hold(const std::string& root_hub)
     std::string setting;
     if (const int error = read_text_file(path, setting); error != 0) {
         held_.erase(root_hub);
-        return path + ": " + std::strerror(error);
+        return file_failure(error, path);
     }
     hub.setting = first_line(setting);
     if (hub.setting == "0") {
@@ -104,12 +104,12 @@ std::string new_device_hold::hold(const std::string& root_hub)
     }
     if (const int error = write_text_file(marker_path(root_hub), hub.setting); error != 0) {
         held_.erase(root_hub);
-        return marker_path(root_hub) + ": " + std::strerror(error);
+        return file_failure(error, marker_path(root_hub));
     }
     if (const int error = write_(path, "0"); error != 0) {
         unlink(marker_path(root_hub).c_str());
         held_.erase(root_hub);
-        return path + ": " + std::strerror(error);
+        return file_failure(error, path);
     }
     return {};
 }
@@ -127,7 +127,7 @@ std::string new_device_hold::release(const std::string& root_hub)
     }
     const std::string path = default_path(root_hub);
     if (const int error = write_(path, setting); error != 0) {
-        return path + ": " + std::strerror(error);  // the marker stays, for the next start
+        return file_failure(error, path);  // the marker stays, for the next start
     }
     unlink(marker_path(root_hub).c_str());
     return {};

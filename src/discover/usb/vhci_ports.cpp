@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <sstream>
 
 namespace quorvellan::discover {
@@ -18,10 +17,7 @@ std::string attribute_failure(int error, const std::string& path)
     if (error == ENOENT) {
         return NOT_LOADED;
     }
-    if (error == EACCES || error == EPERM) {
-        return "not permitted to use " + path + ": attaching USB devices takes root";
-    }
-    return path + ": " + std::strerror(error);
+    return file_failure(error, path);
 }
 
 std::string status_path(const std::string& sysfs, unsigned controller)

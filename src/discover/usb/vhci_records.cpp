@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <sstream>
 
 #include "usb/sysfs_attribute.h"
@@ -53,7 +52,7 @@ std::optional<vhci_record> parse_vhci_record(unsigned port, std::string_view tex
 std::string make_run_dir(const std::string& run_dir)
 {
     if (mkdir(run_dir.c_str(), 0700) != 0 && errno != EEXIST) {
-        return run_dir + ": " + std::strerror(errno);
+        return file_failure(errno, run_dir);
     }
     return {};
 }
@@ -66,7 +65,7 @@ std::string write_vhci_record(const std::string& run_dir, const vhci_record& rec
     const std::string path = record_path(run_dir, record.port);
     const int error =
         write_text_file(path, record.host + ' ' + record.service + ' ' + record.busid + '\n');
-    return error == 0 ? std::string() : path + ": " + std::strerror(error);
+    return error == 0 ? std::string() : file_failure(error, path);
 }
 
 void remove_vhci_record(const std::string& run_dir, unsigned port)

@@ -67,6 +67,33 @@ void add_usb(nlohmann::ordered_json& object, const device_row& row)
     }
 }
 
+// busid and port of attached and detached, with the reason of detached
+// (and the check's line when refused); busid, rule and error of
+// attach_failed.
+void add_attachment(nlohmann::ordered_json& object, const event& reported)
+{
+    switch (reported.kind) {
+        case event_kind::attached:
+        case event_kind::detached:
+            object["busid"] = reported.busid;
+            object["port"] = reported.port;
+            if (reported.kind == event_kind::detached) {
+                object["reason"] = describe(reported.detached);
+                if (!reported.error.empty()) {
+                    object["error"] = reported.error;
+                }
+            }
+            break;
+        case event_kind::attach_failed:
+            object["busid"] = reported.busid;
+            object["rule"] = reported.rule;
+            object["error"] = reported.error;
+            break;
+        default:
+            break;
+    }
+}
+
 }  // namespace
 
 std::string json_text(const nlohmann::ordered_json& object)
@@ -94,6 +121,7 @@ std::string json_line(const event& reported)
     if (reported.kind == event_kind::removed) {
         object["reason"] = describe(reported.reason);
     }
+    add_attachment(object, reported);
     if (!reported.previous_mac.empty()) {
         object["previous_mac"] = reported.previous_mac;
     }

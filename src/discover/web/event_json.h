@@ -15,11 +15,15 @@ namespace quorvellan::discover {
 // "source", "source_suspect", "contested", "web" ("" when the device has no
 // trusted host), "last_seen", "key" (the row's, see row_key) and "changed",
 // for a removed row its "reason", for a device that moved to a new MAC its
-// "previous_mac" and "previous_key", and once its USB/IP server was asked,
-// "usb" (the shared devices: busid, vendor, product, vendor_name,
-// product_name, class, speed) or "usb_error" (why it told nothing); with
-// "usb", when the row offers_attach, "usb_attach": for each shared device
-// its busid and the lines that attach it, "linux" and "windows".
+// "previous_mac" and "previous_key"; for attached and detached the USB
+// device's "busid" and its vhci "port" here, with a detached one's "reason"
+// (and "error", the check's line, when refused); for attach_failed the
+// "busid" ("" when it names none), the "rule" and the "error"; and once
+// its USB/IP server was asked, "usb" (the shared devices: busid, vendor,
+// product, vendor_name, product_name, class, speed) or "usb_error" (why it
+// told nothing); with "usb", when the row offers_attach, "usb_attach": for
+// each shared device its busid and the lines that attach it, "linux" and
+// "windows".
 std::string json_line(const event& reported);
 
 // A device as --json and the page show it: the members of json_line but
