@@ -1,7 +1,8 @@
 # Install layout. The daemon is a system service, so it goes to sbin, with
-# its systemd unit; the listener is an ordinary user tool, so bin. Nothing
-# else is installed: no libraries, headers, tests or configuration (the
-# daemon takes none).
+# its systemd unit; the listener is an ordinary user tool, so bin, with the
+# units that run it as a service and the one configuration file of those:
+# the attach service's rules. Nothing else is installed: no libraries,
+# headers or tests, and no configuration for the daemon (it takes none).
 include(GNUInstallDirs)
 
 # OpenWrt starts the daemon with procd, and its recipe builds from a copy of
@@ -10,10 +11,11 @@ option(QUORVELLAN_SYSTEMD_UNITS "Install the systemd units" ON)
 
 # quorvellan_install_systemd_unit(UNIT [COMPONENT <component>])
 # Installs packaging/systemd/UNIT.in as PREFIX/lib/systemd/system/UNIT, where
-# systemd looks under /usr and /usr/local alike. A unit names its program by
-# full path, and `cmake --install --prefix` can move the whole tree, so the
-# template's @CMAKE_INSTALL_FULL_SBINDIR@ and @CMAKE_INSTALL_FULL_BINDIR@
-# are filled in when installing, from the prefix used then.
+# systemd looks under /usr and /usr/local alike. A unit names its program
+# and its configuration by full path, and `cmake --install --prefix` can
+# move the whole tree, so the template's @CMAKE_INSTALL_FULL_SBINDIR@,
+# @CMAKE_INSTALL_FULL_BINDIR@ and @CMAKE_INSTALL_FULL_SYSCONFDIR@ are
+# filled in when installing, from the prefix used then.
 function(quorvellan_install_systemd_unit unit)
   if(NOT QUORVELLAN_SYSTEMD_UNITS)
     return()
@@ -27,7 +29,18 @@ function(quorvellan_install_systemd_unit unit)
     include(\"${PROJECT_SOURCE_DIR}/cmake/systemd_unit.cmake\")
     quorvellan_write_systemd_unit(\"${PROJECT_SOURCE_DIR}/packaging/systemd/${unit}.in\"
       \"${PROJECT_BINARY_DIR}/systemd/${unit}\" \"${CMAKE_INSTALL_BINDIR}\"
-      \"${CMAKE_INSTALL_SBINDIR}\")" ${component})
+      \"${CMAKE_INSTALL_SBINDIR}\" \"${CMAKE_INSTALL_SYSCONFDIR}\")" ${component})
+endfunction()
+
+# quorvellan_install_attach_rules()
+# The attach service's rules file, a commented example that attaches
+# nothing, as SYSCONFDIR/quorvellan/attach.rules for the prefix installed
+# to (/etc for /usr, as its unit names it); one already there is kept.
+function(quorvellan_install_attach_rules)
+  install(CODE "
+    include(\"${PROJECT_SOURCE_DIR}/cmake/systemd_unit.cmake\")
+    quorvellan_install_config_file(\"${PROJECT_SOURCE_DIR}/packaging/systemd/attach.rules\"
+      quorvellan \"${CMAKE_INSTALL_SYSCONFDIR}\")" COMPONENT discover)
 endfunction()
 
 # quorvellan_install_manual_page(PAGE SECTION_DIR [COMPONENT <component>])
@@ -58,6 +71,9 @@ if(QUORVELLAN_TOOLS)
   install(TARGETS quorvellan-discover RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
     COMPONENT discover)
   quorvellan_install_systemd_unit(quorvellan-discover.service COMPONENT discover)
+  # The service that keeps chosen shared USB devices attached, and its rules.
+  quorvellan_install_systemd_unit(quorvellan-attach.service COMPONENT discover)
+  quorvellan_install_attach_rules()
   quorvellan_install_manual_page(quorvellan-discover.1 man1 COMPONENT discover)
   include(${CMAKE_CURRENT_LIST_DIR}/package.cmake)
 endif()

@@ -32,6 +32,13 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/prometheus/quorvellan.rules.yml
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quorvellan-discover/examples
   COMPONENT discover EXCLUDE_FROM_ALL)
 
+# The attach service's rules are the person's once installed: a conffile,
+# which dpkg keeps through upgrades and asks about when both changed. The
+# package installs to /usr, so its configuration goes to /etc.
+file(WRITE ${PROJECT_BINARY_DIR}/debian/conffiles "/etc/quorvellan/attach.rules\n")
+set(CPACK_DEBIAN_DISCOVER_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME quorvellan-discover)
 set(CPACK_PACKAGE_VENDOR "The quorvellan developers")
@@ -43,7 +50,10 @@ Quorvellan Link devices broadcast on the local network and shows them in a
 live terminal table, as change lines or as JSON. It can serve them to
 Prometheus over HTTP (--metrics), as a collector run by the systemd unit
 it ships, not enabled. It never sends on the network it listens to; its
-HTTP server answers whoever may reach it, on loopback by default.")
+HTTP server answers whoever may reach it, on loopback by default.
+A second unit, not enabled either, keeps the USB devices that the rules in
+/etc/quorvellan/attach.rules name attached here over USB/IP, each checked
+before any driver sees it.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)

@@ -1,8 +1,9 @@
 #!/bin/sh
 # Builds the listener's Debian package from the build tree with CPack and
 # reads it back with dpkg-deb: its name, the libraries it depends on (from
-# dpkg-shlibdeps), its licence, and exactly the files it installs; and
-# lintian, Debian's own checker, finds no error and no warning in it.
+# dpkg-shlibdeps), its licence, exactly the files it installs and which of
+# them are conffiles; and lintian, Debian's own checker, finds no error and
+# no warning in it.
 #   check_debian_package.sh BUILD_DIR
 set -eu
 build=$1
@@ -21,7 +22,9 @@ for library in libc6 libncursesw6 libutf8proc2 libstdc++6 libmicrohttpd12 libude
     echo "$depends" | grep -q "\\b$library (>=" || fail "Depends lacks $library: $depends"
 done
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $1, $6}')
-expected="-rwxr-xr-x ./usr/bin/quorvellan-discover
+expected="-rw-r--r-- ./etc/quorvellan/attach.rules
+-rwxr-xr-x ./usr/bin/quorvellan-discover
+-rw-r--r-- ./usr/lib/systemd/system/quorvellan-attach.service
 -rw-r--r-- ./usr/lib/systemd/system/quorvellan-discover.service
 -rw-r--r-- ./usr/share/doc/quorvellan-discover/announcement.md
 -rw-r--r-- ./usr/share/doc/quorvellan-discover/changelog.gz
@@ -32,6 +35,12 @@ expected="-rwxr-xr-x ./usr/bin/quorvellan-discover
 -rw-r--r-- ./usr/share/man/man1/quorvellan-discover.1.gz"
 [ "$files" = "$expected" ] || fail "files:
 $files"
+# The attach rules are the person's once installed: dpkg keeps their edits.
+conffiles=$(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles 2>&1) || true
+[ "$conffiles" = /etc/quorvellan/attach.rules ] || fail "conffiles: $conffiles"
+# As shipped, the service attaches nothing.
+dpkg-deb --fsys-tarfile "$deb" | tar -xO ./etc/quorvellan/attach.rules |
+    grep -vE '^[[:space:]]*(#|$)' && fail "attach.rules holds a rule"
 dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/doc/quorvellan-discover/copyright |
     grep -qx "License: ISC" || fail "copyright file names no ISC licence"
 file -b "$(dpkg-deb -x "$deb" "$out/root" && echo "$out/root/usr/bin/quorvellan-discover")" |

@@ -12,7 +12,10 @@ import tempfile
 
 # Each systemd unit and the program its ExecStart must name.
 UNITS = {"lib/systemd/system/quorvellan-beacon.service": "sbin/quorvellan-beacon",
-         "lib/systemd/system/quorvellan-discover.service": "bin/quorvellan-discover"}
+         "lib/systemd/system/quorvellan-discover.service": "bin/quorvellan-discover",
+         "lib/systemd/system/quorvellan-attach.service": "bin/quorvellan-discover"}
+# The configuration a unit's command line names, installed beside it.
+UNIT_CONFIG = {"lib/systemd/system/quorvellan-attach.service": "etc/quorvellan/attach.rules"}
 DOCS = ["README.md", "announcement.md", "announcement.schema.json", "discover.md",
         "collector.md"]
 
@@ -24,6 +27,7 @@ def expected_files(with_discover):
         files["bin/quorvellan-discover"] = "program"
         files["share/man/man1/quorvellan-discover.1.gz"] = "doc"
         files["share/doc/quorvellan/quorvellan.rules.yml"] = "doc"
+        files[UNIT_CONFIG["lib/systemd/system/quorvellan-attach.service"]] = "doc"
     for doc in DOCS:
         files["share/doc/quorvellan/" + doc] = "doc"
     for unit, program in UNITS.items():
@@ -51,9 +55,30 @@ def unit_problems(name, path, prefix):
     # Installed elsewhere than configured (here, to a scratch prefix), a unit
     # must still name its program where it landed.
     with open(path) as unit:
-        starts = [line.split()[0] for line in unit if line.startswith("ExecStart=")]
+        starts = [line.split() for line in unit if line.startswith("ExecStart=")]
     wanted = "ExecStart=%s/%s" % (prefix, UNITS[name])
-    return [] if starts == [wanted] else [f"{name}: {starts}, want {wanted}"]
+    if [words[0] for words in starts] != [wanted]:
+        return [f"{name}: {starts}, want {wanted}"]
+    config = UNIT_CONFIG.get(name)
+    if config and "%s/%s" % (prefix, config) not in starts[0]:
+        return [f"{name}: {starts[0]} does not name {prefix}/{config}"]
+    return []
+
+
+def reinstall_keeps_config(build_dir, prefix):
+    # A configuration file already there is the person's: installing again
+    # must not undo their edits.
+    problems = []
+    for config in sorted(set(UNIT_CONFIG.values())):
+        path = os.path.join(prefix, config)
+        with open(path, "a") as edited:
+            edited.write("edited\n")
+        subprocess.run(["cmake", "--install", build_dir, "--prefix", prefix],
+                       check=True, stdout=subprocess.DEVNULL)
+        with open(path) as kept:
+            if not kept.read().endswith("edited\n"):
+                problems.append(f"{config}: a new install overwrote the person's edits")
+    return problems
 
 
 def main():
@@ -80,6 +105,8 @@ def main():
                 problems.append(f"{name}: mode {mode:o}, want 644")
             if name in UNITS:
                 problems += unit_problems(name, path, prefix)
+        if with_discover and not problems:
+            problems += reinstall_keeps_config(build_dir, prefix)
     for problem in problems:
         print("FAIL:", problem)
     print(f"{len(expected)} files expected, {len(problems)} problems")
