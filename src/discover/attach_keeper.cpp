@@ -81,6 +81,7 @@ attach_keeper::attach_keeper(std::vector<attach_rule> rules, bool detach_on_exit
         }
     }
     listening_.subscribe([this](const event& happened) { noticed(happened); });
+    count_kept();
 }
 
 attach_keeper::~attach_keeper()
@@ -195,6 +196,7 @@ void attach_keeper::step(const pollfd* ready, time_point now, run_state&)
         follow(now);
     }
     start_due(now);
+    count_kept();
 }
 
 // Which rows the rules pick now, and how each has changed.
@@ -445,6 +447,7 @@ void attach_keeper::listed(const std::string& key, job& row, time_point now)
                 : "no answer from the USB/IP server at " + server + " (" + query.reason() + ")";
         for (const std::size_t rule : row.rules) {
             say(key, rule, "", error);
+            count(attach_result::failed);
         }
         row.tries.failed(now);
         return;
@@ -455,6 +458,7 @@ void attach_keeper::listed(const std::string& key, job& row, time_point now)
         const device_pick pick = pick_devices(rules_[rule], query.devices(), server);
         if (!pick.error.empty() && !holds(key, rule, row)) {
             say(key, rule, "", pick.error);
+            count(attach_result::failed);
             row.failed = true;
         }
         for (const usb_export* device : pick.devices) {
@@ -517,9 +521,13 @@ bool attach_keeper::kept_or_coming(const vhci_record& record) const
 void attach_keeper::adopt(const std::string& key, std::size_t rule, const vhci_record& record,
                           const vhci_port& port, const usb_export* listed, job& row)
 {
+    usb_ids ids = listed != nullptr ? usb_ids{listed->vendor_id, listed->product_id} : usb_ids{};
     const std::string path = arrived_device_path(where_.sysfs, port);
     if (!path.empty()) {
         const descriptor_reading arrived = read_arrived_device(path);
+        if (listed == nullptr) {
+            ids = {arrived.summary.vendor_id, arrived.summary.product_id};
+        }
         usb_export itself;
         itself.busid = record.busid;
         itself.vendor_id = arrived.summary.vendor_id;
@@ -536,11 +544,12 @@ void attach_keeper::adopt(const std::string& key, std::size_t rule, const vhci_r
             vhci_detach(where_.sysfs, port.number);
             remove_vhci_record(where_.run_dir, port.number);
             listening_.on_detached(key, record.busid, port.number, detach_reason::refused, failure);
+            count(verdict.authorize ? attach_result::failed : attach_result::refused);
             row.failed = true;
             return;
         }
     }
-    kept_.push_back({key, rule, record, port.devid, -1, 0});
+    kept_.push_back({key, rule, record, port.devid, -1, 0, ids});
     said_.erase({key, rule});
     listening_.on_attached(key, record.busid, port.number);
 }
@@ -627,7 +636,7 @@ void attach_keeper::arrive(time_point now)
     const arrival_verdict verdict = judge_arrival(
         read_arrived_device(path), rules_[under_way.what.rule], under_way.what.listed);
     if (!verdict.authorize) {
-        attach_done(verdict.reason, now);
+        attach_done(verdict.reason, now, attach_result::refused);
         return;
     }
     if (std::string failure = authorize_device(path); !failure.empty()) {
@@ -640,13 +649,15 @@ void attach_keeper::arrive(time_point now)
                      {port_number, what.host, std::to_string(what.service), what.listed.busid},
                      port->devid,
                      under_way.socket,
-                     under_way.local_port});
+                     under_way.local_port,
+                     {what.listed.vendor_id, what.listed.product_id}});
     under_way.socket = -1;
     attach_done("", now);
 }
 
-void attach_keeper::attach_done(const std::string& error, time_point now)
+void attach_keeper::attach_done(const std::string& error, time_point now, attach_result failure)
 {
+    count(error.empty() ? attach_result::attached : failure);
     if (!error.empty()) {
         undo_attach();
     }
@@ -747,6 +758,32 @@ void attach_keeper::finish(run_state&)
         close_socket(attachment.socket);
     }
     kept_.clear();
+}
+
+void attach_keeper::count(attach_result result)
+{
+    ++listening_.stats().attach_attempts[static_cast<std::size_t>(result)];
+}
+
+// Each rule with how many of ours it names, whichever rule attached them:
+// the metrics read it.
+void attach_keeper::count_kept()
+{
+    const device_table& table = listening_.table();
+    std::vector<attach_rule_count>& counts = listening_.stats().attach_rules;
+    counts.resize(rules_.size());
+    for (std::size_t i = 0; i < rules_.size(); ++i) {
+        const attach_rule& rule = rules_[i];
+        if (counts[i].rule != rule.text) {
+            counts[i].rule = rule.text;
+        }
+        counts[i].attached = static_cast<std::uint64_t>(
+            std::count_if(kept_.begin(), kept_.end(), [&](const kept& each) {
+                const device_row* row = table.find(each.key);
+                return row != nullptr && names_row(rule, *row) &&
+                       names_usb(rule, each.record.busid, each.ids);
+            }));
+    }
 }
 
 }  // namespace quorvellan::discover

@@ -101,6 +101,7 @@ class attach_keeper : public loop_source {
         std::uint32_t devid = 0;       // to know the port taken by another since
         int socket = -1;               // our hold of its connection; -1 for one taken over
         std::uint16_t local_port = 0;  // where the connection went from
+        usb_ids ids;                   // as the server listed them, or the device said
     };
     // A device to attach, then its attach under way.
     struct wanted {
@@ -138,8 +139,12 @@ class attach_keeper : public loop_source {
     bool holds(const std::string& key, std::size_t rule, const job& row) const;
     void step_attach(bool ready, time_point now);
     void arrive(time_point now);
-    // The attach under way ended, as told (error: "" for attached).
-    void attach_done(const std::string& error, time_point now);
+    // The attach under way ended, as told (error: "" for attached; failure:
+    // how a failure is counted).
+    void attach_done(const std::string& error, time_point now,
+                     attach_result failure = attach_result::failed);
+    void count(attach_result result);
+    void count_kept();
     void undo_attach();
     void try_done(job& row, time_point now);
     std::vector<std::uint16_t> established(const job& row) const;

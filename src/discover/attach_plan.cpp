@@ -45,14 +45,17 @@ rule_pick pick_row(const attach_rule& rule, const std::vector<const device_row*>
     return pick;
 }
 
+bool names_usb(const attach_rule& rule, const std::string& busid, usb_ids ids)
+{
+    return rule.ids ? *rule.ids == ids : busid == rule.busid;
+}
+
 device_pick pick_devices(const attach_rule& rule, const std::vector<usb_export>& listed,
                          const std::string& server)
 {
     device_pick pick;
     for (const usb_export& device : listed) {
-        const bool named = rule.ids ? *rule.ids == usb_ids{device.vendor_id, device.product_id}
-                                    : device.busid == rule.busid;
-        if (named) {
+        if (names_usb(rule, device.busid, {device.vendor_id, device.product_id})) {
             pick.devices.push_back(&device);
         }
     }

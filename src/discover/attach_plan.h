@@ -40,6 +40,10 @@ struct rule_pick {
 };
 rule_pick pick_row(const attach_rule& rule, const std::vector<const device_row*>& rows);
 
+// Whether the rule names a shared USB device of the device it names: by
+// its bus id, or by its ids wherever it is.
+bool names_usb(const attach_rule& rule, const std::string& busid, usb_ids ids);
+
 // Which of the devices a server shares the rule names: the one with its bus
 // id, or every one with its ids; error says why there is none (server:
 // "ADDRESS:PORT", for the line).

@@ -111,8 +111,8 @@ listen() {
     stamp </tmp/listener.fifo >>$EVENTS &
     # $as is words: a command and its options.
     # shellcheck disable=SC2086
-    $as quorvellan-discover --json --usb --attach "Lab Router/$SERIAL" --attach-file $RULES "$@" \
-        </dev/null >/tmp/listener.fifo 2>/tmp/listener.err &
+    $as quorvellan-discover --json --usb --attach "Lab Router/$SERIAL" --attach-file $RULES \
+        --metrics 127.0.0.1:9181 "$@" </dev/null >/tmp/listener.fifo 2>/tmp/listener.err &
     listener=$!
 }
 
@@ -122,6 +122,11 @@ stop_listener() {
     kill "$listener"
     wait "$listener"
     sed 's/^/@@stderr /' /tmp/listener.err
+}
+
+# metrics: the listener's attach metrics, one "@@metrics LINE" each.
+metrics() {
+    wget -qO- http://127.0.0.1:9181/metrics | sed -n 's/^quorvellan_attach/@@metrics &/p'
 }
 
 # mark: the events from here on are the row's.
@@ -239,6 +244,7 @@ listener_restarts() {
     sleep 1
     events
     echo "@@capabilities $(grep CapEff /proc/$listener/status)"
+    metrics
     show_vhci
 }
 
@@ -273,6 +279,7 @@ spoof() {
     # Tried again meanwhile, and said once; a try under way when it stops
     # is undone, and what it kept let go.
     sleep 4
+    metrics
     stop_listener
     # vhci-hcd frees a port a moment after it is told to.
     tries=50

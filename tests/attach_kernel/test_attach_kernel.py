@@ -133,6 +133,17 @@ def figures(record):
     return found
 
 
+def attach_metrics(record, row):
+    """The row's quorvellan_attach_* samples: {"rule_attached": {RULE:
+    VALUE}, "attempts_total": {RESULT: VALUE}}."""
+    found = {}
+    for line in output(record, row):
+        match = re.match(r'metrics quorvellan_attach_(\w+)\{\w+="(.*)"\} (\d+)$', line)
+        if match:
+            found.setdefault(match.group(1), {})[match.group(2)] = int(match.group(3))
+    return found
+
+
 def console_tail(record, lines=40):
     return "\n".join(text for _, text in record["console"][-lines:])
 
@@ -213,6 +224,8 @@ def test_a_restarted_listener_takes_the_attachments_over_without_doubling_them(r
     assert len(on_vhci(lines)) == 2, lines
     assert not events(record, "listener_restarts", "detached")
     assert "capabilities CapEff:\t0000000000000000" in lines
+    assert attach_metrics(record, "listener_restarts")["rule_attached"] == {
+        "Lab Router/" + SERIAL: 1, "52:54:00:5a:00:01/46f4:0001": 1}
 
 
 def test_a_persons_own_attach_beside_the_listener_keeps_working(record):
@@ -238,3 +251,7 @@ def test_a_spoofed_device_is_never_let_in_and_said_once(record):
     lines = output(record, "spoof")
     assert on_vhci(lines) == {} and named_by_usbip_port(lines, NEW) == [], lines
     assert "records " in lines
+    # The serial adapter, attached by the first rule, counts for this one too.
+    shown = attach_metrics(record, "spoof")
+    assert shown["rule_attached"]["Lab Router/0403:6001"] == 1, shown
+    assert shown["attempts_total"]["refused"] >= 2, shown

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -86,6 +87,20 @@ TEST(AttachRule, AFileHoldsOneRulePerLineAndABadOneNamesItsLine)
     EXPECT_EQ(bad.error.rfind("rules:3: attach rule 'lab-router/usb1': ", 0), 0u) << bad.error;
     EXPECT_EQ(read_attach_rules("/nonexistent/rules").error,
               "/nonexistent/rules: No such file or directory");
+    // The file the package ships attaches nothing, and each example in it,
+    // its '#' taken away as it tells, is a rule.
+    const rules_reading shipped = read_attach_rules(SHIPPED_ATTACH_RULES);
+    EXPECT_TRUE(shipped.rules.empty() && shipped.error.empty()) << shipped.error;
+    std::ifstream file(SHIPPED_ATTACH_RULES);
+    std::string line;
+    std::string examples;
+    while (std::getline(file, line)) {
+        if (line.size() > 1 && line[0] == '#' && line[1] != ' ' && line[1] != '#') {
+            examples += line.substr(1) + "\n";
+        }
+    }
+    const rules_reading used = parse_attach_rules(examples, "examples");
+    EXPECT_EQ(used.rules.size(), 3u) << examples << used.error;
 }
 
 TEST(AttachBackoff, DoublesFromOneSecondToAMinuteAndStartsOverAfterASuccess)

@@ -145,6 +145,18 @@ TEST(Exposition, OneFamilyOnceEachSeriesOnceAndForgottenDevicesGone)
     EXPECT_NE(text.find("quorvellan_datagrams_rejected_total{reason=\"no_room\"} 0\n"),
               std::string::npos);
     EXPECT_NE(text.find("quorvellan_build_info{version=\"0.1.0\"} 1\n"), std::string::npos);
+    EXPECT_EQ(text.find("quorvellan_attach"), std::string::npos) << "attach metrics without rules";
+    stats.attach_rules = {{"lab/1-1", 1}, {"aa:bb:cc:00:00:01/0403:6001", 0}};
+    stats.attach_attempts = {1, 2, 0};
+    const std::string attaching = whole(metrics_parts(take_snapshot(table, stats), "0.1.0"));
+    EXPECT_EQ(check_exposition(attaching), "") << attaching;
+    for (const char* line :
+         {"quorvellan_attach_rule_attached{rule=\"lab/1-1\"} 1\n",
+          "quorvellan_attach_rule_attached{rule=\"aa:bb:cc:00:00:01/0403:6001\"} 0\n",
+          "quorvellan_attach_attempts_total{result=\"refused\"} 2\n",
+          "quorvellan_attach_attempts_total{result=\"failed\"} 0\n"}) {
+        EXPECT_NE(attaching.find(line), std::string::npos) << line;
+    }
     // The checker itself catches a split family and a repeated series.
     EXPECT_NE(check_exposition("# HELP a x\n# TYPE a gauge\na 1\n# HELP b x\n# TYPE b gauge\n"
                                "b 1\na 2\n"),
