@@ -662,7 +662,7 @@ void attach_keeper::arrive(time_point now)
     attach_done("", now);
 }
 
-void attach_keeper::attach_done(const std::string& error, time_point now)
+void attach_keeper::attach_done(std::string error, time_point now)
 {
     if (!error.empty()) {
         undo_attach();

@@ -153,8 +153,9 @@ class attach_keeper : public loop_source {
     bool holds(const std::string& key, std::size_t rule, const job& row) const;
     void step_attach(bool ready, time_point now);
     void arrive(time_point now);
-    // The attach under way ended, as told (error: "" for attached).
-    void attach_done(const std::string& error, time_point now);
+    // The attach under way ended, as told (error: "" for attached). A copy:
+    // the import's reason it is often given goes with the attach.
+    void attach_done(std::string error, time_point now);
     void undo_attach();
     void try_done(job& row, time_point now);
     std::vector<std::uint16_t> established(const job& row) const;

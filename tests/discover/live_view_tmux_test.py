@@ -9,7 +9,8 @@ closed, a datagram "q" that must not quit, keys read from the terminal and
 Ctrl-C; last, the final table of --timeout, started on 120 columns and
 ended on 100. Sends only inside a network namespace of its own (unshare -n)
 that holds nothing but lo, and a mount namespace of its own. Exits 77 (skipped) where it cannot make one,
-unless QUORVELLAN_E2E_REQUIRED=1.
+unless QUORVELLAN_E2E_REQUIRED=1. Last, with that fake's attach attribute
+made, a run into a pipe whose rule's import fails says why.
 
 Usage: live_view_tmux_test.py QUORVELLAN_DISCOVER"""
 import json, os, shutil, socket, subprocess, sys, tempfile, threading, time, unicodedata
@@ -264,6 +265,19 @@ try:
 finally:
     subprocess.run(["tmux", "-L", "view", "kill-server"], env=env, capture_output=True)
     shutil.rmtree(tmpdir, ignore_errors=True)
+
+# The attach keeper beside it, in lines: a rule's import that fails is
+# said with its reason whole, which outlives the import that gave it (the
+# server here answers an import with its device list).
+with open("/sys/devices/platform/vhci_hcd.0/attach", "w"):
+    pass  # vhci-hcd loaded, as far as asking goes
+keeper = subprocess.Popen([tool, "--json", "-t", "2", "--attach", "02:00:00:00:01:00/1-1.2"],
+                          stdout=subprocess.PIPE, text=True)
+time.sleep(0.3)
+announce(["Kitchen"])
+said = [json.loads(line) for line in keeper.communicate(timeout=10)[0].splitlines()]
+check([e.get("error") for e in said if e["event"] == "attach_failed"] == ["not an import reply"],
+      "an import's failure was not said whole", [json.dumps(e) for e in said])
 
 for failure in failures:
     print("FAIL:", failure)
