@@ -72,6 +72,15 @@ attach_keeper::attach_keeper(std::vector<attach_rule> rules, bool detach_on_exit
       where_(std::move(where)),
       hold_(where_.sysfs, where_.run_dir)
 {
+    given_ = rules_.size();
+    if (!rules_.empty()) {
+        start_keeping();
+    }
+    listening_.subscribe([this](const event& happened) { noticed(happened); });
+}
+
+void attach_keeper::start_keeping()
+{
     hold_.restore_left_over();
     const vhci_listing ports = read_vhci_ports(where_.sysfs);
     if (ports.error.empty()) {
@@ -80,7 +89,6 @@ attach_keeper::attach_keeper(std::vector<attach_rule> rules, bool detach_on_exit
             remove_vhci_record(where_.run_dir, stale.port);
         }
     }
-    listening_.subscribe([this](const event& happened) { noticed(happened); });
     count_kept();
 }
 
@@ -144,6 +152,9 @@ void attach_keeper::say(const std::string& key, std::size_t rule, const std::str
 
 loop_source::time_point attach_keeper::wait_on(std::vector<pollfd>& waiting, time_point now)
 {
+    if (rules_.empty()) {
+        return time_point::max();
+    }
     time_point until = look_now_ ? now : next_tick_;
     polled_.clear();
     for (const auto& [key, row] : jobs_) {
@@ -170,6 +181,9 @@ loop_source::time_point attach_keeper::wait_on(std::vector<pollfd>& waiting, tim
 // Also when only a deadline has come, which no descriptor tells.
 void attach_keeper::step(const pollfd* ready, time_point now, run_state&)
 {
+    if (rules_.empty()) {
+        return;
+    }
     for (std::size_t i = 0; i < polled_.size(); ++i) {
         const auto found = jobs_.find(polled_[i]);
         if (found == jobs_.end() || !found->second.query) {
@@ -210,6 +224,9 @@ void attach_keeper::follow(time_point now)
         row.rules.clear();
     }
     for (std::size_t i = 0; i < rules_.size(); ++i) {
+        if (dropped_.count(i) != 0) {
+            continue;
+        }
         const rule_pick pick = pick_row(rules_[i], rows);
         if (pick.row != nullptr) {
             job& row = jobs_[pick.row->key];
@@ -655,7 +672,7 @@ void attach_keeper::arrive(time_point now)
     attach_done("", now);
 }
 
-void attach_keeper::attach_done(const std::string& error, time_point now, attach_result failure)
+void attach_keeper::attach_done(std::string error, time_point now, attach_result failure)
 {
     count(error.empty() ? attach_result::attached : failure);
     if (!error.empty()) {
@@ -726,7 +743,11 @@ void attach_keeper::try_done(job& row, time_point now)
     } else {
         row.tries.succeeded();
     }
+    if (row.again) {
+        row.tries.port_freed(now);
+    }
     row.failed = false;
+    row.again = false;
 }
 
 void attach_keeper::release_holds(std::vector<std::string>& held)
@@ -743,6 +764,69 @@ void attach_keeper::let_go(kept& attachment, detach_reason why)
     remove_vhci_record(where_.run_dir, attachment.record.port);
     close_socket(attachment.socket);
     listening_.on_detached(attachment.key, attachment.record.busid, attachment.record.port, why);
+}
+
+std::string attach_keeper::attach_by_key(const std::string& key, const std::string& busid,
+                                         time_point now)
+{
+    const device_row* row = listening_.table().find(key);
+    if (row == nullptr) {
+        return "it has left the table";
+    }
+    const std::string device =
+        row->trusted_host + ":" + std::to_string(row->announcement.usbip) + "/" + busid;
+    bool named = false;
+    for (std::size_t i = 0; i < rules_.size(); ++i) {
+        named = named || (dropped_.count(i) == 0 && names_shared(rules_[i], *row, busid));
+    }
+    const key_rule made = rule_for_key(*row, busid);
+    if (!(named && by_hand_.count(device) != 0) && !made.rule) {
+        return made.refusal;
+    }
+    if (std::string refusal = vhci_attach_refusal(where_.sysfs); !refusal.empty()) {
+        return refusal;
+    }
+    if (rules_.empty()) {
+        start_keeping();
+    }
+    by_hand_.erase(device);
+    if (!named) {
+        const auto same = std::find_if(rules_.begin(), rules_.end(), [&](const attach_rule& rule) {
+            return rule.text == made.rule->text;
+        });
+        dropped_.erase(static_cast<std::size_t>(same - rules_.begin()));
+        if (same == rules_.end()) {
+            rules_.push_back(*made.rule);
+        }
+    }
+    job& tried = jobs_[key];
+    tried.tries.port_freed(now);
+    tried.again = tried.query || tried.attaching > 0;
+    look_now_ = true;
+    return "attaching " + busid + ", kept attached for this run";
+}
+
+std::string attach_keeper::detach_by_key(const std::string& key, const std::string& busid)
+{
+    const auto found = std::find_if(kept_.begin(), kept_.end(), [&](const kept& attachment) {
+        return attachment.key == key && attachment.record.busid == busid;
+    });
+    if (found == kept_.end()) {
+        return busid + " is not attached here by this listener";
+    }
+    if (std::string refusal = vhci_attach_refusal(where_.sysfs); !refusal.empty()) {
+        return refusal;
+    }
+    by_hand_.insert(device_of(found->record));
+    let_go(*found, detach_reason::by_hand);
+    kept_.erase(found);
+    const device_row* row = listening_.table().find(key);
+    for (std::size_t i = given_; row != nullptr && i < rules_.size(); ++i) {
+        if (rules_[i].text == row->mac + "/" + busid) {
+            dropped_.insert(i);
+        }
+    }
+    return busid + " let go: so until a, or the next run";
 }
 
 void attach_keeper::finish(run_state&)
@@ -765,25 +849,33 @@ void attach_keeper::count(attach_result result)
     ++listening_.stats().attach_attempts[static_cast<std::size_t>(result)];
 }
 
-// Each rule with how many of ours it names, whichever rule attached them:
-// the metrics read it.
+// Each rule in force with how many of ours it names, whichever rule
+// attached them: the metrics read it.
 void attach_keeper::count_kept()
 {
     const device_table& table = listening_.table();
     std::vector<attach_rule_count>& counts = listening_.stats().attach_rules;
-    counts.resize(rules_.size());
+    std::size_t shown = 0;
     for (std::size_t i = 0; i < rules_.size(); ++i) {
-        const attach_rule& rule = rules_[i];
-        if (counts[i].rule != rule.text) {
-            counts[i].rule = rule.text;
+        if (dropped_.count(i) != 0) {
+            continue;
         }
-        counts[i].attached = static_cast<std::uint64_t>(
+        const attach_rule& rule = rules_[i];
+        if (shown == counts.size()) {
+            counts.emplace_back();
+        }
+        attach_rule_count& count = counts[shown++];
+        if (count.rule != rule.text) {
+            count.rule = rule.text;
+        }
+        count.attached = static_cast<std::uint64_t>(
             std::count_if(kept_.begin(), kept_.end(), [&](const kept& each) {
                 const device_row* row = table.find(each.key);
                 return row != nullptr && names_row(rule, *row) &&
                        names_usb(rule, each.record.busid, each.ids);
             }));
     }
+    counts.resize(shown);
 }
 
 }  // namespace quorvellan::discover

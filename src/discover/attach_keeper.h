@@ -10,7 +10,9 @@
 // is let in. An attachment this machine has already of a device a rule
 // names (a run before ours, a person's) is taken over, never doubled; at
 // the end they stay, unless told to let go. What it does the table reports
-// (attached, detached, attach_failed), each failure's cause once.
+// (attached, detached, attach_failed), each failure's cause once. Without
+// rules it does nothing at all until a person's key in the live view adds
+// one for the run.
 #pragma once
 
 #include <chrono>
@@ -57,8 +59,9 @@ class attach_keeper : public loop_source {
         std::string tcp_connections;
     };
 
-    // Puts back a hub that a run ended inside a hold left held, and drops
-    // the records of attachments that ended while no one watched.
+    // With rules, puts back a hub that a run ended inside a hold left held,
+    // and drops the records of attachments that ended while no one watched;
+    // without, leaves that to the first rule a key adds.
     attach_keeper(std::vector<attach_rule> rules, bool detach_on_exit, session& listening,
                   places where);
     ~attach_keeper() override;
@@ -70,6 +73,16 @@ class attach_keeper : public loop_source {
     // An attach under way is undone; the attachments stay, or with
     // detach_on_exit are let go (detached, by rule).
     void finish(run_state& run) override;
+
+    // The live view's keys, on the row keyed key and its shared device
+    // busid; each returns one line for its status line. attach_by_key keeps
+    // it attached for the run, as by the rule MAC/BUSID (see rule_for_key),
+    // or lets a rule's device that a person let go be attached again;
+    // nothing when vhci-hcd is missing or not ours to use. detach_by_key
+    // lets it go (detached, by hand: so until attach_by_key or the next
+    // run) and drops the rule for the run that named it.
+    std::string attach_by_key(const std::string& key, const std::string& busid, time_point now);
+    std::string detach_by_key(const std::string& key, const std::string& busid);
 
    private:
     // A row that rules pick (or did), and its tries.
@@ -92,6 +105,7 @@ class attach_keeper : public loop_source {
         std::vector<std::pair<std::string, unsigned>> unexplained;
         std::size_t attaching = 0;  // devices of this try queued or under way
         bool failed = false;        // one of this try's failed
+        bool again = false;         // a rule came while it was tried: try again at its end
     };
     // An attachment of ours.
     struct kept {
@@ -125,6 +139,7 @@ class attach_keeper : public loop_source {
         time_point give_up;
     };
 
+    void start_keeping();
     void noticed(const event& happened);
     void rekey(const std::string& was, const std::string& key);
     void follow(time_point now);
@@ -140,8 +155,9 @@ class attach_keeper : public loop_source {
     void step_attach(bool ready, time_point now);
     void arrive(time_point now);
     // The attach under way ended, as told (error: "" for attached; failure:
-    // how a failure is counted).
-    void attach_done(const std::string& error, time_point now,
+    // how a failure is counted). A copy: the import's reason it is often
+    // given goes with the attach.
+    void attach_done(std::string error, time_point now,
                      attach_result failure = attach_result::failed);
     void count(attach_result result);
     void count_kept();
@@ -156,7 +172,9 @@ class attach_keeper : public loop_source {
     std::vector<unsigned> our_ports() const;
     bool kept_or_coming(const vhci_record& record) const;
 
-    std::vector<attach_rule> rules_;
+    std::vector<attach_rule> rules_;  // the run's, then those keys added
+    std::size_t given_ = 0;           // how many of rules_ the run was given
+    std::set<std::size_t> dropped_;   // those keys added and let go since
     bool detach_on_exit_;
     session& listening_;
     places where_;

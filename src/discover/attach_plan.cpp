@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "table/table_policy.h"
+#include "usb/arrival_check.h"
 #include "usb/usbip_schedule.h"
 
 namespace quorvellan::discover {
@@ -77,6 +78,51 @@ std::optional<vhci_port> attached_already(const std::vector<vhci_port>& ports,
         }
     }
     return std::nullopt;
+}
+
+key_rule rule_for_key(const device_row& row, const std::string& busid)
+{
+    for (const usb_attachment& attached : row.attached) {
+        if (attached.busid == busid) {
+            return {std::nullopt,
+                    busid + " is attached here already, port " + std::to_string(attached.port)};
+        }
+    }
+    if (row.mac.empty()) {
+        return {std::nullopt,
+                "it announces no MAC, which a rule made by a key names it by: "
+                "attach it by --attach"};
+    }
+    const usb_export* shared = nullptr;
+    if (row.usb && row.usb->outcome == usbip_outcome::listed) {
+        for (const usb_export& device : row.usb->devices) {
+            shared = device.busid == busid ? &device : shared;
+        }
+    }
+    if (shared == nullptr) {
+        return {std::nullopt, "it does not share " + busid};
+    }
+    const bool hid = shared->device_class.code == USB_CLASS_HID ||
+                     std::any_of(shared->interfaces.begin(), shared->interfaces.end(),
+                                 [](const usb_class_triple& c) { return c.code == USB_CLASS_HID; });
+    if (hid) {
+        return {std::nullopt, busid + " is a HID: a HID is attached only by a rule ending in +hid"};
+    }
+    attach_rule rule;
+    rule.text = row.mac + "/" + busid;
+    rule.device = row.mac;
+    rule.busid = busid;
+    return {rule, ""};
+}
+
+bool names_shared(const attach_rule& rule, const device_row& row, const std::string& busid)
+{
+    if (!names_row(rule, row) || !row.usb) {
+        return false;
+    }
+    const std::vector<const usb_export*> named = pick_devices(rule, row.usb->devices, "").devices;
+    return std::any_of(named.begin(), named.end(),
+                       [&busid](const usb_export* device) { return device->busid == busid; });
 }
 
 bool row_tries::follow(const device_row& row, time_point now)

@@ -2,7 +2,7 @@
 // on, so that they are tested without a kernel or a network: which row an
 // attach rule picks, which of a server's shared USB devices it names, which
 // attachment of one this machine has already, when a row is tried again,
-// and why a port of ours was freed.
+// why a port of ours was freed, and what a key of the live view may attach.
 #pragma once
 
 #include <algorithm>
@@ -61,6 +61,20 @@ device_pick pick_devices(const attach_rule& rule, const std::vector<usb_export>&
 std::optional<vhci_port> attached_already(const std::vector<vhci_port>& ports,
                                           const std::vector<vhci_record>& records,
                                           const vhci_record& wanted);
+
+// The rule the live view's key a makes to attach the row's shared device
+// busid for the run: MAC/BUSID; or why that key attaches nothing (no MAC to
+// name it by, not shared, attached already, a HID, which only a rule
+// ending in +hid lets in).
+struct key_rule {
+    std::optional<attach_rule> rule;
+    std::string refusal;
+};
+key_rule rule_for_key(const device_row& row, const std::string& busid);
+
+// Whether the rule names the row's shared device busid, as its server
+// listed it last.
+bool names_shared(const attach_rule& rule, const device_row& row, const std::string& busid);
 
 // When a row that rules pick is next tried (its server asked, what they
 // name there attached). Time is passed in.

@@ -5,9 +5,13 @@
 
 namespace quorvellan::discover {
 
-live_output::live_output(std::unique_ptr<live_view> view, session& listening, usb_watch& usb)
-    : view_(std::move(view)), listening_(listening), usb_(usb)
+live_output::live_output(std::unique_ptr<live_view> view, session& listening, usb_watch& usb,
+                         attach_keeper* keeper)
+    : view_(std::move(view)), listening_(listening), usb_(usb), keeper_(keeper)
 {
+    if (keeper_ != nullptr) {
+        view_->offer_attach();
+    }
     listening_.subscribe([this](const event& happened) {
         told_usb_ = told_usb_ || happened.kind == event_kind::usb;
     });
@@ -32,6 +36,10 @@ void live_output::step(const pollfd* ready, time_point now, run_state& run)
     if ((ready->revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
         run.end(ending::hang_up);
         return;
+    }
+    for (const usb_request& asked_for : view_->take_requests()) {
+        view_->say(asked_for.attach ? keeper_->attach_by_key(asked_for.key, asked_for.busid, now)
+                                    : keeper_->detach_by_key(asked_for.key, asked_for.busid));
     }
     // Opening a device asks its USB/IP server at once.
     if (view_->open_key() != was_open) {

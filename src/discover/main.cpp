@@ -173,15 +173,17 @@ int run(const options& opts)
     // them: the datagrams and the table's tick, then what acts on the table
     // (its attachments let go at the end reported too), before what shows it.
     loop.add(std::make_unique<datagram_input>(socket.fd, listening, screen_taken));
-    if (!opts.attach_rules.empty()) {
-        loop.add(std::make_unique<attach_keeper>(
+    // The live view's keys may add rules: without any, the keeper is idle.
+    attach_keeper* keeper = nullptr;
+    if (!opts.attach_rules.empty() || live) {
+        keeper = &loop.add(std::make_unique<attach_keeper>(
             opts.attach_rules, opts.detach_on_exit, listening,
             attach_keeper::places{"/sys", VHCI_RUN_DIR, "/proc/net/tcp"}));
     }
     if (opts.usb || live) {
         usb_watch& usb = loop.add(std::make_unique<usb_watch>(opts.usb, listening));
         if (live) {
-            loop.add(std::make_unique<live_output>(std::move(live), listening, usb));
+            loop.add(std::make_unique<live_output>(std::move(live), listening, usb, keeper));
         }
     }
     loop.add(std::make_unique<stdout_output>(out, listening, opts));

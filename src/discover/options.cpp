@@ -278,6 +278,8 @@ std::string usage_text()
            "Keys in the live table: arrows, PgUp/PgDn, Home/End move the selection;\n"
            "Enter shows a device's details and shared USB devices, Esc goes back; s\n"
            "changes the order; ? explains the keys and marks; q, Ctrl-C or Ctrl-\\ quit.\n"
+           "In the details Up/Down choose a shared USB device; a keeps it attached here\n"
+           "for the run (as root; never a keyboard or mouse), d lets it go.\n"
            "\n"
            "Exit status: 0 done (time up, q, a signal, or the reader of the output left);\n"
            "1 an error, said on standard error (standard output closed is one, unless\n"

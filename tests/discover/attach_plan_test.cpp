@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "usb/arrival_check.h"
+
 namespace quorvellan::discover {
 namespace {
 
@@ -112,6 +114,47 @@ TEST(AttachPlan, ARuleNamesOneBusIdOrEveryDeviceWithItsIds)
         EXPECT_EQ(busids, c.busids);
         EXPECT_EQ(pick.error, c.error);
     }
+}
+
+// The live view's key a: a rule by MAC and bus id for the run, never for
+// a HID, a row without a MAC, or what is not shared or attached already.
+TEST(AttachPlan, AKeyAttachesByMacAndBusIdButNoHid)
+{
+    device_row lab = row("52:54:00:5a:00:01", "Lab");
+    std::vector<usb_export> listed = {shared("1-1", 0x0403, 0x6001), shared("1-2", 0x0627, 1),
+                                      shared("1-3", 0x046d, 0xc52b)};
+    listed[1].device_class.code = USB_CLASS_HID;
+    listed[2].interfaces = {{0x03, 1, 1}};
+    lab.usb = usb_listing{usbip_outcome::listed, listed, "192.168.8.1", 3240};
+    lab.attached = {{"1-4", 2}};
+    device_row nameless = lab;
+    nameless.mac.clear();
+    const struct {
+        const device_row& row;
+        const char* busid;
+        const char* rule;
+        const char* refusal;
+    } cases[] = {
+        {lab, "1-1", "52:54:00:5a:00:01/1-1", ""},
+        {lab, "1-2", "", "1-2 is a HID: a HID is attached only by a rule ending in +hid"},
+        {lab, "1-3", "", "1-3 is a HID: a HID is attached only by a rule ending in +hid"},
+        {lab, "1-4", "", "1-4 is attached here already, port 2"},
+        {lab, "2-1", "", "it does not share 2-1"},
+        {nameless, "1-1", "",
+         "it announces no MAC, which a rule made by a key names it by: attach it by --attach"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.busid);
+        const key_rule made = rule_for_key(c.row, c.busid);
+        EXPECT_EQ(made.rule ? made.rule->text : "", c.rule);
+        EXPECT_EQ(made.refusal, c.refusal);
+        EXPECT_EQ(made.rule && names_shared(*made.rule, lab, c.busid), made.rule.has_value());
+    }
+    // A rule of the command line that names a device a person let go: a
+    // gets it back, HID or not.
+    EXPECT_TRUE(names_shared(rule("52:54:00:5a:00:01/0627:0001+hid"), lab, "1-2"));
+    EXPECT_FALSE(names_shared(rule("52:54:00:5a:00:01/0627:0001+hid"), lab, "1-1"));
+    EXPECT_FALSE(names_shared(rule("Other/1-2"), lab, "1-2"));
 }
 
 TEST(AttachPlan, AnAttachmentOnTheMachineIsTakenOverNotDoubled)

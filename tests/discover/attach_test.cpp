@@ -254,6 +254,10 @@ TEST(VhciPorts, AttachTakesAFreePortOfTheDevicesHubAndTheNextWhenOneIsTaken)
     const fake_sysfs unloaded;
     EXPECT_EQ(vhci_attach(unloaded.path(), 7, device).error,
               "vhci-hcd is not loaded: modprobe vhci-hcd");
+    // Asked before a key's attach: the same line, and nothing tried.
+    EXPECT_EQ(vhci_attach_refusal(unloaded.path()), "vhci-hcd is not loaded: modprobe vhci-hcd");
+    sysfs.put("devices/platform/vhci_hcd.0/attach", "");
+    EXPECT_EQ(vhci_attach_refusal(sysfs.path()), "");
     recorded_writes detached;
     EXPECT_EQ(vhci_detach(sysfs.path(), 12, detached.writer(sysfs.path())), "");
     EXPECT_EQ(detached.calls, (std::vector<std::pair<std::string, std::string>>{

@@ -1,15 +1,19 @@
 """The live view in a real terminal: tmux runs quorvellan-discover in a pane
 of 80x24, the test sends it announcements with emoji names, captures the
-pane, shrinks it to 40x12 and 12x3, scrolls, and quits with q; then rows
+pane, opens a device whose shared USB device an attach rule keeps attached
+(taken over from vhci-hcd's files, which the test's own mount namespace
+fakes without the attach attribute), tries a there, shrinks it to 40x12
+and 12x3, scrolls, and quits with q; then rows
 that fill the pane's width at 60x8 and Ctrl-\\; then, with standard input
 closed, a datagram "q" that must not quit, keys read from the terminal and
 Ctrl-C; last, the final table of --timeout, started on 120 columns and
 ended on 100. Sends only inside a network namespace of its own (unshare -n)
-that holds nothing but lo. Exits 77 (skipped) where it cannot make one,
-unless QUORVELLAN_E2E_REQUIRED=1.
+that holds nothing but lo, and a mount namespace of its own. Exits 77 (skipped) where it cannot make one,
+unless QUORVELLAN_E2E_REQUIRED=1. Last, with that fake's attach attribute
+made, a run into a pipe whose rule's import fails says why.
 
 Usage: live_view_tmux_test.py QUORVELLAN_DISCOVER"""
-import json, os, shutil, socket, subprocess, sys, tempfile, time, unicodedata
+import json, os, shutil, socket, subprocess, sys, tempfile, threading, time, unicodedata
 
 INSIDE = "QUORVELLAN_VIEW_TEST_INSIDE"
 tool = os.path.realpath(sys.argv[1])
@@ -19,7 +23,8 @@ if os.environ.get(INSIDE) != "1":
     why = why or (None if shutil.which("tmux") else "tmux missing")
     if why is None:
         env = dict(os.environ, **{INSIDE: "1"})
-        sys.exit(subprocess.run(["unshare", "-n", sys.executable] + sys.argv, env=env).returncode)
+        sys.exit(subprocess.run(["unshare", "-n", "-m", sys.executable] + sys.argv,
+                                env=env).returncode)
     print("skipped: " + why, file=sys.stderr)
     sys.exit(1 if os.environ.get("QUORVELLAN_E2E_REQUIRED") == "1" else 77)
 
@@ -33,6 +38,35 @@ subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
 # no address the listener trusts, and its USB/IP server would not be asked.
 subprocess.run(["ip", "-batch", "-"], check=True, text=True,
                input="".join("address add 192.0.2.%d/32 dev lo\n" % (i + 2) for i in range(30)))
+
+# vhci-hcd as its files show one attachment of the first device's 1-1.1,
+# made by a run before; without the attach attribute, that is, not loaded
+# for what is attached from now on. Seen by this namespace only.
+for place in ("/sys/devices/platform", "/run"):
+    subprocess.run(["mount", "-t", "tmpfs", "none", place], check=True)
+os.makedirs("/sys/devices/platform/vhci_hcd.0")
+os.makedirs("/run/vhci_hcd")
+with open("/sys/devices/platform/vhci_hcd.0/status", "w") as status:
+    status.write("hub port sta spd dev      sockfd local_busid\n"
+                 "hs  0000 006 002 00010002 000003 0-0\n")
+with open("/run/vhci_hcd/port0", "w") as record:
+    record.write("192.0.2.2 3240 1-1.1\n")
+# Its USB/IP server: what Debian's usbipd listed of three devices, 1-2 a HID.
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "fuzz", "corpus",
+                       "devlist", "usbipd_mipsel_three_devices"), "rb") as recorded:
+    reply = recorded.read()
+usbipd = socket.create_server(("192.0.2.2", 3240))
+
+
+def serve_usbip():
+    while True:
+        client, _ = usbipd.accept()
+        with client:
+            client.recv(8)
+            client.sendall(reply)
+
+
+threading.Thread(target=serve_usbip, daemon=True).start()
 
 tmpdir = tempfile.mkdtemp(prefix="view-tmux-")
 env = dict(os.environ, TMUX_TMPDIR=tmpdir, LANG="C.UTF-8", LC_ALL="C.UTF-8")
@@ -111,8 +145,8 @@ def check_table(lines, width, height, label):
 # print the last line (a trap, unlike an ignored signal, leaves the tool the
 # default action). The pause lets the pane widen between the last two runs:
 # widened under a view, tmux put the view's top line into the scrollback.
-script = ("trap : INT QUIT; echo before the view; %s; %s; %s <&-; sleep 1; %s -t 4; "
-          "echo after the view; sleep 60" % (tool, tool, tool, tool))
+script = ("trap : INT QUIT; echo before the view; %s --attach 02:00:00:00:01:00/1-1.1; %s; "
+          "%s <&-; sleep 1; %s -t 4; echo after the view; sleep 60" % (tool, tool, tool, tool))
 tmux("new-session", "-d", "-s", "view", "-x", "80", "-y", "24", script)
 try:
     names = ["Kitchen \u2b50\u2b50", "Rocket \U0001f680 lab", "\u65e5\u672c \U0001fa70",
@@ -148,7 +182,28 @@ try:
     lines = settle(lambda l: l[1].startswith("Kitchen"))
     check(lines[1].startswith("Kitchen"), "s did not change the order", lines)
     check_table(lines, 80, 24, "80x24 by address")
+    # Kitchen's shared devices: 1-1.1 marked attached here; a by key refused
+    # for the HID, and for the next without vhci-hcd, as attach_failed says it.
+    tmux("send-keys", "-t", "view", "Enter")
+    lines = settle(lambda l: any("0403:6001" in x and "attached here" in x for x in l))
+    check(any(x[2:].startswith("1-1.1  0403:6001") and "attached here, port 0" in x
+              for x in lines) and any("d: let go" in x for x in lines),
+          "the details did not mark 1-1.1 attached here", lines)
+    tmux("send-keys", "-t", "view", "Up", "Up", "a")
+    lines = settle(lambda l: "HID" in l[-1])
+    check(lines[-1].startswith("1-2 is a HID: a HID is attached only by a rule ending in +hid"),
+          "a attached a HID", lines)
+    tmux("send-keys", "-t", "view", "Down", "a")
+    lines = settle(lambda l: "vhci-hcd" in l[-1])
+    check(lines[-1].startswith("vhci-hcd is not loaded: modprobe vhci-hcd  a: attach")
+          and any(x.startswith("> 1-1.2") for x in lines), "a without vhci-hcd", lines)
+    tmux("send-keys", "-t", "view", "Escape")
+    lines = settle(lambda l: l[0].startswith("NAME"))
     tmux("send-keys", "-t", "view", "s", "s")  # by last heard, then by name again
+    # A record whose port is free: a keeper at work drops it when it starts;
+    # the runs below, without rules, must not so much as look.
+    with open("/run/vhci_hcd/port5", "w") as record:
+        record.write("192.0.2.9 3240 1-1\n")
 
     tmux("resize-window", "-t", "view", "-x", "40", "-y", "12")
     lines = settle(lambda l: len(l) <= 12 and "Device 00" in l[1] and "devices" in l[-1])
@@ -209,11 +264,25 @@ try:
     macs = ["02:00:00:00:01:%02x" % i for i in range(3)]
     check(all(any(mac in x for x in shown) for mac in macs) and
           all(columns(x) <= 100 for x in lines), "the final table wrapped at 100 columns", lines)
+    check(os.path.exists("/run/vhci_hcd/port5"), "a run without rules touched vhci-hcd's records")
     modes = tmux("display", "-p", "-t", "view", "#{alternate_on} #{cursor_flag}").split()
     check(modes == ["0", "1"], "not the main screen with the cursor shown: %s" % modes)
 finally:
     subprocess.run(["tmux", "-L", "view", "kill-server"], env=env, capture_output=True)
     shutil.rmtree(tmpdir, ignore_errors=True)
+
+# The attach keeper beside it, in lines: a rule's import that fails is
+# said with its reason whole, which outlives the import that gave it (the
+# server here answers an import with its device list).
+with open("/sys/devices/platform/vhci_hcd.0/attach", "w"):
+    pass  # vhci-hcd loaded, as far as asking goes
+keeper = subprocess.Popen([tool, "--json", "-t", "2", "--attach", "02:00:00:00:01:00/1-1.2"],
+                          stdout=subprocess.PIPE, text=True)
+time.sleep(0.3)
+announce(["Kitchen"])
+said = [json.loads(line) for line in keeper.communicate(timeout=10)[0].splitlines()]
+check([e.get("error") for e in said if e["event"] == "attach_failed"] == ["not an import reply"],
+      "an import's failure was not said whole", [json.dumps(e) for e in said])
 
 for failure in failures:
     print("FAIL:", failure)

@@ -238,6 +238,14 @@ TEST(Output, EachEventIsNamedInJsonAndInLines)
     EXPECT_NE(change_line(listed, charset::utf8)
                   .find(" usb (1 shared: 1-1.2 0403:6001 full speed (12 Mbit/s)) "),
               std::string::npos);
+    EXPECT_FALSE(object.contains("usb_attached"));
+    shared.attached = {{"1-1.1", 0}, {"1-1.2", 9}};
+    const std::string with_attached = json_line(listed);
+    EXPECT_NE(with_attached.find(R"("usb_attached":[{"busid":"1-1.1","port":0},)"
+                                 R"({"busid":"1-1.2","port":9}]})"),
+              std::string::npos)
+        << with_attached;
+    EXPECT_LT(with_attached.find("\"usb_attach\""), with_attached.find("\"usb_attached\""));
     shared.usb = usb_listing{usbip_outcome::no_answer, {}, "192.168.8.1", 3240};
     EXPECT_EQ(nlohmann::json::parse(json_line(listed)).at("usb_error"),
               "no answer from the USB/IP server");

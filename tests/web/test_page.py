@@ -318,8 +318,9 @@ def test_rows_and_attach_lines_are_the_listeners(page, listener):
     """The page keeps the rows the listener keeps, by the listener's own
     identity, and shows the attach lines it makes: two MACs that differ only
     in the case of a letter past ASCII are two devices; a device that moves
-    to a new MAC is one row from the moment the move is told; and a bus id
-    the listener accepts gets its lines."""
+    to a new MAC is one row from the moment the move is told; a bus id
+    the listener accepts gets its lines; and what it keeps attached here
+    (an event's usb_attached, given the page here) is told, never offered."""
     moving = dict(QUIET, mac="02:5a:17:00:de:06", name="Moving Link", hostname="moving-link",
                   ip_ap="192.168.8.70")
     upper = dict(QUIET, mac="\u00c41", name="Upper Case", hostname="upper", ip_ap="192.168.8.71")
@@ -338,6 +339,17 @@ def test_rows_and_attach_lines_are_the_listeners(page, listener):
         "sudo usbip attach -r 192.168.8.73 -b usb-1_a",
         "usbip.exe attach -r 192.168.8.73 -b usb-1_a"], pane
     assert not [note for note in pane["notes"] if "no command" in note], pane
+    # Beside its device; alone when its server lists it no more (in use).
+    here = driver.execute_script("""const r = rows.get(arguments[0]);
+      const buttons = () => r.det.querySelectorAll('button').length, before = buttons();
+      apply(Object.assign({}, r.d, {key: r.k, event: 'usb',
+        usb_attached: [{busid: 'usb-1_a', port: 0}, {busid: '1-9', port: 7}]}));
+      draw();
+      return [[...r.det.querySelectorAll('.usbhead')].filter(h => h.querySelector('.here'))
+        .map(h => h.textContent), buttons() - before]""", "mac " + named["mac"])
+    assert len(here[0]) == 2 and here[0][0] == "1-9 · attached here, port 7" and here[0][1] \
+        .startswith("usb-1_a 0627:0001 ") and here[0][1].endswith(" · attached here, port 0") \
+        and here[1] == 0, here
 
     def macs():
         return [r["MAC"] for r in driver.execute_script(ROWS) if r["Name"] == "Moving Link"]

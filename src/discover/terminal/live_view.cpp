@@ -106,6 +106,12 @@ const char* const HELP[] = {
     "      no attach line until that stops",
     "Offline devices are dim; online ones always come first.",
 };
+// What the details offer when shared USB devices can be attached here.
+const char* const HELP_ATTACH[] = {
+    "  In the details: Up, Down choose a shared USB device (marked >);",
+    "  a   keep it attached here for this run (root, vhci-hcd; no HID)",
+    "  d   let it go (until a, or the next run)",
+};
 
 // Where the keys come from: standard input when it is the terminal, else
 // the terminal itself, as less does; null when there is none.
@@ -186,10 +192,30 @@ int live_view::input_fd() const
     return keys_in_ != nullptr ? fileno(keys_in_) : -1;
 }
 
-// A key in the details of one device: back to the table, or nothing.
+// A key in the details of one device: back to the table, a shared USB
+// device chosen, attached or let go; or nothing.
 live_view::action live_view::detail_key(int key)
 {
+    // The chosen device by its bus id, which stays chosen as the list changes.
+    std::size_t chosen = 0;
+    while (chosen < usb_shown_.size() && usb_shown_[chosen].first != usb_chosen_) {
+        ++chosen;
+    }
     switch (key) {
+        case KEY_UP:
+        case 'k':
+            chosen = chosen > 0 ? chosen - 1 : 0;
+            break;
+        case KEY_DOWN:
+        case 'j':
+            ++chosen;
+            break;
+        case 'a':
+        case 'd':
+            if (attach_offered_ && chosen < usb_shown_.size()) {
+                requests_.push_back({key == 'a', *open_key_, usb_chosen_});
+            }
+            return action::redraw;
         case 27:  // Esc
         case 'q':
         case 'Q':
@@ -202,6 +228,10 @@ live_view::action live_view::detail_key(int key)
         default:
             return action::none;
     }
+    if (chosen < usb_shown_.size()) {
+        usb_chosen_ = usb_shown_[chosen].first;
+    }
+    return action::redraw;
 }
 
 bool live_view::move_selection(int key)
@@ -256,6 +286,7 @@ live_view::action live_view::table_key(int key)
         case '\r':
             if (selected_ < keys_.size()) {
                 open_key_ = keys_[selected_];
+                usb_chosen_.clear();
                 return action::redraw;
             }
             break;
@@ -278,7 +309,8 @@ live_view::action live_view::handle_input()
 {
     action result = action::none;
     for (int key = keys_in_ != nullptr ? getch() : ERR; key != ERR; key = getch()) {
-        action asked = action::none;
+        action asked = said_.empty() ? action::none : action::redraw;
+        said_.clear();
         if (help_ && key != KEY_RESIZE) {
             help_ = false;
             asked = action::redraw;
@@ -313,8 +345,13 @@ std::string live_view::position(std::size_t shown) const
 
 void live_view::draw_help(std::size_t lines, std::size_t columns)
 {
-    for (std::size_t i = 0; i < std::size(HELP) && i + 1 < lines; ++i) {
-        draw_line(static_cast<int>(i), fit_width(HELP[i], columns, false, shown_), columns);
+    std::vector<const char*> help(std::begin(HELP), std::end(HELP));
+    if (attach_offered_) {
+        // After the keys, before the columns.
+        help.insert(help.begin() + 7, std::begin(HELP_ATTACH), std::end(HELP_ATTACH));
+    }
+    for (std::size_t i = 0; i < help.size() && i + 1 < lines; ++i) {
+        draw_line(static_cast<int>(i), fit_width(help[i], columns, false, shown_), columns);
     }
 }
 
@@ -388,8 +425,8 @@ void live_view::draw_details(const device_row& row, clock_reading now, std::size
                           A_BOLD);
     }
     text.emplace_back("", A_NORMAL);
-    for (std::string& line : usb_lines(row)) {
-        text.emplace_back(std::move(line), A_NORMAL);
+    for (auto& [line, chosen] : usb_lines(row)) {
+        text.emplace_back(std::move(line), chosen ? A_BOLD : A_NORMAL);
     }
     for (std::size_t i = 0; i < text.size() && i + 1 < lines; ++i) {
         draw_line(static_cast<int>(i), fit_width(text[i].first, columns, false, shown_), columns,
@@ -397,49 +434,103 @@ void live_view::draw_details(const device_row& row, clock_reading now, std::size
     }
 }
 
-// The shared devices: bus id, vendor:product, speed, names and class, the
-// command to attach each and what those commands need; or why there are
-// none to show.
-std::vector<std::string> live_view::usb_lines(const device_row& row) const
+// The shared devices: bus id, vendor:product, speed, whether attached
+// here, names and class, the command to attach each and what those
+// commands need; or why there are none to show. A device attached here
+// that its server no longer lists (in use, it is not) is shown too. The
+// chosen one is marked when a and d are offered.
+std::vector<std::pair<std::string, bool>> live_view::usb_lines(const device_row& row)
 {
-    const std::string title =
-        "USB devices shared over USB/IP (port " + std::to_string(row.announcement.usbip) + "):";
+    std::vector<std::pair<std::string, bool>> lines{
+        {"USB devices shared over USB/IP (port " + std::to_string(row.announcement.usbip) + "):",
+         false}};
+    const std::vector<usb_export> none;
+    const bool listed = row.usb && row.usb->outcome == usbip_outcome::listed;
+    const std::vector<usb_export>& devices = listed ? row.usb->devices : none;
     if (!row.usb) {
-        return {title, !row.online                ? "  offline: not asked"
-                       : row.trusted_host.empty() ? "  not asked: no address it can be trusted at"
-                       : row.contested            ? "  not asked while contested"
-                                                  : "  asking the USB/IP server..."};
+        lines.push_back({!row.online                ? "  offline: not asked"
+                         : row.trusted_host.empty() ? "  not asked: no address it can be trusted at"
+                         : row.contested            ? "  not asked while contested"
+                                                    : "  asking the USB/IP server...",
+                         false});
+    } else if (!listed) {
+        lines.push_back({std::string("  ") + describe(row.usb->outcome), false});
+    } else if (devices.empty() && row.attached.empty()) {
+        lines.push_back({"  none shared", false});
     }
-    if (row.usb->outcome != usbip_outcome::listed) {
-        return {title, std::string("  ") + describe(row.usb->outcome)};
-    }
-    if (row.usb->devices.empty()) {
-        return {title, "  none shared"};
-    }
-    std::vector<std::string> lines{title};
-    for (const usb_export& device : row.usb->devices) {
+    usb_shown_.clear();
+    std::vector<std::size_t> marks;  // the line of each in usb_shown_
+    const auto item = [&](const std::string& busid, std::string facts) {
+        const auto attached =
+            std::find_if(row.attached.begin(), row.attached.end(),
+                         [&](const usb_attachment& a) { return a.busid == busid; });
+        const bool here = attached != row.attached.end();
+        usb_shown_.emplace_back(busid, here);
+        marks.push_back(lines.size());
+        lines.push_back(
+            {"  " + terminal_safe(busid, shown_) + facts +
+                 (here ? "  attached here, port " + std::to_string(attached->port) : ""),
+             false});
+    };
+    for (const usb_export& device : devices) {
         // The speed before the names, which a narrow terminal cuts.
-        std::string line = "  " + terminal_safe(device.busid, shown_) + "  " +
-                           usb_id(device.vendor_id) + ":" + usb_id(device.product_id) + "  " +
-                           usb_speed_text(device.speed);
+        std::string facts = "  " + usb_id(device.vendor_id) + ":" + usb_id(device.product_id) +
+                            "  " + usb_speed_text(device.speed);
+        item(device.busid, std::move(facts));
         for (const std::string* name :
              {&device.vendor_name, &device.product_name, &device.class_name}) {
             if (!name->empty()) {
-                line += "  " + terminal_safe(*name, shown_);
+                lines.back().first += "  " + terminal_safe(*name, shown_);
             }
         }
-        lines.push_back(line);
         if (offers_attach(row)) {
-            lines.push_back("    " + terminal_safe(usb_attach_command(row, device), shown_));
+            lines.push_back(
+                {"    " + terminal_safe(usb_attach_command(row, device), shown_), false});
         }
     }
+    for (const usb_attachment& attached : row.attached) {
+        if (std::none_of(devices.begin(), devices.end(),
+                         [&](const usb_export& d) { return d.busid == attached.busid; })) {
+            item(attached.busid, "");
+        }
+    }
+    // The one chosen, or the first when it is gone.
+    std::size_t chosen = 0;
+    while (chosen < usb_shown_.size() && usb_shown_[chosen].first != usb_chosen_) {
+        ++chosen;
+    }
+    chosen = chosen < usb_shown_.size() ? chosen : 0;
+    if (attach_offered_ && !usb_shown_.empty()) {
+        usb_chosen_ = usb_shown_[chosen].first;
+        lines[marks[chosen]].first[0] = '>';
+        lines[marks[chosen]].second = true;
+    }
+    if (!listed) {
+        return lines;
+    }
     if (!offers_attach(row)) {
-        lines.push_back("  no attach line while contested");
+        lines.push_back({"  no attach line while contested", false});
     }
     // What the attach lines need once on this machine, and how to let go.
-    lines.push_back("  first time here: install the usbip package, then sudo modprobe vhci-hcd");
-    lines.push_back("  to let go: usbip port shows the port, sudo usbip detach -p PORT");
+    lines.push_back(
+        {"  first time here: install the usbip package, then sudo modprobe vhci-hcd", false});
+    lines.push_back({"  to let go: usbip port shows the port, sudo usbip detach -p PORT", false});
     return lines;
+}
+
+// The keys of the details: a where the chosen device is not attached
+// here, d where it is.
+std::string live_view::detail_keys() const
+{
+    const auto chosen =
+        std::find_if(usb_shown_.begin(), usb_shown_.end(),
+                     [this](const auto& shown) { return shown.first == usb_chosen_; });
+    if (attach_offered_ && chosen != usb_shown_.end()) {
+        const bool here = chosen->second;
+        // Short: the counts before them leave a narrow terminal little room.
+        return std::string(here ? "d: let go" : "a: attach") + "  Up/Down: choose  Esc: back";
+    }
+    return "Esc or q: back to the table";
 }
 
 const device_row* live_view::remember_rows(const std::vector<const device_row*>& sorted)
@@ -490,7 +581,7 @@ void live_view::draw(const std::vector<const device_row*>& rows, clock_reading n
         keys = "any key: back";
     } else if (opened != nullptr) {
         draw_details(*opened, now, lines, columns);
-        keys = "Esc or q: back to the table";
+        keys = detail_keys();
     } else {
         const table_shape shape{columns, shown_, order_};
         shown = draw_rows(sorted, table_lines(sorted, now, shape), lines, columns);
@@ -502,7 +593,9 @@ void live_view::draw(const std::vector<const device_row*>& rows, clock_reading n
     }
     // The position is the table's: neither the help nor the details have one.
     const bool table_shown = !help_ && opened == nullptr;
-    draw_status((table_shown ? position(shown) : "") + status + "  " + keys, height, columns);
+    draw_status(
+        (table_shown ? position(shown) : "") + (said_.empty() ? status : said_) + "  " + keys,
+        height, columns);
     refresh();
 }
 

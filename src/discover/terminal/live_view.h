@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "table/device_table.h"
@@ -15,6 +16,15 @@
 #include "terminal/terminal_text.h"
 
 namespace quorvellan::discover {
+
+// What the keys a and d in a device's details ask of its shared USB
+// device: to attach it here, or to let it go. The view only asks; its
+// caller serves the request and says how it went (say).
+struct usb_request {
+    bool attach = true;  // false: let go
+    std::string key;     // the row's
+    std::string busid;
+};
 
 class live_view {
    public:
@@ -37,7 +47,25 @@ class live_view {
     enum class action { none, redraw, quit };
     // Takes every key waiting: q quits; arrows, PgUp/PgDn, Home/End scroll;
     // s changes the order; ? shows the help; a resize asks for a redraw.
+    // In a device's details Up and Down choose one of its shared USB
+    // devices, and, once offer_attach was called, a and d ask to attach it
+    // or let it go (take_requests).
     action handle_input();
+
+    // Someone serves usb_requests: a and d are offered, in the details.
+    void offer_attach()
+    {
+        attach_offered_ = true;
+    }
+    std::vector<usb_request> take_requests()
+    {
+        return std::move(requests_);
+    }
+    // One line shown on the status line until the next key.
+    void say(std::string line)
+    {
+        said_ = std::move(line);
+    }
 
     void draw(const std::vector<const device_row*>& rows, clock_reading now,
               const std::string& status);
@@ -62,7 +90,9 @@ class live_view {
                           std::size_t columns);
     void draw_details(const device_row& row, clock_reading now, std::size_t lines,
                       std::size_t columns);
-    std::vector<std::string> usb_lines(const device_row& row) const;
+    // Each line, and whether it is the chosen device's.
+    std::vector<std::pair<std::string, bool>> usb_lines(const device_row& row);
+    std::string detail_keys() const;
     action table_key(int key);
     // An arrow, paging or jump key moves the selection; false for another key.
     bool move_selection(int key);
@@ -83,6 +113,13 @@ class live_view {
     std::size_t page_ = 1;       // body lines in the last drawing, for PgUp/PgDn
     std::size_t row_count_ = 0;  // devices in the last drawing
     sort_order order_ = sort_order::name;
+    // The open details' shared USB devices in the last drawing: bus id and
+    // whether it is attached here; the bus id of the one Up and Down chose.
+    std::vector<std::pair<std::string, bool>> usb_shown_;
+    std::string usb_chosen_;
+    bool attach_offered_ = false;
+    std::vector<usb_request> requests_;
+    std::string said_;
 };
 
 }  // namespace quorvellan::discover

@@ -1,6 +1,7 @@
 #include "usb/vhci_ports.h"
 
 #include <dirent.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -97,6 +98,12 @@ vhci_listing read_vhci_ports(const std::string& sysfs)
 std::string vhci_controller_path(const std::string& sysfs, unsigned controller)
 {
     return sysfs + "/devices/platform/vhci_hcd." + std::to_string(controller);
+}
+
+std::string vhci_attach_refusal(const std::string& sysfs)
+{
+    const std::string path = vhci_controller_path(sysfs, 0) + "/attach";
+    return access(path.c_str(), W_OK) == 0 ? "" : attribute_failure(errno, path);
 }
 
 vhci_attachment vhci_attach(const std::string& sysfs, int sockfd, const usb_export& device,

@@ -59,6 +59,11 @@ vhci_listing read_vhci_ports(const std::string& sysfs);
 // The controller's directory: where the attributes and its root hubs are.
 std::string vhci_controller_path(const std::string& sysfs, unsigned controller);
 
+// Whether this process may attach and let go, asked before it tries: ""
+// when vhci-hcd is loaded and its attach attribute writable by us, else
+// the line an attach would fail with (not loaded, not permitted).
+std::string vhci_attach_refusal(const std::string& sysfs);
+
 struct vhci_attachment {
     int port = -1;      // the port the device went on, when it did
     std::string error;  // one line, when it did not

@@ -65,6 +65,9 @@ void add_usb(nlohmann::ordered_json& object, const device_row& row)
     } else if (row.usb) {
         object["usb_error"] = describe(row.usb->outcome);
     }
+    for (const usb_attachment& attached : row.attached) {
+        object["usb_attached"].push_back({{"busid", attached.busid}, {"port", attached.port}});
+    }
 }
 
 // busid and port of attached and detached, with the reason of detached

@@ -23,7 +23,8 @@ namespace quorvellan::discover {
 // product, vendor_name, product_name, class, speed) or "usb_error" (why it
 // told nothing); with "usb", when the row offers_attach, "usb_attach": for
 // each shared device its busid and the lines that attach it, "linux" and
-// "windows".
+// "windows"; last, while any of its shared devices are attached here,
+// "usb_attached": each one's busid and vhci "port".
 std::string json_line(const event& reported);
 
 // A device as --json and the page show it: the members of json_line but

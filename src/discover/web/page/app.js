@@ -69,6 +69,7 @@ function merge(old, src) {
   d.usb = Array.isArray(src.usb) ? src.usb : undefined;
   d.usb_error = str(src.usb_error);
   d.usb_attach = Array.isArray(src.usb_attach) ? src.usb_attach : undefined;
+  d.usb_attached = Array.isArray(src.usb_attached) ? src.usb_attached : [];
   return d;
 }
 
@@ -202,7 +203,7 @@ function fact(list, term, value) {
 function detail(r) {
   const d = r.d;
   const sig = JSON.stringify([d.source, d.source_suspect, d.contested, d.http, d.usbip, d.web,
-    d.usb, d.usb_error, d.usb_attach, d.presence]);
+    d.usb, d.usb_error, d.usb_attach, d.usb_attached, d.presence]);
   if (r.det && r.sig === sig) return;
   r.sig = sig;
   if (!r.det) {
@@ -232,19 +233,35 @@ function detail(r) {
   r.det.firstChild.replaceChildren(facts, presence, usbPane(d));
 }
 
+// "attached here, port N" for a shared device the listener keeps attached
+// to its own machine; the page only tells it, it changes nothing.
+function attachedHere(d, busid) {
+  const a = d.usb_attached.find(a => a && typeof a === 'object' && a.busid === busid);
+  return a ? el('span', 'here', 'attached here, port ' + str(a.port)) : null;
+}
+
 function usbPane(d) {
   const pane = el('section', 'usb');
   pane.append(el('h3', null, 'Shared USB devices'));
   if (d.usb_error) pane.append(el('p', 'note warn', d.usb_error));
+  const listed = Array.isArray(d.usb) ? d.usb.filter(u => u && typeof u === 'object') : [];
+  // Its server lists no device in use: one attached here may show alone.
+  for (const a of d.usb_attached) {
+    if (!a || typeof a !== 'object' || listed.some(u => u.busid === a.busid)) continue;
+    const head = el('p', 'usbhead');
+    head.append(el('code', null, str(a.busid)), ' · ', attachedHere(d, a.busid));
+    const item = el('div', 'usbdev');
+    item.append(head);
+    pane.append(item);
+  }
   if (!Array.isArray(d.usb)) {
     if (!d.usb_error) pane.append(el('p', 'note', 'USB/IP not asked: start the listener with --usb'));
     return pane;
   }
-  if (!d.usb.length) pane.append(el('p', 'note', 'none shared'));
+  if (!d.usb.length && !d.usb_attached.length) pane.append(el('p', 'note', 'none shared'));
   const lines = Array.isArray(d.usb_attach) ? d.usb_attach : [];
   let attachable = false;
-  for (const u of d.usb) {
-    if (!u || typeof u !== 'object') continue;
+  for (const u of listed) {
     const item = el('div', 'usbdev'), head = el('p', 'usbhead');
     head.append(el('code', null, str(u.busid)), ' ', el('code', null, str(u.vendor) + ':' + str(u.product)));
     for (const f of ['vendor_name', 'product_name', 'class']) {
@@ -252,6 +269,8 @@ function usbPane(d) {
     }
     const speed = str(u.speed);
     if (speed) head.append(' · ', text(own(SPEEDS, speed) ? SPEEDS[speed] : speed, 'wrap muted'));
+    const here = attachedHere(d, u.busid);
+    if (here) head.append(' · ', here);
     item.append(head);
     const attach = lines.find(a => a && typeof a === 'object' && a.busid === u.busid);
     if (attach && str(attach.linux) && str(attach.windows)) {
