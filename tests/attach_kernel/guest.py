@@ -117,11 +117,7 @@ def build_base(kernel, busybox, staging, release):
     qemu_guest.stage_modules(kernel, staging, release, MODULES)
     copy_into(staging, with_libraries(USBIP_PROGRAMS + [SETPRIV]),
               {SETPRIV: "/usr/bin/setpriv-full"})
-    with open(os.path.join(staging, "etc", "passwd"), "w") as passwd:
-        passwd.write("root:x:0:0:root:/:/bin/sh\nnobody:x:65534:65534:nobody:/:/bin/sh\n")
-    with open(os.path.join(staging, "etc", "group"), "w") as group:
-        group.write("root:x:0:\nnogroup:x:65534:\n")
-    qemu_guest.console_node(staging)
+    qemu_guest.base_accounts(staging)
 
 
 def prepare(cache):
@@ -129,30 +125,18 @@ def prepare(cache):
     again whenever what goes into them changes."""
     programs = {path: hashlib.sha256(open(path, "rb").read()).hexdigest()
                 for path in with_libraries(USBIP_PROGRAMS + [SETPRIV])}
-    recipe = json.dumps([KERNEL_PACKAGE, BUSYBOX_PACKAGE, MODULES, programs])
-    kernel = os.path.join(cache, "vmlinuz")
-    base = os.path.join(cache, "base-%s.cpio" % hashlib.sha256(recipe.encode()).hexdigest()[:12])
-    if os.path.exists(kernel) and os.path.exists(base):
-        return kernel, base
-    say("unpacking the kernel and busybox into %s" % cache)
-    os.makedirs(cache, exist_ok=True)
-    with tempfile.TemporaryDirectory(dir=cache) as work:
-        debs = os.path.join(work, "debs")
-        os.mkdir(debs)
+
+    def build(work, debs):
         unpacked = os.path.join(work, "kernel")
         release = qemu_guest.unpack_kernel(debs, KERNEL_PACKAGE, unpacked)
         busybox = os.path.join(work, "busybox")
         run("dpkg", "-x", apt_download(debs, BUSYBOX_PACKAGE), busybox)
         staging = os.path.join(work, "staging")
         build_base(unpacked, busybox, staging, release)
-        cpio(staging, base + ".new")
-        shutil.copy(os.path.join(unpacked, "boot", "vmlinuz-" + release), kernel + ".new")
-    for stale in os.listdir(cache):
-        if stale.startswith("base") and stale.endswith(".cpio"):
-            os.remove(os.path.join(cache, stale))
-    os.rename(base + ".new", base)
-    os.rename(kernel + ".new", kernel)
-    return kernel, base
+        return staging, os.path.join(unpacked, "boot", "vmlinuz-" + release)
+
+    return qemu_guest.cached_base(
+        cache, [KERNEL_PACKAGE, BUSYBOX_PACKAGE, MODULES, programs], build, say)
 
 
 def make_initrd(base, programs, directory):

@@ -23,7 +23,6 @@ with --json the whole record.  Needs root.
 
 import argparse
 import ctypes
-import hashlib
 import json
 import os
 import re
@@ -159,31 +158,19 @@ def build_base(unpacked, staging, release):
         shutil.copy(os.path.join(usbip, path), os.path.join(staging, path))
     # The programs' interpreter, where they ask for it.
     os.symlink("mipsel-linux-gnu/ld.so.1", os.path.join(staging, "lib", "ld.so.1"))
-    with open(os.path.join(staging, "etc", "passwd"), "w") as passwd:
-        passwd.write("root:x:0:0:root:/:/bin/sh\nnobody:x:65534:65534:nobody:/:/bin/sh\n")
-    with open(os.path.join(staging, "etc", "group"), "w") as group:
-        group.write("root:x:0:\nnogroup:x:65534:\n")
-    qemu_guest.console_node(staging)
+    qemu_guest.base_accounts(staging)
 
 
 def prepare(cache):
     """The kernel and the base initramfs, made once per cache directory and
     again whenever what goes into them changes."""
-    recipe = json.dumps([KERNEL_PACKAGE, BUSYBOX_PACKAGE, MODULES, USBIP_PACKAGES, USBIP_PROGRAMS])
-    kernel = os.path.join(cache, "vmlinuz")
-    base = os.path.join(cache, "base-%s.cpio" % hashlib.sha256(recipe.encode()).hexdigest()[:12])
-    if os.path.exists(kernel) and os.path.exists(base):
-        return kernel, base
-    say("unpacking the kernel and busybox into %s" % cache)
-    os.makedirs(cache, exist_ok=True)
-    foreign = subprocess.run(["dpkg", "--print-foreign-architectures"], check=True,
-                             capture_output=True, text=True).stdout.split()
-    if "mipsel" not in foreign:
-        run("dpkg", "--add-architecture", "mipsel")
-        run("apt-get", "update", "-qq")
-    with tempfile.TemporaryDirectory(dir=cache) as work:
-        debs = os.path.join(work, "debs")
-        os.mkdir(debs)
+
+    def build(work, debs):
+        foreign = subprocess.run(["dpkg", "--print-foreign-architectures"], check=True,
+                                 capture_output=True, text=True).stdout.split()
+        if "mipsel" not in foreign:
+            run("dpkg", "--add-architecture", "mipsel")
+            run("apt-get", "update", "-qq")
         unpacked = os.path.join(work, "unpacked")
         os.mkdir(unpacked)
         release = qemu_guest.unpack_kernel(debs, KERNEL_PACKAGE + ":mipsel",
@@ -195,14 +182,11 @@ def prepare(cache):
                 os.path.join(unpacked, "usbip"))
         staging = os.path.join(work, "staging")
         build_base(unpacked, staging, release)
-        cpio(staging, base + ".new")
-        shutil.copy(os.path.join(unpacked, "kernel", "boot", "vmlinuz-" + release), kernel + ".new")
-    for stale in os.listdir(cache):
-        if stale.startswith("base") and stale.endswith(".cpio"):
-            os.remove(os.path.join(cache, stale))
-    os.rename(base + ".new", base)
-    os.rename(kernel + ".new", kernel)
-    return kernel, base
+        return staging, os.path.join(unpacked, "kernel", "boot", "vmlinuz-" + release)
+
+    return qemu_guest.cached_base(
+        cache, [KERNEL_PACKAGE, BUSYBOX_PACKAGE, MODULES, USBIP_PACKAGES, USBIP_PROGRAMS], build,
+        say)
 
 
 def make_initrd(base, daemon, directory):

@@ -10,12 +10,15 @@ device) and tests/attach_kernel (an amd64 laptop and device in one guest).
 """
 
 import ctypes
+import hashlib
+import json
 import os
 import pwd
 import select
 import shutil
 import signal
 import subprocess
+import tempfile
 import time
 
 PR_SET_PDEATHSIG = 1
@@ -99,6 +102,41 @@ def console_node(staging):
     """The kernel gives init its console only if the initramfs has the node."""
     os.makedirs(os.path.join(staging, "dev"), exist_ok=True)
     os.mknod(os.path.join(staging, "dev", "console"), 0o600 | 0o020000, os.makedev(5, 1))
+
+
+def base_accounts(staging):
+    """root and nobody, whom the guests' programs run as, and the console."""
+    with open(os.path.join(staging, "etc", "passwd"), "w") as passwd:
+        passwd.write("root:x:0:0:root:/:/bin/sh\nnobody:x:65534:65534:nobody:/:/bin/sh\n")
+    with open(os.path.join(staging, "etc", "group"), "w") as group:
+        group.write("root:x:0:\nnogroup:x:65534:\n")
+    console_node(staging)
+
+
+def cached_base(cache, recipe, build, say):
+    """The kernel and the base initramfs, made once per cache directory and
+    again whenever the recipe (what goes into them) changes: build(work,
+    debs) stages them in work, fetching into debs, and returns the staging
+    directory and the kernel image. say tells that it is made."""
+    kernel = os.path.join(cache, "vmlinuz")
+    digest = hashlib.sha256(json.dumps(recipe).encode()).hexdigest()[:12]
+    base = os.path.join(cache, "base-%s.cpio" % digest)
+    if os.path.exists(kernel) and os.path.exists(base):
+        return kernel, base
+    say("unpacking the kernel and busybox into %s" % cache)
+    os.makedirs(cache, exist_ok=True)
+    with tempfile.TemporaryDirectory(dir=cache) as work:
+        debs = os.path.join(work, "debs")
+        os.mkdir(debs)
+        staging, image = build(work, debs)
+        cpio(staging, base + ".new")
+        shutil.copy(image, kernel + ".new")
+    for stale in os.listdir(cache):
+        if stale.startswith("base") and stale.endswith(".cpio"):
+            os.remove(os.path.join(cache, stale))
+    os.rename(base + ".new", base)
+    os.rename(kernel + ".new", kernel)
+    return kernel, base
 
 
 def init_files(init, staging):
