@@ -1,7 +1,9 @@
 // Holds the published schema and the documented examples to what the
-// daemon's renderer really sends, and to what the listener accepts.
+// daemon's renderer really sends, and to what the listener accepts; and
+// the documented list of events to those the listener reports.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -11,6 +13,7 @@
 #include "support/json_schema.h"
 #include "support/rendered_payload.h"
 #include "table/announcement_parser.h"
+#include "table/device_event.h"
 
 namespace quorvellan::discover {
 namespace {
@@ -120,6 +123,29 @@ TEST(AnnouncementSchema, DocumentedExamplesConformAndAreAccepted)
     }
     ASSERT_GE(examples.size(), 2u);
     EXPECT_EQ(examples[0], test::rendered({})) << "what a device with nothing set sends";
+}
+
+// The one list of events that the JSON, the metrics and the manual point
+// to names every kind the listener reports, and no other.
+TEST(DocumentedEvents, TheOneListNamesEveryKindAndNoOther)
+{
+    std::istringstream doc(read_doc("discover.md"));
+    std::vector<std::string> listed;
+    bool in_events = false;
+    for (std::string line; std::getline(doc, line);) {
+        if (line.rfind("## ", 0) == 0) {
+            in_events = line == "## Events";
+        } else if (in_events && line.rfind("| `", 0) == 0) {
+            listed.push_back(line.substr(3, line.find('`', 3) - 3));
+        }
+    }
+    std::vector<std::string> kinds;
+    for (std::size_t k = 0; k < EVENT_KIND_COUNT; ++k) {
+        kinds.push_back(describe(static_cast<event_kind>(k)));
+    }
+    std::sort(listed.begin(), listed.end());
+    std::sort(kinds.begin(), kinds.end());
+    EXPECT_EQ(listed, kinds);
 }
 
 // The published schema states the wire definition: the same members in the
