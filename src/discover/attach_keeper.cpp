@@ -469,10 +469,19 @@ void attach_keeper::listed(const std::string& key, job& row, time_point now)
         row.tries.failed(now);
         return;
     }
+    take_listed(key, row, query.devices(), now);
+}
+
+// What the rules name among what the row's server lists: attached here
+// already and taken over, or queued to be attached; or said to be missing.
+void attach_keeper::take_listed(const std::string& key, job& row,
+                                const std::vector<usb_export>& devices, time_point now)
+{
+    const std::string server = server_of(row.tries.host(), row.tries.port());
     const vhci_listing ports = read_vhci_ports(where_.sysfs);
     const std::vector<vhci_record> records = read_vhci_records(where_.run_dir);
     for (const std::size_t rule : row.rules) {
-        const device_pick pick = pick_devices(rules_[rule], query.devices(), server);
+        const device_pick pick = pick_devices(rules_[rule], devices, server);
         if (!pick.error.empty() && !holds(key, rule, row)) {
             say(key, rule, "", pick.error);
             count(attach_result::failed);
@@ -794,9 +803,10 @@ std::string attach_keeper::attach_by_key(const std::string& key, const std::stri
         const auto same = std::find_if(rules_.begin(), rules_.end(), [&](const attach_rule& rule) {
             return rule.text == made.rule->text;
         });
-        dropped_.erase(static_cast<std::size_t>(same - rules_.begin()));
         if (same == rules_.end()) {
             rules_.push_back(*made.rule);
+        } else {
+            dropped_.erase(static_cast<std::size_t>(same - rules_.begin()));
         }
     }
     job& tried = jobs_[key];

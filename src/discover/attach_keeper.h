@@ -151,6 +151,8 @@ class attach_keeper : public loop_source {
     void take_over(const std::string& key, job& row);
     void adopt(const std::string& key, std::size_t rule, const vhci_record& record,
                const vhci_port& port, const usb_export* listed, job& row);
+    void take_listed(const std::string& key, job& row, const std::vector<usb_export>& devices,
+                     time_point now);
     bool holds(const std::string& key, std::size_t rule, const job& row) const;
     void step_attach(bool ready, time_point now);
     void arrive(time_point now);

@@ -118,6 +118,30 @@ constexpr device_family DEVICE_FAMILIES[] = {
      shared_usb_of},
 };
 
+// With attach rules: how each rule stands, and the tries by how they ended.
+void add_attach_families(const listen_stats& stats, std::vector<metric_family>& families)
+{
+    metric_family rules{"quorvellan_attach_rule_attached",
+                        "gauge",
+                        "How many of the shared USB devices each attach rule names are attached "
+                        "here now (0: none).",
+                        {}};
+    for (const attach_rule_count& rule : stats.attach_rules) {
+        rules.samples.push_back({{{"rule", rule.rule}}, static_cast<double>(rule.attached)});
+    }
+    metric_family attempts{"quorvellan_attach_attempts_total",
+                           "counter",
+                           "Tries to attach a shared USB device that an attach rule names, by "
+                           "how they ended.",
+                           {}};
+    for (std::size_t r = 0; r < ATTACH_RESULT_COUNT; ++r) {
+        attempts.samples.push_back({{{"result", describe(static_cast<attach_result>(r))}},
+                                    static_cast<double>(stats.attach_attempts[r])});
+    }
+    families.push_back(std::move(rules));
+    families.push_back(std::move(attempts));
+}
+
 std::vector<metric_family> listener_families(const table_snapshot& snapshot,
                                              const std::string& version)
 {
@@ -153,28 +177,9 @@ std::vector<metric_family> listener_families(const table_snapshot& snapshot,
     metric_family build{
         "quorvellan_build_info", "gauge", "The listener's version.", {{{{"version", version}}, 1}}};
     std::vector<metric_family> families{received, rejected, drops, events, devices, build};
-    if (stats.attach_rules.empty()) {
-        return families;
+    if (!stats.attach_rules.empty()) {
+        add_attach_families(stats, families);
     }
-    metric_family rules{"quorvellan_attach_rule_attached",
-                        "gauge",
-                        "How many of the shared USB devices each attach rule names are attached "
-                        "here now (0: none).",
-                        {}};
-    for (const attach_rule_count& rule : stats.attach_rules) {
-        rules.samples.push_back({{{"rule", rule.rule}}, static_cast<double>(rule.attached)});
-    }
-    metric_family attempts{"quorvellan_attach_attempts_total",
-                           "counter",
-                           "Tries to attach a shared USB device that an attach rule names, by "
-                           "how they ended.",
-                           {}};
-    for (std::size_t r = 0; r < ATTACH_RESULT_COUNT; ++r) {
-        attempts.samples.push_back({{{"result", describe(static_cast<attach_result>(r))}},
-                                    static_cast<double>(stats.attach_attempts[r])});
-    }
-    families.push_back(std::move(rules));
-    families.push_back(std::move(attempts));
     return families;
 }
 
