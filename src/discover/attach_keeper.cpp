@@ -295,7 +295,8 @@ void attach_keeper::tick(time_point now)
         }
         if (found != jobs_.end()) {
             if (why == detach_reason::link_lost && attachment->local_port != 0) {
-                found->second.stale_ports.push_back(attachment->local_port);
+                found->second.stale.push_back(
+                    {attachment->local_port, attachment->record.busid, 0});
             } else if (why == detach_reason::link_lost) {
                 note_dead_connections(found->second);
             }
@@ -361,6 +362,7 @@ void attach_keeper::start_due(time_point now)
             continue;
         }
         take_over(key, row);
+        row.stale_next = 0;
         ask(row, now);
     }
     // Without vhci-hcd the server is not even asked to let its device go.
@@ -379,7 +381,7 @@ void attach_keeper::start_due(time_point now)
 // From the next port whose connection died unheard, if any is left.
 void attach_keeper::ask(job& row, time_point now)
 {
-    row.queried_from = row.stale_ports.empty() ? 0 : row.stale_ports.front();
+    row.queried_from = row.stale_next < row.stale.size() ? row.stale[row.stale_next].port : 0;
     row.query.emplace(row.tries.host(), row.tries.port(), now, row.queried_from);
 }
 
@@ -445,13 +447,21 @@ void attach_keeper::listed(const std::string& key, job& row, time_point now)
     }
     row.unexplained.clear();
     if (answered && row.queried_from != 0) {
-        row.stale_ports.erase(
-            std::remove(row.stale_ports.begin(), row.stale_ports.end(), row.queried_from),
-            row.stale_ports.end());
-        if (!row.stale_ports.empty() && row.picked) {
+        const auto from = std::find_if(
+            row.stale.begin(), row.stale.end(),
+            [&row](const stale_connection& each) { return each.port == row.queried_from; });
+        if (from != row.stale.end() && ++from->asked >= STALE_ASKS) {
+            row.stale.erase(from);
+        } else if (from != row.stale.end()) {
+            ++row.stale_next;
+        }
+        if (row.stale_next < row.stale.size() && row.picked) {
             ask(row, now);
             return;
         }
+    }
+    if (query.outcome() == usbip_outcome::listed) {
+        forget_let_go(row, query.devices());
     }
     if (!row.picked) {
         return;
@@ -737,7 +747,7 @@ void attach_keeper::note_dead_connections(job& row) const
     const std::vector<std::uint16_t> alive = established(row);
     for (auto port = row.taken_over_ports.begin(); port != row.taken_over_ports.end();) {
         if (std::find(alive.begin(), alive.end(), *port) == alive.end()) {
-            row.stale_ports.push_back(*port);
+            row.stale.push_back({*port, "", 0});
             port = row.taken_over_ports.erase(port);
         } else {
             ++port;
@@ -745,12 +755,28 @@ void attach_keeper::note_dead_connections(job& row) const
     }
 }
 
+// The dead connections whose device the server lists again: it has let
+// go of what they carried.
+void attach_keeper::forget_let_go(job& row, const std::vector<usb_export>& devices)
+{
+    row.stale.erase(std::remove_if(row.stale.begin(), row.stale.end(),
+                                   [&devices](const stale_connection& each) {
+                                       return std::any_of(devices.begin(), devices.end(),
+                                                          [&each](const usb_export& device) {
+                                                              return device.busid == each.busid;
+                                                          });
+                                   }),
+                    row.stale.end());
+}
+
 void attach_keeper::try_done(job& row, time_point now)
 {
     if (row.failed) {
         row.tries.failed(now);
     } else {
+        // All the rules name is attached: nothing held is left to end.
         row.tries.succeeded();
+        row.stale.clear();
     }
     if (row.again) {
         row.tries.port_freed(now);

@@ -45,6 +45,11 @@ constexpr std::chrono::seconds ATTACH_TICK{1};
 // port is looked at meanwhile.
 constexpr std::chrono::seconds ARRIVAL_LIMIT{10};
 constexpr std::chrono::milliseconds ARRIVAL_POLL{50};
+// How many tries ask from the port of a connection that died unheard,
+// until the server lists what it carried: its list can come before it has
+// let the device go, and a SYN as the link comes back can be lost. With
+// the backoff, about a minute.
+constexpr unsigned STALE_ASKS = 6;
 // After letting go of a device to attach it at its new address, how long
 // its server is given to share it again.
 constexpr std::chrono::seconds SHARED_AGAIN_AFTER{1};
@@ -85,6 +90,12 @@ class attach_keeper : public loop_source {
     std::string detach_by_key(const std::string& key, const std::string& busid);
 
    private:
+    // A connection that died unheard, and what it carried.
+    struct stale_connection {
+        std::uint16_t port = 0;  // local
+        std::string busid;       // "" for one taken over: not known
+        unsigned asked = 0;      // tries that asked from its port
+    };
     // A row that rules pick (or did), and its tries.
     struct job {
         std::vector<std::size_t> rules;  // into rules_: those that pick it now
@@ -92,11 +103,12 @@ class attach_keeper : public loop_source {
         row_tries tries;
         std::optional<usbip_query> query;
         std::uint16_t queried_from = 0;  // the local port the query went from
-        // The local ports of connections to its server that died unheard
-        // (link lost), for which the server may still hold a device (and
-        // then not list it): a try first asks from each in turn, which ends
+        // The connections to its server that died unheard (link lost),
+        // over which the server may still hold a device (and then not list
+        // it): a try first asks from the port of each in turn, which ends
         // what the server holds (see usbip_exchange).
-        std::vector<std::uint16_t> stale_ports;
+        std::vector<stale_connection> stale;
+        std::size_t stale_next = 0;  // this try's next to ask from
         // Those of the connections of the attachments taken over, while
         // they live.
         std::vector<std::uint16_t> taken_over_ports;
@@ -167,6 +179,7 @@ class attach_keeper : public loop_source {
     void try_done(job& row, time_point now);
     std::vector<std::uint16_t> established(const job& row) const;
     void note_dead_connections(job& row) const;
+    static void forget_let_go(job& row, const std::vector<usb_export>& devices);
     void release_holds(std::vector<std::string>& held);
     void let_go(kept& attachment, detach_reason why);
     void say(const std::string& key, std::size_t rule, const std::string& busid,

@@ -146,10 +146,31 @@ await() {
         if [ "$tries" -le 0 ]; then
             echo "@@error no ${3:-1} $1 event $2 within ${4:-30} s"
             events
+            server_state
             return 1
         fi
         sleep 0.05
     done
+}
+
+# server_state: after a wait in vain, what the device's server holds and
+# both ends' USB/IP connections, and what the kernel said of USB/IP.
+server_state() {
+    for busid in $SERIAL $STORAGE; do
+        echo "@@server_status $busid $(in_device cat /sys/bus/usb/drivers/usbip-host/$busid/usbip_status)"
+    done
+    grep ':0CA8 ' /proc/net/tcp | sed 's/^/@@laptop_tcp /'
+    in_device grep ':0CA8 ' /proc/net/tcp | sed 's/^/@@device_tcp /'
+    dmesg | grep -i -e usbip -e vhci -e 'device reset' | tail -n 20 | sed 's/^/@@dmesg /'
+    challenges
+}
+
+# challenges: how often the device's TCP answered a SYN on a connection it
+# still held (a challenge ACK), and skipped doing so.
+challenges() {
+    in_device awk '/^TcpExt:/ { if (!seen) { seen = split($0, names); next }
+        for (i = 2; i <= NF; i++) if (names[i] ~ /Challenge/) printf " %s=%s", names[i], $i }
+        END { print "" }' /proc/net/netstat | sed 's/^/@@challenges/'
 }
 
 # events: the row's events as lines of ours, "@@event SECONDS JSON".
@@ -229,6 +250,7 @@ link_goes_silent() {
     in_device ip link set br-lan up
     await attached $SERIAL && await attached $STORAGE || return 1
     events
+    challenges
     show_vhci
 }
 
