@@ -157,7 +157,7 @@ await() {
 # both ends' USB/IP connections, and what the kernel said of USB/IP.
 server_state() {
     for busid in $SERIAL $STORAGE; do
-        echo "@@server_status $busid $(in_device cat /sys/bus/usb/drivers/usbip-host/$busid/usbip_status)"
+        echo "@@server_status $busid $(in_device cat /sys/bus/usb/drivers/usbip-host/"$busid"/usbip_status)"
     done
     grep ':0CA8 ' /proc/net/tcp | sed 's/^/@@laptop_tcp /'
     in_device grep ':0CA8 ' /proc/net/tcp | sed 's/^/@@device_tcp /'
@@ -168,6 +168,8 @@ server_state() {
 # challenges: how often the device's TCP answered a SYN on a connection it
 # still held (a challenge ACK), and skipped doing so.
 challenges() {
+    # The dollars are awk's.
+    # shellcheck disable=SC2016
     in_device awk '/^TcpExt:/ { if (!seen) { seen = split($0, names); next }
         for (i = 2; i <= NF; i++) if (names[i] ~ /Challenge/) printf " %s=%s", names[i], $i }
         END { print "" }' /proc/net/netstat | sed 's/^/@@challenges/'
