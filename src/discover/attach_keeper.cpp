@@ -224,7 +224,7 @@ void attach_keeper::follow(time_point now)
         row.rules.clear();
     }
     for (std::size_t i = 0; i < rules_.size(); ++i) {
-        if (dropped_.count(i) != 0) {
+        if (!in_force(i)) {
             continue;
         }
         const rule_pick pick = pick_row(rules_[i], rows);
@@ -446,19 +446,8 @@ void attach_keeper::listed(const std::string& key, job& row, time_point now)
         note_dead_connections(row);
     }
     row.unexplained.clear();
-    if (answered && row.queried_from != 0) {
-        const auto from = std::find_if(
-            row.stale.begin(), row.stale.end(),
-            [&row](const stale_connection& each) { return each.port == row.queried_from; });
-        if (from != row.stale.end() && ++from->asked >= STALE_ASKS) {
-            row.stale.erase(from);
-        } else if (from != row.stale.end()) {
-            ++row.stale_next;
-        }
-        if (row.stale_next < row.stale.size() && row.picked) {
-            ask(row, now);
-            return;
-        }
+    if (answered && row.queried_from != 0 && ask_from_next_stale(row, now)) {
+        return;
     }
     if (query.outcome() == usbip_outcome::listed) {
         forget_let_go(row, query.devices());
@@ -480,6 +469,26 @@ void attach_keeper::listed(const std::string& key, job& row, time_point now)
         return;
     }
     take_listed(key, row, query.devices(), now);
+}
+
+// The server answered an ask from a dead connection's port: that counts
+// as one of its asks, and the try goes on from the next port, if any;
+// true when it did.
+bool attach_keeper::ask_from_next_stale(job& row, time_point now)
+{
+    const auto from = std::find_if(
+        row.stale.begin(), row.stale.end(),
+        [&row](const stale_connection& each) { return each.port == row.queried_from; });
+    if (from != row.stale.end() && ++from->asked >= STALE_ASKS) {
+        row.stale.erase(from);
+    } else if (from != row.stale.end()) {
+        ++row.stale_next;
+    }
+    if (row.stale_next >= row.stale.size() || !row.picked) {
+        return false;
+    }
+    ask(row, now);
+    return true;
 }
 
 // What the rules name among what the row's server lists: attached here
@@ -812,7 +821,7 @@ std::string attach_keeper::attach_by_key(const std::string& key, const std::stri
         row->trusted_host + ":" + std::to_string(row->announcement.usbip) + "/" + busid;
     bool named = false;
     for (std::size_t i = 0; i < rules_.size(); ++i) {
-        named = named || (dropped_.count(i) == 0 && names_shared(rules_[i], *row, busid));
+        named = named || (in_force(i) && names_shared(rules_[i], *row, busid));
     }
     const key_rule made = rule_for_key(*row, busid);
     if (!(named && by_hand_.count(device) != 0) && !made.rule) {
@@ -853,15 +862,15 @@ std::string attach_keeper::detach_by_key(const std::string& key, const std::stri
     if (std::string refusal = vhci_attach_refusal(where_.sysfs); !refusal.empty()) {
         return refusal;
     }
-    by_hand_.insert(device_of(found->record));
-    let_go(*found, detach_reason::by_hand);
-    kept_.erase(found);
     const device_row* row = listening_.table().find(key);
     for (std::size_t i = given_; row != nullptr && i < rules_.size(); ++i) {
-        if (rules_[i].text == row->mac + "/" + busid) {
+        if (names_row(rules_[i], *row) && names_usb(rules_[i], busid, found->ids)) {
             dropped_.insert(i);
         }
     }
+    by_hand_.insert(device_of(found->record));
+    let_go(*found, detach_reason::by_hand);
+    kept_.erase(found);
     return busid + " let go: so until a, or the next run";
 }
 
@@ -880,6 +889,11 @@ void attach_keeper::finish(run_state&)
     kept_.clear();
 }
 
+bool attach_keeper::in_force(std::size_t rule) const
+{
+    return dropped_.count(rule) == 0;
+}
+
 void attach_keeper::count(attach_result result)
 {
     ++listening_.stats().attach_attempts[static_cast<std::size_t>(result)];
@@ -893,7 +907,7 @@ void attach_keeper::count_kept()
     std::vector<attach_rule_count>& counts = listening_.stats().attach_rules;
     std::size_t shown = 0;
     for (std::size_t i = 0; i < rules_.size(); ++i) {
-        if (dropped_.count(i) != 0) {
+        if (!in_force(i)) {
             continue;
         }
         const attach_rule& rule = rules_[i];

@@ -163,6 +163,7 @@ class attach_keeper : public loop_source {
     void take_over(const std::string& key, job& row);
     void adopt(const std::string& key, std::size_t rule, const vhci_record& record,
                const vhci_port& port, const usb_export* listed, job& row);
+    bool ask_from_next_stale(job& row, time_point now);
     void take_listed(const std::string& key, job& row, const std::vector<usb_export>& devices,
                      time_point now);
     bool holds(const std::string& key, std::size_t rule, const job& row) const;
@@ -173,6 +174,8 @@ class attach_keeper : public loop_source {
     // given goes with the attach.
     void attach_done(std::string error, time_point now,
                      attach_result failure = attach_result::failed);
+    // Not one a key added and a person let go since.
+    bool in_force(std::size_t rule) const;
     void count(attach_result result);
     void count_kept();
     void undo_attach();
